@@ -1,0 +1,30 @@
+#pragma once
+
+// The instrument's side of the serial line: what it is sent and what it answers.
+
+namespace InstrumentProtocol {
+
+// Discovery: "@v;" is answered by the identification letter and the firmware version.
+inline constexpr char kVersionQuery[] = "@v;";
+inline constexpr char kIdentificationLetter = 'Z';
+inline constexpr int kVersionReplyBytes = 2;
+inline constexpr int kMinimumFirmwareVersion = 100; // version x 100: 100 is V1.00
+
+// Discovery pacing, each counted from the end of the previous step.
+inline constexpr int kReplyWaitMs = 300;      // after a query, before its reply is read
+inline constexpr int kMissingPortDelayMs = 100; // after a port that does not open
+inline constexpr int kRejectedPortDelayMs = 200; // after a port whose reply is rejected
+
+// Flash write: "@w#####;", then one 'k' per block the instrument wants.
+inline constexpr char kWriteCommand[] = "@w#####;";
+inline constexpr char kBlockRequest = 'k';
+inline constexpr int kBlockBytes = 64;
+inline constexpr int kEndMarkerByte = 0xFF; // sent twice where the next block address would stand
+inline constexpr int kAddressBytes = 2;     // low byte first
+
+// How long the writer waits for the next 'k' (from the start or the last block sent).
+inline constexpr int kRequestTimeoutMs = 5000;
+// Longest single blocking wait on the port before the window gets to process its events.
+inline constexpr int kWaitSliceMs = 20;
+
+} // namespace InstrumentProtocol

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+class QSerialPort;
+class PortMap;
+
+// The loader's one serial port. Opens a COM name (COM1..COM50) with a fixed line
+// format, moves raw bytes in and out and closes the port again. Reads never wait.
+class Modem : public QObject
+{
+    Q_OBJECT
+
+public:
+    Modem();
+    ~Modem() override;
+
+    Modem(const Modem &) = delete;
+    Modem &operator=(const Modem &) = delete;
+
+    // Stores 9600, 19200, 57600 or 115200; any other value is ignored.
+    void setBaudRate(int rate);
+    // Opens and configures the device behind a COM name; true when fully configured.
+    bool openTty(const QString &portName);
+    // Closes the port if open; emits "?" and returns true every time.
+    bool closeTty();
+    // Copies at most maxBytes already-received bytes into buffer; never waits. 0 when none or on error.
+    int readTty(char *buffer, int maxBytes);
+    // Writes the bytes of a zero-terminated text (without the terminator).
+    bool writeTty(const char *text);
+    // Writes the low 8 bits of value.
+    bool writeTtyByte(int value);
+
+    // Blocks for at most msecs until input is waiting; true when it is.
+    // Used by callers that must wait for the instrument without spinning.
+    bool waitForInput(int msecs);
+    // True once the open port reported an error or went away (unplugged, hung up).
+    bool portFailed() const;
+    // Takes the COM name to device map afresh (devices plugged in since are found).
+    void refreshPortMap();
+
+signals:
+    void setTtyText(QString text);
+
+private:
+    // implementation detail, filled in by the serial layer
+};
