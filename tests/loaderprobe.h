@@ -1,0 +1,33 @@
+#pragma once
+
+#include "pelkfwloader.h"
+
+#include <QTimer>
+
+// The tests' view of the window's private state.
+class LoaderProbe
+{
+public:
+    explicit LoaderProbe(PELKfwloader &window) : w(window) {}
+
+    Ui::QwFWloader &ui() { return w.ui; }
+    FlashImage &flashImage() { return w.flashImage; }
+    int &imageEnd() { return w.imageEnd; }
+    Modem &modem() { return *w.modem; }
+    const QString &portName() const { return w.portName; }
+    bool portOpen() const { return w.portOpen; }
+    QTimer *scanTimer() const { return w.scanTimer; }
+    const QStringList &portNames() const { return w.portNames; }
+    int portIndex() const { return w.portIndex; }
+    bool queryPending() const { return w.queryPending; }
+    const QString &versionText() const { return w.versionText; }
+    int firmwareVersion() const { return w.firmwareVersion; }
+    int fontSize() const { return w.fontSize; }
+    bool transferRunning() const { return w.transferRunning; }
+
+    // Drives the slots directly, as the timer and the buttons would.
+    void scanStep() { w.fopentty(); }
+
+private:
+    PELKfwloader &w;
+};
