@@ -7,6 +7,7 @@
 
 class QSerialPort;
 class PortMap;
+class DeviceLock;
 
 // The loader's one serial port. Opens a COM name (COM1..COM50) with a fixed line
 // format, moves raw bytes in and out and closes the port again. Reads never wait.
@@ -46,5 +47,27 @@ signals:
     void setTtyText(QString text);
 
 private:
-    // implementation detail, filled in by the serial layer
+    enum class State {
+        Closed, // no device open
+        Open,   // device open and configured
+        Held    // device open, configuration incomplete (openTty returned false)
+    };
+
+    bool configure(const QString &portName, const QString &devicePath);
+    bool usable();
+    bool writeBytes(const char *data, qint64 count);
+    void pollDriver();
+    void onPortError(int error);
+    void releaseFailedPort(quint64 generation);
+    void releaseDevice();
+    bool failOpen();
+
+    std::unique_ptr<QSerialPort> m_port;
+    std::unique_ptr<PortMap> m_portMap;
+    std::unique_ptr<DeviceLock> m_lock;
+    QString m_devicePath; // of the last open, for the debug output
+    State m_state = State::Closed;
+    int m_baudRate;
+    bool m_failed = false;
+    quint64 m_openGeneration = 0;
 };

@@ -1,0 +1,347 @@
+#include "modem.h"
+
+#include "devicelock.h"
+#include "portmap.h"
+#include "seriallog.h"
+
+#include <QDeadlineTimer>
+#include <QSerialPort>
+
+#include <array>
+
+namespace {
+
+constexpr int kBaud9600 = 9600;
+constexpr int kBaud19200 = 19200;
+constexpr int kBaud57600 = 57600;
+constexpr int kBaud115200 = 115200;
+// Line speed the port runs at until setBaudRate is first called, and for any
+// stored speed that openTty does not apply as it stands.
+constexpr int kDefaultBaudRate = kBaud57600;
+constexpr std::array<int, 4> kStorableBaudRates = {kBaud9600, kBaud19200, kBaud57600, kBaud115200};
+constexpr std::array<int, 3> kAppliedBaudRates = {kBaud9600, kBaud19200, kBaud115200};
+
+// writeTtyByte sends the low 8 bits of its value.
+constexpr int kByteMask = 0xFF;
+// A write that the driver has not taken within this time is given up.
+constexpr int kWriteTimeoutMs = 1000;
+// Polls the driver for bytes that arrived without an event loop running.
+constexpr int kPollNowMs = 0;
+
+const QString kNoPortText = QStringLiteral("?");
+
+template <std::size_t N>
+bool contains(const std::array<int, N> &values, int value)
+{
+    for (int v : values) {
+        if (v == value)
+            return true;
+    }
+    return false;
+}
+
+bool isPortFailure(QSerialPort::SerialPortError error)
+{
+    switch (error) {
+    case QSerialPort::DeviceNotFoundError:
+    case QSerialPort::PermissionError:
+    case QSerialPort::ResourceError:
+    case QSerialPort::ReadError:
+    case QSerialPort::WriteError:
+    case QSerialPort::UnknownError:
+        return true;
+    default: // NoError, TimeoutError, NotOpenError, UnsupportedOperationError, OpenError
+        return false;
+    }
+}
+
+QString describe(DeviceLock::Result result, const QString &errorText)
+{
+    switch (result) {
+    case DeviceLock::Result::Locked:
+        return QStringLiteral("opened");
+    case DeviceLock::Result::NoSuchDevice:
+        return QStringLiteral("no such device");
+    case DeviceLock::Result::PermissionDenied:
+        return QStringLiteral("permission denied (on Linux, is the user in the dialout group?)");
+    case DeviceLock::Result::Busy:
+        return QStringLiteral("busy (held by another program)");
+    case DeviceLock::Result::Failed:
+        break;
+    }
+    return errorText;
+}
+
+QString describe(QSerialPort::SerialPortError error, const QString &errorText)
+{
+    switch (error) {
+    case QSerialPort::DeviceNotFoundError:
+        return QStringLiteral("no such device");
+    case QSerialPort::PermissionError:
+        // The device itself could be opened (the lock was taken), so what stops the
+        // serial library is its lock file or exclusive mode: another program has it.
+        return QStringLiteral("busy (%1)").arg(errorText);
+    default:
+        return errorText;
+    }
+}
+
+// After a hang-up the system error text is often stale; the kind of error is not.
+QString describeFailure(QSerialPort::SerialPortError error, const QString &errorText)
+{
+    switch (error) {
+    case QSerialPort::DeviceNotFoundError:
+    case QSerialPort::ResourceError:
+        return QStringLiteral("device gone (unplugged or hung up)");
+    case QSerialPort::ReadError:
+        return QStringLiteral("read failed, line hung up?");
+    case QSerialPort::WriteError:
+        return QStringLiteral("write failed, line hung up?");
+    default:
+        return errorText;
+    }
+}
+
+void logOpen(const QString &portName, const QString &devicePath, const QString &outcome)
+{
+    qCInfo(lcSerial).noquote() << QStringLiteral("open %1 -> %2: %3")
+                                      .arg(portName.isEmpty() ? QStringLiteral("(empty name)") : portName,
+                                           devicePath.isEmpty() ? QStringLiteral("(no device)") : devicePath,
+                                           outcome);
+}
+
+} // namespace
+
+Modem::Modem()
+    : m_portMap(std::make_unique<PortMap>())
+    , m_lock(std::make_unique<DeviceLock>())
+    , m_baudRate(kDefaultBaudRate)
+{
+    m_portMap->refresh();
+}
+
+Modem::~Modem() = default;
+
+void Modem::setBaudRate(int rate)
+{
+    if (contains(kStorableBaudRates, rate))
+        m_baudRate = rate;
+}
+
+void Modem::refreshPortMap()
+{
+    m_portMap->refresh();
+}
+
+bool Modem::failOpen()
+{
+    emit setTtyText(kNoPortText);
+    return false;
+}
+
+bool Modem::openTty(const QString &portName)
+{
+    // Callers close first; a device still held from before is let go silently.
+    releaseDevice();
+    m_failed = false;
+    ++m_openGeneration;
+
+    const QString devicePath = m_portMap->devicePath(portName);
+    m_devicePath = devicePath;
+    if (devicePath.isEmpty()) {
+        logOpen(portName, devicePath, QStringLiteral("no such device"));
+        return failOpen();
+    }
+
+    const DeviceLock::Result lock = m_lock->acquire(devicePath);
+    if (lock != DeviceLock::Result::Locked) {
+        logOpen(portName, devicePath, describe(lock, m_lock->errorString()));
+        return failOpen();
+    }
+
+    m_port = std::make_unique<QSerialPort>();
+    m_port->setPortName(devicePath);
+    connect(m_port.get(), &QSerialPort::errorOccurred, this,
+            [this](QSerialPort::SerialPortError error) { onPortError(error); });
+    if (!m_port->open(QIODevice::ReadWrite)) {
+        logOpen(portName, devicePath, describe(m_port->error(), m_port->errorString()));
+        releaseDevice();
+        return failOpen();
+    }
+
+    m_state = State::Held;
+    if (!configure(portName, devicePath))
+        return failOpen();
+
+    m_state = State::Open;
+    logOpen(portName, devicePath, QStringLiteral("opened"));
+    emit setTtyText(portName);
+    return true;
+}
+
+bool Modem::configure(const QString &portName, const QString &devicePath)
+{
+    const int baudRate = contains(kAppliedBaudRates, m_baudRate) ? m_baudRate : kDefaultBaudRate;
+    const bool lineSet = m_port->setBaudRate(baudRate) && m_port->setDataBits(QSerialPort::Data8)
+                         && m_port->setParity(QSerialPort::NoParity)
+                         && m_port->setStopBits(QSerialPort::OneStop)
+                         && m_port->setFlowControl(QSerialPort::NoFlowControl);
+    if (!lineSet) {
+        logOpen(portName, devicePath,
+                QStringLiteral("line set-up failed: %1").arg(m_port->errorString()));
+        return false;
+    }
+    // A pseudo-terminal or a bare three-wire adapter has no modem lines; the port
+    // still works, so this is only reported.
+    if (!m_port->setDataTerminalReady(true) || !m_port->setRequestToSend(true)) {
+        qCInfo(lcSerial).noquote() << QStringLiteral("%1 -> %2: device cannot take DTR/RTS (%3), "
+                                                     "e.g. a pseudo-terminal; carrying on without")
+                                          .arg(portName, devicePath, m_port->errorString());
+        m_port->clearError();
+    }
+    qCDebug(lcSerial) << portName << "line:" << baudRate << "bit/s, 8N1, no flow control";
+    return true;
+}
+
+bool Modem::closeTty()
+{
+    releaseDevice();
+    emit setTtyText(kNoPortText);
+    return true;
+}
+
+void Modem::releaseDevice()
+{
+    if (m_port) {
+        m_port->disconnect(this);
+        m_port->close();
+        m_port.reset();
+    }
+    m_lock->release();
+    m_state = State::Closed;
+}
+
+bool Modem::usable()
+{
+    if (m_failed) {
+        releaseDevice();
+        return false;
+    }
+    return m_state == State::Open && m_port;
+}
+
+void Modem::onPortError(int error)
+{
+    const auto serialError = static_cast<QSerialPort::SerialPortError>(error);
+    if (m_state != State::Open || m_failed || !isPortFailure(serialError))
+        return;
+    m_failed = true;
+    qCInfo(lcSerial).noquote() << QStringLiteral("%1: port failed: %2")
+                                      .arg(m_devicePath, describeFailure(serialError, m_port->errorString()));
+    // The port cannot be closed from inside its own error report; let go of it as
+    // soon as control is back, unless the caller does so first.
+    const quint64 generation = m_openGeneration;
+    QMetaObject::invokeMethod(
+        this, [this, generation]() { releaseFailedPort(generation); }, Qt::QueuedConnection);
+}
+
+void Modem::releaseFailedPort(quint64 generation)
+{
+    if (generation == m_openGeneration && m_failed)
+        releaseDevice();
+}
+
+bool Modem::portFailed() const
+{
+    return m_failed;
+}
+
+void Modem::pollDriver()
+{
+    if (!m_port->waitForReadyRead(kPollNowMs) && m_port->error() == QSerialPort::TimeoutError)
+        m_port->clearError();
+}
+
+int Modem::readTty(char *buffer, int maxBytes)
+{
+    if (buffer == nullptr || maxBytes <= 0 || !usable())
+        return 0;
+    if (m_port->bytesAvailable() < maxBytes)
+        pollDriver();
+    if (!usable())
+        return 0;
+    const qint64 count = m_port->read(buffer, maxBytes);
+    return count > 0 ? static_cast<int>(count) : 0;
+}
+
+bool Modem::waitForInput(int msecs)
+{
+    if (!usable())
+        return false;
+    if (m_port->bytesAvailable() > 0)
+        return true;
+    const QDeadlineTimer deadline(qMax(msecs, 0));
+    for (;;) {
+        const bool ready = m_port->waitForReadyRead(static_cast<int>(deadline.remainingTime()));
+        if (!usable())
+            return false;
+        if (m_port->bytesAvailable() > 0)
+            return true;
+        if (!ready) {
+            if (m_port->error() == QSerialPort::TimeoutError)
+                m_port->clearError();
+            return false;
+        }
+        if (deadline.hasExpired())
+            return false;
+    }
+}
+
+bool Modem::writeBytes(const char *data, qint64 count)
+{
+    if (!usable())
+        return false;
+    if (count == 0)
+        return true;
+    if (m_port->write(data, count) != count) {
+        m_port->clear(QSerialPort::Output);
+        return false;
+    }
+    const QDeadlineTimer deadline(kWriteTimeoutMs);
+    while (m_port->bytesToWrite() > 0 && !m_failed) {
+        const qint64 left = deadline.remainingTime();
+        if (left <= 0)
+            break;
+        if (!m_port->waitForBytesWritten(static_cast<int>(left))) {
+            if (m_port->error() == QSerialPort::TimeoutError)
+                m_port->clearError();
+            break;
+        }
+    }
+    if (!usable())
+        return false;
+    if (m_port->bytesToWrite() > 0) {
+        // Whatever was not taken in time must not trickle out later, in the middle
+        // of whatever the caller sends next.
+        qCInfo(lcSerial).noquote() << QStringLiteral("%1: write of %2 byte(s) not taken within %3 ms")
+                                          .arg(m_devicePath)
+                                          .arg(count)
+                                          .arg(kWriteTimeoutMs);
+        m_port->clear(QSerialPort::Output);
+        return false;
+    }
+    return true;
+}
+
+bool Modem::writeTty(const char *text)
+{
+    if (text == nullptr)
+        return false;
+    return writeBytes(text, static_cast<qint64>(qstrlen(text)));
+}
+
+bool Modem::writeTtyByte(int value)
+{
+    const char byte = static_cast<char>(value & kByteMask);
+    return writeBytes(&byte, 1);
+}

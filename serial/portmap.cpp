@@ -1,0 +1,165 @@
+#include "portmap.h"
+
+#include "seriallog.h"
+
+#include <QRegularExpression>
+#include <QSerialPortInfo>
+#include <QSet>
+
+#include <algorithm>
+
+namespace {
+
+constexpr QChar kPairSeparator = u',';
+constexpr QChar kNameSeparator = u'=';
+
+const QStringList &usbPrefixes()
+{
+    static const QStringList prefixes = {QStringLiteral("ttyUSB"), QStringLiteral("ttyACM"),
+                                         QStringLiteral("cu.usb")};
+    return prefixes;
+}
+
+bool isUsbDevice(const QString &name)
+{
+    return std::any_of(usbPrefixes().cbegin(), usbPrefixes().cend(),
+                       [&name](const QString &prefix) { return name.startsWith(prefix); });
+}
+
+// Compares names chunk by chunk, digit runs by their value: "ttyS2" < "ttyS10".
+bool naturalLess(const QString &a, const QString &b)
+{
+    qsizetype i = 0;
+    qsizetype j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (a.at(i).isDigit() && b.at(j).isDigit()) {
+            qsizetype endA = i;
+            qsizetype endB = j;
+            while (endA < a.size() && a.at(endA).isDigit())
+                ++endA;
+            while (endB < b.size() && b.at(endB).isDigit())
+                ++endB;
+            // Compare the values without converting (runs may be long): skip leading
+            // zeros, then a longer run is larger, else compare digit by digit.
+            qsizetype startA = i;
+            qsizetype startB = j;
+            while (startA + 1 < endA && a.at(startA) == u'0')
+                ++startA;
+            while (startB + 1 < endB && b.at(startB) == u'0')
+                ++startB;
+            const qsizetype lenA = endA - startA;
+            const qsizetype lenB = endB - startB;
+            if (lenA != lenB)
+                return lenA < lenB;
+            const int cmp = QStringView(a).mid(startA, lenA).compare(QStringView(b).mid(startB, lenB));
+            if (cmp != 0)
+                return cmp < 0;
+            if (endA - i != endB - j) // same value, fewer leading zeros first
+                return endA - i < endB - j;
+            i = endA;
+            j = endB;
+            continue;
+        }
+        if (a.at(i) != b.at(j))
+            return a.at(i) < b.at(j);
+        ++i;
+        ++j;
+    }
+    return a.size() - i < b.size() - j;
+}
+
+} // namespace
+
+int PortMap::comNumber(const QString &name)
+{
+    static const QRegularExpression pattern(QStringLiteral("^COM([1-9][0-9]{0,8})$"),
+                                            QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch match = pattern.match(name);
+    return match.hasMatch() ? match.captured(1).toInt() : 0;
+}
+
+PortMap::ParseResult PortMap::parse(const QString &text)
+{
+    ParseResult result;
+    const QStringList entries = text.split(kPairSeparator);
+    for (const QString &rawEntry : entries) {
+        const QString entry = rawEntry.trimmed();
+        if (entry.isEmpty())
+            continue;
+        const qsizetype separator = entry.indexOf(kNameSeparator);
+        const QString name = separator < 0 ? entry : entry.left(separator).trimmed();
+        const QString path = separator < 0 ? QString() : entry.mid(separator + 1).trimmed();
+        const int number = comNumber(name);
+        if (separator < 0 || path.isEmpty() || number == 0) {
+            qCDebug(lcSerial).noquote() << QStringLiteral("%1: skipping malformed pair \"%2\"")
+                                               .arg(QLatin1String(kEnvironmentVariable), entry);
+            result.rejected.append(entry);
+            continue;
+        }
+        if (result.devices.contains(number)) {
+            qCDebug(lcSerial).noquote() << QStringLiteral("%1: skipping second pair for COM%2: \"%3\"")
+                                               .arg(QLatin1String(kEnvironmentVariable))
+                                               .arg(number)
+                                               .arg(entry);
+            result.rejected.append(entry);
+            continue;
+        }
+        result.devices.insert(number, path);
+    }
+    return result;
+}
+
+QStringList PortMap::orderDevices(const QStringList &names)
+{
+    const QSet<QString> present(names.cbegin(), names.cend());
+    QStringList usb;
+    QStringList rest;
+    QSet<QString> seen;
+    for (const QString &name : names) {
+        if (name.isEmpty() || seen.contains(name))
+            continue;
+        seen.insert(name);
+        if (name.startsWith(QStringLiteral("tty."))
+            && present.contains(QStringLiteral("cu.") + name.mid(4)))
+            continue;
+        (isUsbDevice(name) ? usb : rest).append(name);
+    }
+    std::sort(usb.begin(), usb.end(), naturalLess);
+    std::sort(rest.begin(), rest.end(), naturalLess);
+    return usb + rest;
+}
+
+void PortMap::refresh()
+{
+    m_devices.clear();
+#ifdef Q_OS_WIN
+    m_fromEnvironment = false;
+#else
+    m_fromEnvironment = qEnvironmentVariableIsSet(kEnvironmentVariable);
+    if (m_fromEnvironment) {
+        m_devices = parse(qEnvironmentVariable(kEnvironmentVariable)).devices;
+        qCDebug(lcSerial).noquote() << QStringLiteral("port map from %1: %2 port(s)")
+                                           .arg(QLatin1String(kEnvironmentVariable))
+                                           .arg(m_devices.size());
+        return;
+    }
+    QMap<QString, QString> locationByName;
+    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &info : ports)
+        locationByName.insert(info.portName(), info.systemLocation());
+    const QStringList ordered = orderDevices(locationByName.keys());
+    for (int i = 0; i < ordered.size(); ++i)
+        m_devices.insert(i + 1, locationByName.value(ordered.at(i)));
+    qCDebug(lcSerial) << "port map from the devices present:" << m_devices;
+#endif
+}
+
+QString PortMap::devicePath(const QString &comName) const
+{
+#ifdef Q_OS_WIN
+    return comName;
+#else
+    const int number = comNumber(comName);
+    return number > 0 ? m_devices.value(number) : QString();
+#endif
+}

@@ -1,0 +1,3 @@
+#include "seriallog.h"
+
+Q_LOGGING_CATEGORY(lcSerial, "zorbel.serial")

@@ -1,0 +1,217 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+// A stand-in for the instrument on a pseudo-terminal.
+//
+// The object opens a pseudo-terminal pair (raw mode) and, on its own thread, plays the
+// instrument's side of the two exchanges on the master side; the loader opens the
+// slave side, whose path devicePath() gives (put portMapEntry("COMn") into
+// ZORBEL_PORTS to reach it as COMn).
+//
+//  - "@v;" is answered with up to three bytes: Config::letter, Config::version,
+//    Config::extraByte (Config::replyLength of them; 0 means silence).
+//  - "@w#####;" starts a transfer: the flash is erased to 0xFF, 'k' is sent, then
+//    for each block two address bytes (low byte first) and 64 data bytes are read
+//    into the flash and the next 'k' is sent; the address pair FF FF ends the
+//    transfer (and the flash is dumped to Config::dumpPath if one is set).
+//  - Bytes outside a transfer that do not form one of the two commands are recorded
+//    and otherwise ignored.
+//
+// Faults (Config): a stray byte before a chosen 'k'; no more requests after N blocks
+// (stall); the line hung up after N blocks; the line paced at a baud rate; a delay
+// per block for writing the flash. hangUp() hangs the line up at once. A hung-up
+// instrument is gone for good: its device path no longer exists.
+//
+// Every accessor is thread-safe. The configuration may be changed at any time; a
+// change applies from the next byte the instrument handles.
+class SimulatedInstrument
+{
+public:
+    static constexpr int kFlashSize = 65536;
+    static constexpr int kBlockSize = 64;
+    static constexpr char kRequestByte = 'k';
+    static constexpr unsigned char kEndByte = 0xFF;
+    static constexpr const char *kVersionQuery = "@v;";
+    static constexpr const char *kWriteCommand = "@w#####;";
+    static constexpr int kMaxReplyLength = 3;
+
+    struct Config
+    {
+        // Reply to "@v;": the first replyLength (0..3) of letter, version, extraByte.
+        char letter = 'Z';
+        quint8 version = 123;
+        quint8 extraByte = '\r';
+        int replyLength = 2;
+
+        // Stray byte sent just before the strayBeforeRequest-th 'k' of a transfer
+        // (1 = before the first); strayByte < 0 means none.
+        int strayByte = -1;
+        int strayBeforeRequest = 1;
+
+        // After this many blocks of a transfer: no further 'k' (stall), or the line
+        // is hung up. Negative means never.
+        int stallAfterBlocks = -1;
+        int hangUpAfterBlocks = -1;
+
+        // Line pacing in bit/s (10 bits a byte, both directions); 0 means unpaced.
+        int baudRate = 0;
+        // Time the instrument takes to write a block to its flash before it asks
+        // for the next one.
+        int flashWriteDelayMs = 0;
+
+        // File the flash (65536 bytes) is written to at the end of each transfer;
+        // empty means none.
+        QString dumpPath;
+    };
+
+    enum class State {
+        Idle,         // waiting for a command
+        AwaitAddress, // 'k' sent, waiting for the two address bytes
+        AwaitData,    // address received, waiting for the 64 data bytes
+        Stalled,      // stopped asking for blocks (fault); waits for a command again
+        HungUp        // the line is closed; nothing more happens
+    };
+
+    // Line settings the loader applied to the slave side. A Linux pseudo-terminal
+    // always reports 8 data bits without parity, whatever was asked for.
+    struct LineSettings
+    {
+        int baudRate = 0;
+        int dataBits = 0;
+        bool parity = false;
+        int stopBits = 0;
+        bool hardwareFlowControl = false;
+        bool softwareFlowControl = false;
+    };
+
+    SimulatedInstrument();
+    explicit SimulatedInstrument(const Config &config);
+    ~SimulatedInstrument();
+    SimulatedInstrument(const SimulatedInstrument &) = delete;
+    SimulatedInstrument &operator=(const SimulatedInstrument &) = delete;
+
+    // False when the pseudo-terminal could not be set up; errorString() says why.
+    bool isValid() const;
+    QString errorString() const;
+
+    // The slave device to open, e.g. "/dev/pts/3".
+    QString devicePath() const;
+    // "COMn=<devicePath>", for ZORBEL_PORTS.
+    QString portMapEntry(const QString &comName) const;
+
+    Config config() const;
+    void setConfig(const Config &config);
+
+    State state() const;
+    // Every byte received from the loader since construction or clearReceived(), in order.
+    QByteArray receivedBytes() const;
+    void clearReceived();
+    // Number of "@v;" queries seen.
+    int versionQueries() const;
+    // Transfers started ("@w#####;") and ended (FF FF received).
+    int transfersStarted() const;
+    int transfersEnded() const;
+    // True when the last transfer started has ended with FF FF.
+    bool endReceived() const;
+    // Block addresses of the current (or last) transfer, in the order received.
+    QList<quint16> blockAddresses() const;
+    // Number of 'k' requests sent in the current (or last) transfer.
+    int requestsSent() const;
+    // The flash, 65536 bytes; 0xFF where the current (or last) transfer wrote nothing.
+    QByteArray flash() const;
+    // The line settings on the device now (read from the pseudo-terminal).
+    LineSettings lineSettings() const;
+
+    // Bytes sent towards the loader that no reader has taken from the device yet.
+    int pendingAtDevice() const;
+    // Sends bytes to the loader at once, unpaced and outside the protocol. False
+    // when the line is hung up or the bytes could not all be written.
+    bool sendRaw(const QByteArray &bytes);
+
+    // Hangs the line up now (as an unplugged cable would); returns when done.
+    // Not to be called from the event handler.
+    void hangUp();
+    bool isHungUp() const;
+
+    // Wait until the condition holds or msecs pass; true when it holds. They wait in
+    // short slices and let the calling thread's Qt events run in between, so the
+    // loader may run in the same thread's event loop.
+    bool waitForTransferEnd(int msecs);
+    bool waitForVersionQueries(int count, int msecs);
+    bool waitForPendingAtDevice(int count, int msecs);
+    bool waitForState(State state, int msecs);
+
+    // Called on the instrument's thread with a one-line description of each event
+    // (query answered, transfer started, block, end, faults). Set before the exchange.
+    void setEventHandler(std::function<void(const QString &)> handler);
+
+private:
+    // What the instrument does in answer to a byte, carried out on its thread after
+    // the byte has been taken in (so that no lock is held while it waits or writes).
+    struct Action
+    {
+        enum class Kind { Send, Delay, HangUp, Dump, Event };
+        enum class Marker { None, Request, VersionReply };
+        Kind kind = Kind::Send;
+        QByteArray bytes;
+        int delayMs = 0;
+        Marker marker = Marker::None;
+        QString text;
+    };
+
+    bool openLine();
+    void run();
+    void takeIn(const QByteArray &bytes, QList<Action> &actions);
+    void handleByte(unsigned char byte, QList<Action> &actions);
+    void handleCommandByte(unsigned char byte, QList<Action> &actions);
+    void continueTransfer(QList<Action> &actions);
+    void perform(const QList<Action> &actions);
+    bool sendToLoader(const QByteArray &bytes);
+    bool writeMaster(const char *data, int count);
+    void closeLine();
+    void wake();
+    bool pauseUs(long long micros);
+    bool waitUntil(const std::function<bool()> &condition, int msecs);
+    long long byteTimeUs() const;
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    mutable std::mutex m_lineMutex; // guards the descriptors against closing while in use
+    std::thread m_thread;
+    bool m_stop = false;
+    bool m_hangUpRequested = false;
+
+    int m_masterFd = -1;
+    int m_slaveFd = -1; // kept open so the line stays up while the loader's port is closed
+    int m_wakeRead = -1;
+    int m_wakeWrite = -1;
+    QString m_devicePath;
+    QString m_errorString;
+
+    Config m_config;
+    State m_state = State::Idle;
+    QByteArray m_command;
+    QByteArray m_received;
+    QByteArray m_flash;
+    QList<quint16> m_blockAddresses;
+    quint16 m_blockAddress = 0;
+    int m_blockFill = 0;
+    int m_addressFill = 0;
+    unsigned char m_addressLow = 0;
+    int m_blocks = 0;
+    int m_requestsQueued = 0;
+    int m_requests = 0;
+    int m_versionQueries = 0;
+    int m_transfersStarted = 0;
+    int m_transfersEnded = 0;
+    bool m_endReceived = false;
+    std::function<void(const QString &)> m_eventHandler;
+};
