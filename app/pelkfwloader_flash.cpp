@@ -78,9 +78,11 @@ void PELKfwloader::on_pushButton_2_clicked()
     });
     connect(&writer, &FlashWriter::waiting, this, [] { QCoreApplication::processEvents(); });
 
+    // Stale input goes before the command: the instrument's first request may follow
+    // the command within microseconds and must not be thrown away with it.
+    flushTty();
     writer.sendCommand();
     statusBar()->showMessage(tr("Flash schreiben starten, bitte warten!"), 0);
-    flushTty();
 
     const FlashWriter::Outcome outcome = writer.transferBlocks();
     switch (outcome) {

@@ -27,6 +27,7 @@ public:
 
     // Drives the slots directly, as the timer and the buttons would.
     void scanStep() { w.fopentty(); }
+    void writeFlash() { w.on_pushButton_2_clicked(); }
 
 private:
     PELKfwloader &w;

@@ -1,0 +1,288 @@
+// "Write Flash" in the window: texts, colours, buttons and responsiveness around a
+// transfer, against the simulated instrument found by the real discovery.
+
+#include "instrumentprotocol.h"
+#include "loaderprobe.h"
+#include "modem.h"
+#include "settingssandbox.h"
+#include "simulatedinstrument.h"
+
+#include <QLabel>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTimer>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+class PaintCounter : public QObject
+{
+public:
+    int paints = 0;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint)
+            ++paints;
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+QColor textColour(const QLabel *label)
+{
+    return label->palette().color(QPalette::Active, QPalette::WindowText);
+}
+
+} // namespace
+
+class TestFlashWriteSlot : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void success_data();
+    void success();
+    void strayByteRaisesTheCount();
+    void givingUp_data();
+    void givingUp();
+    void writeAgainAfterStall();
+    void stalledTransferKeepsWindowAlive();
+    void refusedWithoutInstrument();
+    void refusedForImagePastLimit();
+
+private:
+    // Starts the window against an instrument on COM1 and waits until it is found.
+    bool startFound(const SimulatedInstrument::Config &config = {});
+    void loadImage(int imageEnd);
+
+    std::unique_ptr<SettingsSandbox> sandbox;
+    std::unique_ptr<SimulatedInstrument> instrument;
+    std::unique_ptr<PELKfwloader> window;
+};
+
+void TestFlashWriteSlot::init()
+{
+    sandbox = std::make_unique<SettingsSandbox>();
+}
+
+void TestFlashWriteSlot::cleanup()
+{
+    window.reset();
+    instrument.reset();
+    qputenv("ZORBEL_PORTS", "");
+}
+
+bool TestFlashWriteSlot::startFound(const SimulatedInstrument::Config &config)
+{
+    instrument = std::make_unique<SimulatedInstrument>(config);
+    if (!instrument->isValid())
+        return false;
+    qputenv("ZORBEL_PORTS", instrument->portMapEntry(QStringLiteral("COM1")).toUtf8());
+    window = std::make_unique<PELKfwloader>();
+    window->show();
+    LoaderProbe probe(*window);
+    const bool found = QTest::qWaitFor([&] { return probe.ui().pushButton->isEnabled(); }, 20000);
+    instrument->clearReceived();
+    return found && probe.portOpen();
+}
+
+void TestFlashWriteSlot::loadImage(int imageEnd)
+{
+    LoaderProbe probe(*window);
+    FlashImage &image = probe.flashImage();
+    for (int i = 0; i <= imageEnd && i < kFlashImageSize; ++i)
+        image[static_cast<std::size_t>(i)] = (i * 13 + 5) & 0xFF;
+    probe.imageEnd() = imageEnd;
+    probe.ui().pushButton_2->setEnabled(true);
+}
+
+void TestFlashWriteSlot::success_data()
+{
+    QTest::addColumn<int>("imageEnd");
+    QTest::addColumn<QString>("progress");
+    QTest::addColumn<int>("blocks");
+    QTest::newRow("8191") << 8191 << "Block: 128 / 128" << 128;
+    QTest::newRow("empty image") << -1 << "Block: 0 / 1" << 0;
+}
+
+void TestFlashWriteSlot::success()
+{
+    QFETCH(int, imageEnd);
+    QFETCH(QString, progress);
+    QFETCH(int, blocks);
+    QVERIFY(startFound());
+    loadImage(imageEnd);
+    LoaderProbe probe(*window);
+
+    QTest::mouseClick(probe.ui().pushButton_2, Qt::LeftButton);
+
+    QVERIFY(instrument->waitForTransferEnd(10000));
+    QCOMPARE(instrument->blockAddresses().size(), blocks);
+    QVERIFY(instrument->receivedBytes().startsWith("@w#####;"));
+    QVERIFY(instrument->receivedBytes().endsWith("\xFF\xFF"));
+    QCOMPARE(window->statusBar()->currentMessage(), QStringLiteral("Flash neu beschrieben!"));
+    QCOMPARE(probe.ui().label_2->text(), progress);
+    QCOMPARE(textColour(probe.ui().label_2), QColor(Qt::darkGreen));
+    QCOMPARE(probe.ui().label_3->text(), QStringLiteral("FW: neu, Exit Programm"));
+    // Buttons as before; the port stays open for another write.
+    QVERIFY(probe.ui().pushButton->isEnabled());
+    QVERIFY(probe.ui().pushButton_2->isEnabled());
+    QVERIFY(probe.ui().pushButton_3->isEnabled());
+    QVERIFY(probe.portOpen());
+}
+
+void TestFlashWriteSlot::strayByteRaisesTheCount()
+{
+    SimulatedInstrument::Config config;
+    config.strayByte = 'x';
+    config.strayBeforeRequest = 1;
+    QVERIFY(startFound(config));
+    loadImage(8191);
+    LoaderProbe probe(*window);
+    probe.writeFlash();
+    QVERIFY(instrument->waitForTransferEnd(10000));
+    QCOMPARE(probe.ui().label_2->text(), QStringLiteral("Block: 129 / 128"));
+    QCOMPARE(instrument->blockAddresses().size(), 128);
+    QCOMPARE(window->statusBar()->currentMessage(), QStringLiteral("Flash neu beschrieben!"));
+}
+
+void TestFlashWriteSlot::givingUp_data()
+{
+    QTest::addColumn<int>("stallAfter");
+    QTest::addColumn<int>("hangUpAfter");
+    QTest::addColumn<QString>("status");
+    QTest::newRow("stall") << 5 << -1 << "Flash schreiben abgebrochen, keine Antwort!";
+    QTest::newRow("hang-up") << -1 << 5 << "Flash schreiben abgebrochen, Verbindung verloren!";
+}
+
+void TestFlashWriteSlot::givingUp()
+{
+    QFETCH(int, stallAfter);
+    QFETCH(int, hangUpAfter);
+    QFETCH(QString, status);
+    SimulatedInstrument::Config config;
+    config.stallAfterBlocks = stallAfter;
+    config.hangUpAfterBlocks = hangUpAfter;
+    QVERIFY(startFound(config));
+    loadImage(8191);
+    LoaderProbe probe(*window);
+
+    probe.writeFlash();
+
+    QCOMPARE(window->statusBar()->currentMessage(), status);
+    QCOMPARE(probe.ui().label_2->text(), QStringLiteral("Block: 5 / 128"));
+    QCOMPARE(textColour(probe.ui().label_2), QColor(Qt::red));
+    QCOMPARE(probe.ui().label_3->text(), QStringLiteral("FW: unvollstaendig, bitte erneut schreiben"));
+    QVERIFY(!instrument->endReceived());
+    QVERIFY(!instrument->receivedBytes().endsWith("\xFF\xFF"));
+    QVERIFY(probe.ui().pushButton->isEnabled());
+    QVERIFY(probe.ui().pushButton_2->isEnabled());
+    QVERIFY(probe.ui().pushButton_3->isEnabled());
+    QVERIFY(!probe.transferRunning());
+}
+
+void TestFlashWriteSlot::writeAgainAfterStall()
+{
+    SimulatedInstrument::Config config;
+    config.stallAfterBlocks = 3;
+    QVERIFY(startFound(config));
+    loadImage(4095);
+    LoaderProbe probe(*window);
+    probe.writeFlash();
+    QCOMPARE(window->statusBar()->currentMessage(),
+             QStringLiteral("Flash schreiben abgebrochen, keine Antwort!"));
+
+    config.stallAfterBlocks = -1;
+    instrument->setConfig(config);
+    probe.writeFlash();
+    QCOMPARE(window->statusBar()->currentMessage(), QStringLiteral("Flash neu beschrieben!"));
+    QCOMPARE(probe.ui().label_2->text(), QStringLiteral("Block: 64 / 64"));
+    QVERIFY(instrument->waitForTransferEnd(10000));
+    const QByteArray flash = instrument->flash();
+    for (int i = 0; i <= 4095; ++i)
+        QCOMPARE(quint8(flash.at(i)), quint8((i * 13 + 5) & 0xFF));
+}
+
+void TestFlashWriteSlot::stalledTransferKeepsWindowAlive()
+{
+    SimulatedInstrument::Config config;
+    config.stallAfterBlocks = 2;
+    QVERIFY(startFound(config));
+    loadImage(8191);
+    LoaderProbe probe(*window);
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+
+    PaintCounter painter;
+    probe.ui().label_2->installEventFilter(&painter);
+
+    struct During {
+        bool ran = false;
+        bool buttonsDisabled = false;
+        bool closeRefused = false;
+        int paintsSeen = 0;
+        QString progress;
+    } during;
+
+    // Fires while the transfer waits for a request that never comes.
+    QTimer::singleShot(1500, this, [&] {
+        during.ran = true;
+        during.buttonsDisabled = !probe.ui().pushButton->isEnabled()
+                                 && !probe.ui().pushButton_2->isEnabled()
+                                 && !probe.ui().pushButton_3->isEnabled();
+        during.closeRefused = !window->close() && window->isVisible();
+        during.paintsSeen = painter.paints;
+        during.progress = probe.ui().label_2->text();
+    });
+
+    probe.writeFlash();
+
+    QVERIFY(during.ran);
+    QVERIFY(during.buttonsDisabled);
+    QVERIFY(during.closeRefused);
+    QCOMPARE(during.progress, QStringLiteral("Block: 2 / 128"));
+    QVERIFY2(during.paintsSeen > 0, "the progress label was never repainted during the transfer");
+    // Afterwards the window closes as usual.
+    QVERIFY(window->close());
+}
+
+void TestFlashWriteSlot::refusedWithoutInstrument()
+{
+    qputenv("ZORBEL_PORTS", "");
+    window = std::make_unique<PELKfwloader>();
+    LoaderProbe probe(*window);
+    probe.ui().label_2->setText(QStringLiteral("Block: 7 / 9"));
+    loadImage(8191);
+
+    probe.writeFlash();
+
+    QCOMPARE(window->statusBar()->currentMessage(), QStringLiteral("Flash schreiben nicht moeglich!"));
+    QCOMPARE(probe.ui().label_2->text(), QStringLiteral("Block: 7 / 9"));
+    QCOMPARE(textColour(probe.ui().label_2), QColor(Qt::red));
+    QCOMPARE(probe.ui().label_3->text(), QStringLiteral("FW: unvollstaendig, bitte erneut schreiben"));
+}
+
+void TestFlashWriteSlot::refusedForImagePastLimit()
+{
+    QVERIFY(startFound());
+    loadImage(64512);
+    LoaderProbe probe(*window);
+
+    probe.writeFlash();
+
+    QCOMPARE(window->statusBar()->currentMessage(), QStringLiteral("Flash schreiben nicht moeglich!"));
+    QCOMPARE(probe.ui().label_3->text(), QStringLiteral("FW: unvollstaendig, bitte erneut schreiben"));
+    // Nothing at all went to the instrument: a query sent now is the first thing it sees.
+    const int queries = instrument->versionQueries();
+    QVERIFY(probe.modem().writeTty(InstrumentProtocol::kVersionQuery));
+    QVERIFY(instrument->waitForVersionQueries(queries + 1, 10000));
+    QCOMPARE(instrument->receivedBytes(), QByteArray(InstrumentProtocol::kVersionQuery));
+    QCOMPARE(instrument->transfersStarted(), 0);
+}
+
+QTEST_MAIN(TestFlashWriteSlot)
+#include "tst_flashwrite_slot.moc"

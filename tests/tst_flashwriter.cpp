@@ -1,0 +1,267 @@
+// The block transfer against the simulated instrument, without a window.
+
+#include "flashwriter.h"
+#include "instrumentprotocol.h"
+#include "modem.h"
+#include "simulatedinstrument.h"
+
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+FlashImage patternImage()
+{
+    FlashImage image;
+    image.fill(0xFF);
+    for (int i = 0; i < kFlashImageSize; ++i)
+        image[static_cast<std::size_t>(i)] = (i * 7 + (i >> 8)) & 0xFF;
+    return image;
+}
+
+// Exactly the bytes the loader must put on the line for a transfer of imageEnd.
+QByteArray expectedLine(const FlashImage &image, int imageEnd)
+{
+    QByteArray line("@w#####;");
+    for (int address = 0; address <= imageEnd; address += 64) {
+        line.append(char(address & 0xFF));
+        line.append(char((address >> 8) & 0xFF));
+        for (int i = 0; i < 64; ++i)
+            line.append(char(image[static_cast<std::size_t>(address + i)] & 0xFF));
+    }
+    line.append("\xFF\xFF", 2);
+    return line;
+}
+
+} // namespace
+
+class TestFlashWriter : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void blockCount_data();
+    void blockCount();
+    void canWrite_data();
+    void canWrite();
+    void transfer_data();
+    void transfer();
+    void unloadedEntriesGoOutAsErased();
+    void strayByteIsCountedButNotAnswered();
+    void failures_data();
+    void failures();
+    void waitsWithoutSpinning();
+
+private:
+    bool openInstrument(const SimulatedInstrument::Config &config = {});
+
+    std::unique_ptr<SimulatedInstrument> instrument;
+    std::unique_ptr<Modem> modem;
+};
+
+void TestFlashWriter::init()
+{
+    modem = std::make_unique<Modem>();
+}
+
+void TestFlashWriter::cleanup()
+{
+    modem.reset();
+    instrument.reset();
+}
+
+bool TestFlashWriter::openInstrument(const SimulatedInstrument::Config &config)
+{
+    instrument = std::make_unique<SimulatedInstrument>(config);
+    if (!instrument->isValid())
+        return false;
+    qputenv("ZORBEL_PORTS", instrument->portMapEntry(QStringLiteral("COM3")).toUtf8());
+    modem->refreshPortMap();
+    modem->setBaudRate(19200);
+    return modem->openTty(QStringLiteral("COM3"));
+}
+
+void TestFlashWriter::blockCount_data()
+{
+    QTest::addColumn<int>("imageEnd");
+    QTest::addColumn<int>("blocks");
+    QTest::newRow("empty") << -1 << 1;
+    QTest::newRow("one byte") << 0 << 1;
+    QTest::newRow("63") << 63 << 1;
+    QTest::newRow("64") << 64 << 2;
+    QTest::newRow("8191") << 8191 << 128;
+    QTest::newRow("8192") << 8192 << 129;
+    QTest::newRow("limit") << 64511 << 1008;
+}
+
+void TestFlashWriter::blockCount()
+{
+    QFETCH(int, imageEnd);
+    QFETCH(int, blocks);
+    QCOMPARE(FlashWriter::blockTotalFor(imageEnd), blocks);
+}
+
+void TestFlashWriter::canWrite_data()
+{
+    QTest::addColumn<bool>("portOpen");
+    QTest::addColumn<int>("imageEnd");
+    QTest::addColumn<bool>("allowed");
+    QTest::newRow("open, limit") << true << 64511 << true;
+    QTest::newRow("open, empty") << true << -1 << true;
+    QTest::newRow("open, past limit") << true << 64512 << false;
+    QTest::newRow("open, past image") << true << 70000 << false;
+    QTest::newRow("closed") << false << 100 << false;
+}
+
+void TestFlashWriter::canWrite()
+{
+    QFETCH(bool, portOpen);
+    QFETCH(int, imageEnd);
+    QFETCH(bool, allowed);
+    QCOMPARE(FlashWriter::canWrite(portOpen, imageEnd), allowed);
+}
+
+void TestFlashWriter::transfer_data()
+{
+    QTest::addColumn<int>("imageEnd");
+    QTest::addColumn<int>("blocks");
+    QTest::newRow("8191") << 8191 << 128;
+    QTest::newRow("8192") << 8192 << 129;
+    QTest::newRow("63") << 63 << 1;
+    QTest::newRow("64") << 64 << 2;
+    QTest::newRow("-1") << -1 << 0;
+    QTest::newRow("full image") << 64511 << 1008;
+}
+
+void TestFlashWriter::transfer()
+{
+    QFETCH(int, imageEnd);
+    QFETCH(int, blocks);
+    QVERIFY(openInstrument());
+
+    const FlashImage image = patternImage();
+    FlashWriter writer(*modem, image, imageEnd);
+    QSignalSpy progress(&writer, &FlashWriter::progress);
+    QVERIFY(writer.sendCommand());
+    QCOMPARE(writer.transferBlocks(), FlashWriter::Outcome::Written);
+    QCOMPARE(writer.blocksSent(), blocks);
+    QCOMPARE(writer.ackCount(), blocks);
+
+    QVERIFY(instrument->waitForTransferEnd(10000));
+    QCOMPARE(instrument->receivedBytes(), expectedLine(image, imageEnd));
+    QCOMPARE(instrument->blockAddresses().size(), blocks);
+    if (blocks > 0) {
+        QCOMPARE(instrument->blockAddresses().first(), quint16(0));
+        QCOMPARE(int(instrument->blockAddresses().last()), (blocks - 1) * 64);
+    }
+    // Progress after every request, then once more at the end with the same count.
+    QCOMPARE(progress.size(), blocks + 1);
+    QCOMPARE(progress.last().at(0).toInt(), blocks);
+    QCOMPARE(progress.last().at(1).toInt(), FlashWriter::blockTotalFor(imageEnd));
+}
+
+void TestFlashWriter::unloadedEntriesGoOutAsErased()
+{
+    QVERIFY(openInstrument());
+    FlashImage image;
+    image.fill(0xFF);
+    image[0] = 0x12;
+    image[0x1FC0] = 0x300; // only the low 8 bits travel
+    FlashWriter writer(*modem, image, 0x1FFF);
+    writer.sendCommand();
+    QCOMPARE(writer.transferBlocks(), FlashWriter::Outcome::Written);
+    QVERIFY(instrument->waitForTransferEnd(10000));
+
+    const QByteArray line = instrument->receivedBytes();
+    const int lastBlock = 8 + 127 * 66;
+    QCOMPARE(line.mid(lastBlock, 3), QByteArray("\xC0\x1F\x00", 3));
+    const QByteArray flash = instrument->flash();
+    QCOMPARE(quint8(flash.at(0)), quint8(0x12));
+    QCOMPARE(flash.mid(1, 0x1FBF), QByteArray(0x1FBF, char(0xFF)));
+}
+
+void TestFlashWriter::strayByteIsCountedButNotAnswered()
+{
+    SimulatedInstrument::Config config;
+    config.strayByte = 'x';
+    config.strayBeforeRequest = 3;
+    QVERIFY(openInstrument(config));
+    const FlashImage image = patternImage();
+    FlashWriter writer(*modem, image, 8191);
+    writer.sendCommand();
+    QCOMPARE(writer.transferBlocks(), FlashWriter::Outcome::Written);
+    QCOMPARE(writer.blocksSent(), 128);
+    QCOMPARE(writer.ackCount(), 129);
+    QVERIFY(instrument->waitForTransferEnd(10000));
+    QCOMPARE(instrument->receivedBytes(), expectedLine(image, 8191));
+}
+
+void TestFlashWriter::failures_data()
+{
+    QTest::addColumn<int>("stallAfter");
+    QTest::addColumn<int>("hangUpAfter");
+    QTest::addColumn<FlashWriter::Outcome>("outcome");
+    QTest::newRow("silent from the start") << 0 << -1 << FlashWriter::Outcome::NoAnswer;
+    QTest::newRow("stall after 5 blocks") << 5 << -1 << FlashWriter::Outcome::NoAnswer;
+    QTest::newRow("hang-up after 5 blocks") << -1 << 5 << FlashWriter::Outcome::ConnectionLost;
+}
+
+void TestFlashWriter::failures()
+{
+    QFETCH(int, stallAfter);
+    QFETCH(int, hangUpAfter);
+    QFETCH(FlashWriter::Outcome, outcome);
+
+    SimulatedInstrument::Config config;
+    config.stallAfterBlocks = stallAfter;
+    config.hangUpAfterBlocks = hangUpAfter;
+    QVERIFY(openInstrument(config));
+    const FlashImage image = patternImage();
+    FlashWriter writer(*modem, image, 8191);
+
+    QElapsedTimer clock;
+    clock.start();
+    writer.sendCommand();
+    QCOMPARE(writer.transferBlocks(), outcome);
+    const qint64 elapsed = clock.elapsed();
+    if (outcome == FlashWriter::Outcome::NoAnswer) {
+        QVERIFY2(elapsed >= InstrumentProtocol::kRequestTimeoutMs - 50, qPrintable(QString::number(elapsed)));
+        QVERIFY2(elapsed < 4 * InstrumentProtocol::kRequestTimeoutMs, qPrintable(QString::number(elapsed)));
+    }
+    const int blocks = qMax(stallAfter, hangUpAfter);
+    QCOMPARE(writer.blocksSent(), blocks);
+    // A transfer that gave up never sends the end marker.
+    if (!instrument->isHungUp()) {
+        QVERIFY(!instrument->endReceived());
+        QVERIFY(!instrument->receivedBytes().endsWith("\xFF\xFF"));
+    }
+}
+
+void TestFlashWriter::waitsWithoutSpinning()
+{
+    SimulatedInstrument::Config config;
+    config.stallAfterBlocks = 1;
+    QVERIFY(openInstrument(config));
+    const FlashImage image = patternImage();
+    FlashWriter writer(*modem, image, 8191);
+    int waits = 0;
+    connect(&writer, &FlashWriter::waiting, this, [&waits] { ++waits; });
+
+    std::clock_t cpuStart = std::clock();
+    writer.sendCommand();
+    QCOMPARE(writer.transferBlocks(), FlashWriter::Outcome::NoAnswer);
+    const double cpuSeconds = double(std::clock() - cpuStart) / CLOCKS_PER_SEC;
+    // Five seconds of waiting cost next to no processor time.
+    QVERIFY2(cpuSeconds < 1.0, qPrintable(QString::number(cpuSeconds)));
+    // The caller got the chance to process its events all along, in short slices.
+    QVERIFY2(waits >= InstrumentProtocol::kRequestTimeoutMs / (4 * InstrumentProtocol::kWaitSliceMs),
+             qPrintable(QString::number(waits)));
+}
+
+QTEST_GUILESS_MAIN(TestFlashWriter)
+#include "tst_flashwriter.moc"
