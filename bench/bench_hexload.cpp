@@ -1,0 +1,276 @@
+// Times HexLoader::loadFile on a full 64512-byte image file and on a file of
+// about 7 MB (the same window written forty times over), and, in the same run,
+// srec_cat converting the same files to binary; prints the median times and
+// their ratios.
+//
+// Usage: bench_hexload [Google Benchmark flags]
+
+#include "flashimage.h"
+#include "hexloader.h"
+#include "medianreporter.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QStandardPaths>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+constexpr int kWindowSize = kImageEndLimit + 1;   // bytes: the largest suitable image
+constexpr int kBigFileCopies = 40;                // windows in the large file (about 7 MB)
+constexpr int kRecordDataLength = 16;             // data bytes per record
+constexpr int kRecordTypeData = 0x00;
+constexpr int kRecordTypeEndOfFile = 0x01;
+constexpr int kRecordTypeExtendedLinearAddress = 0x04;
+constexpr unsigned kRandomSeed = 20240601;        // fixed, so every run times the same files
+constexpr int kDefaultRepetitions = 15;           // medians over this many repetitions
+constexpr const char* kSrecCatName = "srec_cat";
+
+using Window = std::vector<quint8>;
+
+QByteArray hexDigits(int value, int digits)
+{
+    return QByteArray::number(value, 16).rightJustified(digits, '0').toUpper();
+}
+
+QByteArray record(int type, int address, const quint8* data, int length)
+{
+    QByteArray text = ':' + hexDigits(length, 2) + hexDigits(address, 4) + hexDigits(type, 2);
+    int sum = length + (address >> 8) + (address & 0xFF) + type;
+    for (int i = 0; i < length; ++i) {
+        text += hexDigits(data[i], 2);
+        sum += data[i];
+    }
+    return text + hexDigits(-sum & 0xFF, 2) + "\r\n";
+}
+
+Window makeWindow()
+{
+    std::mt19937 random(kRandomSeed);
+    Window window(kWindowSize);
+    for (quint8& byte : window)
+        byte = quint8(random());
+    for (std::size_t i = 0; i < kSignatureLength; ++i)
+        window[kSignatureAddress + i] = quint8(kSignatureBytes[i]);
+    return window;
+}
+
+// One extended linear address record of 0, the window's data records `copies`
+// times over, and the end-of-file record.
+QByteArray hexFile(const Window& window, int copies)
+{
+    QByteArray dataRecords;
+    const int size = int(window.size());
+    for (int address = 0; address < size; address += kRecordDataLength) {
+        dataRecords += record(kRecordTypeData, address, window.data() + address,
+                              qMin(kRecordDataLength, size - address));
+    }
+
+    const quint8 upperZero[] = {0x00, 0x00};
+    QByteArray text = record(kRecordTypeExtendedLinearAddress, 0, upperZero, sizeof upperZero);
+    for (int i = 0; i < copies; ++i)
+        text += dataRecords;
+    return text + record(kRecordTypeEndOfFile, 0, nullptr, 0);
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// srec_cat converting `input` to a binary file `output`; its messages are dropped.
+bool runSrecCat(const std::string& srecCat, const std::string& input, const std::string& output)
+{
+    posix_spawn_file_actions_t actions;
+    if (posix_spawn_file_actions_init(&actions) != 0)
+        return false;
+    const std::unique_ptr<posix_spawn_file_actions_t, int (*)(posix_spawn_file_actions_t*)> actionsGuard(
+        &actions, posix_spawn_file_actions_destroy);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+
+    // The large file repeats addresses with the same values and goes back to
+    // address 0; neither is an error, so neither should cost extra output.
+    std::vector<std::string> args = {srecCat, "-redundant-bytes=ignore", "-disable-sequence-warnings",
+                                     input, "-Intel", "-o", output, "-Binary"};
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+
+    pid_t pid = 0;
+    if (posix_spawn(&pid, srecCat.c_str(), &actions, nullptr, argv.data(), environ) != 0)
+        return false;
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid)
+        return false;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+bool loaderGivesWindow(const QString& path, const Window& window)
+{
+    auto image = std::make_unique<FlashImage>();
+    image->fill(kErasedByte);
+    int imageEnd = kImageEndUnset;
+    if (HexLoader::loadFile(path, *image, imageEnd) != HexLoadResult::Suitable || imageEnd != kImageEndLimit)
+        return false;
+    for (int address = 0; address < kWindowSize; ++address) {
+        if ((*image)[address] != window[address])
+            return false;
+    }
+    return true;
+}
+
+bool srecCatGivesWindow(const std::string& srecCat, const QString& input, const QString& output, const Window& window)
+{
+    if (!runSrecCat(srecCat, input.toStdString(), output.toStdString()))
+        return false;
+    QFile file(output);
+    return file.open(QIODevice::ReadOnly)
+        && file.readAll() == QByteArray(reinterpret_cast<const char*>(window.data()), kWindowSize);
+}
+
+void benchLoader(benchmark::State& state, const QString& path, qint64 fileSize)
+{
+    auto image = std::make_unique<FlashImage>();
+    image->fill(kErasedByte);
+    int imageEnd = kImageEndUnset;
+    for (auto _ : state) {
+        const HexLoadResult result = HexLoader::loadFile(path, *image, imageEnd);
+        benchmark::DoNotOptimize(result);
+    }
+    state.SetBytesProcessed(state.iterations() * fileSize);
+}
+
+void benchSrecCat(benchmark::State& state, const std::string& srecCat, const std::string& input,
+                  const std::string& output, qint64 fileSize)
+{
+    for (auto _ : state) {
+        if (!runSrecCat(srecCat, input, output)) {
+            state.SkipWithError("srec_cat failed");
+            break;
+        }
+    }
+    state.SetBytesProcessed(state.iterations() * fileSize);
+}
+
+struct BenchFile {
+    std::string label;
+    QString path;
+    qint64 size;
+};
+
+void printRatio(const MedianReporter& reporter, const BenchFile& file)
+{
+    const double loader = reporter.medianSeconds("HexLoader/" + file.label);
+    const double srecCat = reporter.medianSeconds(std::string(kSrecCatName) + '/' + file.label);
+    std::printf("  %-5s %9lld bytes   HexLoader %9.3f ms", file.label.c_str(), static_cast<long long>(file.size),
+                loader * 1e3);
+    if (loader > 0 && srecCat > 0)
+        std::printf("   srec_cat %9.3f ms   ratio %.3f\n", srecCat * 1e3, loader / srecCat);
+    else
+        std::printf("   srec_cat not measured\n");
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QTemporaryDir dir;
+    if (!dir.isValid()) {
+        std::fprintf(stderr, "cannot create a temporary folder\n");
+        return 1;
+    }
+    const Window window = makeWindow();
+    const QByteArray fullText = hexFile(window, 1);
+    const QByteArray bigText = hexFile(window, kBigFileCopies);
+    const std::vector<BenchFile> files = {
+        {"full", dir.filePath(QStringLiteral("full.hex")), fullText.size()},
+        {"7MB", dir.filePath(QStringLiteral("big.hex")), bigText.size()},
+    };
+    const QString oneBytePath = dir.filePath(QStringLiteral("one-byte.hex"));
+    const QString outputPath = dir.filePath(QStringLiteral("out.bin"));
+    if (!writeFile(files[0].path, fullText) || !writeFile(files[1].path, bigText)
+        || !writeFile(oneBytePath, hexFile(Window(1), 1))) {
+        std::fprintf(stderr, "cannot write the benchmark files\n");
+        return 1;
+    }
+
+    // Both sides must turn each file into the same 64512 bytes before their times compare.
+    const std::string srecCat = QStandardPaths::findExecutable(QString::fromLatin1(kSrecCatName)).toStdString();
+    if (srecCat.empty())
+        std::fprintf(stderr, "srec_cat not found (Debian package srecord): timing the loader alone\n");
+    for (const BenchFile& file : files) {
+        if (!loaderGivesWindow(file.path, window)) {
+            std::fprintf(stderr, "HexLoader did not load %s as expected\n", file.label.c_str());
+            return 1;
+        }
+        if (!srecCat.empty() && !srecCatGivesWindow(srecCat, file.path, outputPath, window)) {
+            std::fprintf(stderr, "srec_cat did not convert %s as expected\n", file.label.c_str());
+            return 1;
+        }
+    }
+
+    for (const BenchFile& file : files) {
+        benchmark::RegisterBenchmark(("HexLoader/" + file.label).c_str(), benchLoader, file.path, file.size)
+            ->UseRealTime()
+            ->Unit(benchmark::kMillisecond);
+        if (!srecCat.empty()) {
+            benchmark::RegisterBenchmark((std::string(kSrecCatName) + '/' + file.label).c_str(), benchSrecCat, srecCat,
+                                         file.path.toStdString(), outputPath.toStdString(), file.size)
+                ->UseRealTime()
+                ->Unit(benchmark::kMillisecond);
+        }
+    }
+    if (!srecCat.empty()) {
+        // Mostly process start and exit: a file with a single data byte.
+        benchmark::RegisterBenchmark((std::string(kSrecCatName) + "/start-up").c_str(), benchSrecCat, srecCat,
+                                     oneBytePath.toStdString(), outputPath.toStdString(), qint64(0))
+            ->UseRealTime()
+            ->Unit(benchmark::kMillisecond);
+    }
+
+    // Medians need repetitions; interleaving them spreads changes in machine
+    // load over all benchmarks alike. Flags given on the command line come
+    // later and win.
+    std::string repetitions = "--benchmark_repetitions=" + std::to_string(kDefaultRepetitions);
+    std::string aggregatesOnly = "--benchmark_report_aggregates_only=true";
+    std::string interleaving = "--benchmark_enable_random_interleaving=true";
+    std::vector<char*> args = {argv[0], repetitions.data(), aggregatesOnly.data(), interleaving.data()};
+    for (int i = 1; i < argc; ++i)
+        args.push_back(argv[i]);
+    int argCount = int(args.size());
+    benchmark::Initialize(&argCount, args.data());
+    if (benchmark::ReportUnrecognizedArguments(argCount, args.data()))
+        return 1;
+
+    MedianReporter reporter(isatty(STDOUT_FILENO) ? benchmark::ConsoleReporter::OO_ColorTabular
+                                                  : benchmark::ConsoleReporter::OO_Tabular);
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+
+    std::printf("\nMedian real times and HexLoader / srec_cat, measured in this run:\n");
+    for (const BenchFile& file : files)
+        printRatio(reporter, file);
+    const double startUp = reporter.medianSeconds(std::string(kSrecCatName) + "/start-up");
+    if (startUp > 0)
+        std::printf("  srec_cat start-up (one data byte): %.3f ms\n", startUp * 1e3);
+    return 0;
+}

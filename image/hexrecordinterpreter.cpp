@@ -1,0 +1,140 @@
+#include "hexrecordinterpreter.h"
+
+#include <QString> // defines QStringView::toInt
+#include <QStringView>
+
+namespace {
+
+// Character positions and lengths within one record token.
+constexpr QChar kRecordMark = u':';
+constexpr qsizetype kByteCountPos = 1;
+constexpr qsizetype kByteCountLength = 2;      // characters
+constexpr qsizetype kAddressPos = 3;
+constexpr qsizetype kAddressLength = 4;        // characters
+constexpr qsizetype kTypePos = 7;
+constexpr qsizetype kTypeLength = 2;           // characters
+constexpr qsizetype kUpperAddressPos = 9;
+constexpr qsizetype kUpperAddressLength = 4;   // characters
+constexpr qsizetype kDataPos = 9;
+constexpr qsizetype kByteFieldLength = 2;      // characters per data byte
+
+constexpr int kRecordTypeData = 0x00;
+constexpr int kRecordTypeExtendedLinearAddress = 0x04;
+
+// Data is kept only while the extended linear address is 0; a load starts
+// outside that window, so data before the first type-04 record is dropped.
+constexpr qint32 kInitialUpperAddress = 0xFFFF;
+constexpr qint32 kStoredUpperAddress = 0;
+constexpr qint32 kInitialByteValue = 0;
+
+constexpr int kHexBase = 16;
+
+// The characters at [pos, pos + length) of token; shorter or empty where the
+// token ends early.
+inline QStringView field(QStringView token, qsizetype pos, qsizetype length)
+{
+    if (pos >= token.size())
+        return {};
+    return QStringView(token.data() + pos, qMin(length, token.size() - pos));
+}
+
+// The value of one hex digit of either case, or -1.
+inline int hexDigitValue(char16_t c)
+{
+    if (c >= u'0' && c <= u'9')
+        return c - u'0';
+    const char16_t lower = c | 0x20; // maps only 'A'-'F' onto 'a'-'f'
+    if (lower >= u'a' && lower <= u'f')
+        return lower - u'a' + 10;
+    return -1;
+}
+
+// Base-16 conversion with the rules of QString::toInt(&ok, 16): plain hex
+// digits are converted here for speed; anything else (a sign, a "0x" prefix,
+// stray characters) is left to the toolkit, so the accepted forms stay exactly
+// the toolkit's. Fields are at most four characters long, so the int and long
+// conversions give the same results. value is left alone when the field does
+// not convert.
+inline bool convertHex(QStringView text, qint32& value)
+{
+    if (text.isEmpty())
+        return false;
+    qint32 result = 0;
+    for (const QChar ch : text) {
+        const int digit = hexDigitValue(ch.unicode());
+        if (digit < 0) {
+            bool ok = false;
+            const int converted = text.toInt(&ok, kHexBase);
+            if (ok)
+                value = converted;
+            return ok;
+        }
+        result = result * kHexBase + digit;
+    }
+    value = result;
+    return true;
+}
+
+bool isInsideImage(qint32 address)
+{
+    return address >= 0 && address < kFlashImageSize;
+}
+
+} // namespace
+
+HexRecordInterpreter::HexRecordInterpreter(const FlashImage& image, int imageEnd)
+    : m_image(std::make_unique<FlashImage>(image)),
+      m_imageEnd(imageEnd),
+      m_upperAddress(kInitialUpperAddress),
+      m_lastByteValue(kInitialByteValue)
+{
+}
+
+HexRecordInterpreter::~HexRecordInterpreter() = default;
+
+void HexRecordInterpreter::interpret(QStringView token)
+{
+    if (m_state == State::Refused)
+        return;
+    if (token.isEmpty() || token.front() != kRecordMark)
+        return;
+
+    // Byte count and record address stay 0 where they do not convert.
+    qint32 byteCount = 0;
+    convertHex(field(token, kByteCountPos, kByteCountLength), byteCount);
+    qint32 address = 0;
+    convertHex(field(token, kAddressPos, kAddressLength), address);
+
+    qint32 type = 0;
+    if (convertHex(field(token, kTypePos, kTypeLength), type)) {
+        if (type == kRecordTypeExtendedLinearAddress) {
+            qint32 upper = 0;
+            if (convertHex(field(token, kUpperAddressPos, kUpperAddressLength), upper))
+                m_upperAddress = upper;
+            return;
+        }
+        if (type != kRecordTypeData)
+            return; // end of file, segment and start addresses, unknown types
+    }
+    // A type that does not convert is taken as data.
+    interpretData(token, address, byteCount);
+}
+
+void HexRecordInterpreter::interpretData(QStringView token, qint32 address, qint32 byteCount)
+{
+    if (m_upperAddress != kStoredUpperAddress)
+        return;
+
+    FlashImage& image = *m_image;
+    for (qint32 k = 0; k < byteCount; ++k) {
+        // A byte field that is missing or does not convert repeats the last value.
+        convertHex(field(token, kDataPos + kByteFieldLength * k, kByteFieldLength), m_lastByteValue);
+        const qint32 byteAddress = address + k;
+        if (!isInsideImage(byteAddress)) {
+            m_state = State::Refused;
+            return;
+        }
+        image[byteAddress] = m_lastByteValue;
+    }
+    m_imageEnd = address + qMax(byteCount, 0) - 1;
+}
