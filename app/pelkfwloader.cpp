@@ -40,9 +40,12 @@ PELKfwloader::PELKfwloader()
     {
         const QSettings settings(QString::fromLatin1(kSettingsOrganization),
                                  QString::fromLatin1(kSettingsApplication));
+        // The store hands back text; a number that does not fit an int does not convert
+        // (QVariant alone would cut it down to some other number).
+        const QVariant value = settings.value(QString::fromLatin1(kFontSizeKey), kDefaultFontPixels);
         bool converted = false;
-        int stored = settings.value(QString::fromLatin1(kFontSizeKey), kDefaultFontPixels)
-                         .toInt(&converted);
+        int stored = value.typeId() == QMetaType::QString ? value.toString().toInt(&converted)
+                                                          : value.toInt(&converted);
         if (!converted)
             stored = 0;
         fontSize = stored < kSmallestFontPixels ? kDefaultFontPixels : stored;

@@ -1,0 +1,280 @@
+// What goes wrong in the field: instruments unplugged at the wrong moment, ports held
+// by other programs, noise on the line, odd files and odd settings, two loaders at once.
+
+#include "flashwriter.h"
+#include "hexfixture.h"
+#include "hexloader.h"
+#include "instrumentprotocol.h"
+#include "loaderprobe.h"
+#include "modem.h"
+#include "settingssandbox.h"
+#include "simulatedinstrument.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QProcess>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+namespace {
+
+QProcessEnvironment loaderEnvironment(const QString &ports, const QString &configHome)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("ZORBEL_PORTS", ports);
+    env.insert("XDG_CONFIG_HOME", configHome);
+    env.insert("QT_LOGGING_RULES", "*.debug=true");
+    return env;
+}
+
+} // namespace
+
+class TestFaultScenarios : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void unpluggedBetweenQueryAndReply();
+    void portHeldByAnotherProcessIsSkipped();
+    void floodOfOtherBytesStillTimesOut();
+    void oddHexFiles_data();
+    void oddHexFiles();
+    void oddFontSizes_data();
+    void oddFontSizes();
+    void secondLoaderNeverGetsThePort();
+
+private:
+    std::unique_ptr<SettingsSandbox> sandbox;
+};
+
+void TestFaultScenarios::init()
+{
+    sandbox = std::make_unique<SettingsSandbox>();
+}
+
+void TestFaultScenarios::cleanup()
+{
+    qputenv("ZORBEL_PORTS", "");
+}
+
+void TestFaultScenarios::unpluggedBetweenQueryAndReply()
+{
+    SimulatedInstrument::Config silent;
+    silent.replyLength = 0;
+    SimulatedInstrument gone(silent);
+    SimulatedInstrument present;
+    QVERIFY(gone.isValid() && present.isValid());
+    qputenv("ZORBEL_PORTS", (gone.portMapEntry("COM1") + "," + present.portMapEntry("COM2")).toUtf8());
+
+    PELKfwloader window;
+    LoaderProbe probe(window);
+    probe.scanStep(); // COM1 opens, the query goes out
+    QVERIFY(probe.queryPending());
+    QVERIFY(gone.waitForVersionQueries(1, 10000));
+    gone.hangUp(); // unplugged before the reply is read
+
+    probe.scanStep(); // the reply step finds nothing and moves on
+    QVERIFY(!probe.portOpen());
+    QCOMPARE(probe.portIndex(), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(probe.ui().pushButton->isEnabled(), 20000);
+    QCOMPARE(window.statusBar()->currentMessage(), QStringLiteral("HW gefunden an: COM2"));
+}
+
+void TestFaultScenarios::portHeldByAnotherProcessIsSkipped()
+{
+    SimulatedInstrument held;
+    SimulatedInstrument free;
+    QVERIFY(held.isValid() && free.isValid());
+
+    // Another program takes COM1's device the way serial programs lock a port.
+    QProcess holder;
+    holder.start(QStringLiteral("flock"), {QStringLiteral("-x"), held.devicePath(),
+                                           QStringLiteral("sleep"), QStringLiteral("60")});
+    QVERIFY(holder.waitForStarted(10000));
+    {
+        Modem probeModem;
+        qputenv("ZORBEL_PORTS", held.portMapEntry("COM1").toUtf8());
+        probeModem.refreshPortMap();
+        QTRY_VERIFY_WITH_TIMEOUT(!probeModem.openTty("COM1") || (probeModem.closeTty(), false), 10000);
+    }
+
+    qputenv("ZORBEL_PORTS", (held.portMapEntry("COM1") + "," + free.portMapEntry("COM2")).toUtf8());
+    PELKfwloader window;
+    LoaderProbe probe(window);
+    QTRY_VERIFY_WITH_TIMEOUT(probe.ui().pushButton->isEnabled(), 20000);
+    QCOMPARE(probe.portName(), QStringLiteral("COM2"));
+    QCOMPARE(held.versionQueries(), 0);
+
+    holder.kill();
+    holder.waitForFinished(10000);
+}
+
+void TestFaultScenarios::floodOfOtherBytesStillTimesOut()
+{
+    SimulatedInstrument::Config config;
+    config.stallAfterBlocks = 2;
+    SimulatedInstrument instrument(config);
+    QVERIFY(instrument.isValid());
+    qputenv("ZORBEL_PORTS", instrument.portMapEntry("COM1").toUtf8());
+    Modem modem;
+    QVERIFY(modem.openTty("COM1"));
+
+    FlashImage image;
+    image.fill(0x5A);
+    FlashWriter writer(modem, image, 8191);
+
+    std::atomic<bool> stop{false};
+    std::thread noise([&] {
+        while (!stop) {
+            instrument.sendRaw(QByteArray(16, 'x'));
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    QElapsedTimer clock;
+    clock.start();
+    writer.sendCommand();
+    const FlashWriter::Outcome outcome = writer.transferBlocks();
+    const qint64 elapsed = clock.elapsed();
+    stop = true;
+    noise.join();
+
+    QCOMPARE(outcome, FlashWriter::Outcome::NoAnswer);
+    QCOMPARE(writer.blocksSent(), 2);
+    QVERIFY2(writer.ackCount() > 100, "the noise did not reach the writer");
+    QVERIFY2(elapsed >= InstrumentProtocol::kRequestTimeoutMs, qPrintable(QString::number(elapsed)));
+    QVERIFY2(elapsed < 6 * InstrumentProtocol::kRequestTimeoutMs, qPrintable(QString::number(elapsed)));
+    QVERIFY(!instrument.endReceived());
+}
+
+void TestFaultScenarios::oddHexFiles_data()
+{
+    // Each file is loaded over a good 256-byte image; only a file with records may change it.
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<HexLoadResult>("result");
+    QTest::addColumn<int>("imageEnd");
+    QTest::newRow("a folder") << "folder" << HexLoadResult::Unreadable << 255;
+    QTest::newRow("an empty file") << "empty" << HexLoadResult::Suitable << 255;
+    QTest::newRow("8 MB on one line") << "long line" << HexLoadResult::Suitable << 255;
+    QTest::newRow("binary noise") << "noise" << HexLoadResult::Suitable << 255;
+    QTest::newRow("7 MB of records on one line, blank-separated") << "records on one line" << HexLoadResult::Suitable << 64511;
+}
+
+void TestFaultScenarios::oddHexFiles()
+{
+    QFETCH(QString, kind);
+    QFETCH(HexLoadResult, result);
+    QFETCH(int, imageEnd);
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath("firmware.hex");
+    if (kind == "folder") {
+        QVERIFY(QDir(dir.path()).mkdir("firmware.hex"));
+    } else {
+        QByteArray content;
+        if (kind == "long line")
+            content = QByteArray(8 * 1024 * 1024, 'A');
+        else if (kind == "records on one line")
+            content = HexFixture::hexText(HexFixture::firmware(64512)).replace("\r\n", " ").repeated(40);
+        else if (kind == "noise")
+            content = QByteArray(4 * 1024 * 1024, '\0').replace('\0', ":\xFF\x01");
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+    }
+
+    FlashImage image;
+    image.fill(0xFF);
+    int end = -1;
+    const QString goodPath = dir.filePath("good.hex");
+    {
+        QFile good(goodPath);
+        QVERIFY(good.open(QIODevice::WriteOnly));
+        good.write(HexFixture::hexText(HexFixture::firmware(256)));
+    }
+    QCOMPARE(HexLoader::loadFile(goodPath, image, end), HexLoadResult::Suitable);
+    const FlashImage before = image;
+
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(HexLoader::loadFile(path, image, end), result);
+    QVERIFY2(clock.elapsed() < 60000, "loading took far too long");
+    QCOMPARE(end, imageEnd);
+    if (imageEnd == 255)
+        QVERIFY(image == before);
+}
+
+void TestFaultScenarios::oddFontSizes_data()
+{
+    QTest::addColumn<QVariant>("stored");
+    QTest::addColumn<int>("pixels");
+    QTest::newRow("huge") << QVariant(1000000) << 1000000;
+    QTest::newRow("largest int") << QVariant(2147483647) << 2147483647;
+    QTest::newRow("beyond int") << QVariant(QStringLiteral("99999999999")) << 12;
+    QTest::newRow("beyond int, negative") << QVariant(QStringLiteral("-99999999999")) << 12;
+    QTest::newRow("negative") << QVariant(-2147483647) << 12;
+    QTest::newRow("fraction") << QVariant(QStringLiteral("9.5")) << 12;
+}
+
+void TestFaultScenarios::oddFontSizes()
+{
+    QFETCH(QVariant, stored);
+    QFETCH(int, pixels);
+    SettingsSandbox::setFontSize(stored);
+    {
+        PELKfwloader window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QCOMPARE(window.font().pixelSize(), pixels);
+        // The window still works: discovery runs its first step.
+        QTRY_VERIFY_WITH_TIMEOUT(window.statusBar()->currentMessage().startsWith("Suche HW :"), 10000);
+    }
+    QCOMPARE(SettingsSandbox::fontSize().toInt(), pixels);
+}
+
+void TestFaultScenarios::secondLoaderNeverGetsThePort()
+{
+    SimulatedInstrument instrument;
+    QVERIFY(instrument.isValid());
+    QTemporaryDir config;
+    const QString ports = instrument.portMapEntry("COM1");
+
+    QProcess first;
+    first.setProcessEnvironment(loaderEnvironment(ports, config.path()));
+    first.setProcessChannelMode(QProcess::MergedChannels);
+    first.start(QStringLiteral(ZORBELFWLOADER_PATH), {});
+    QVERIFY(first.waitForStarted(10000));
+    QByteArray firstOutput;
+    QTRY_VERIFY_WITH_TIMEOUT((firstOutput += first.readAll()).contains("Version: 123"), 20000);
+
+    QProcess second;
+    second.setProcessEnvironment(loaderEnvironment(ports, config.path()));
+    second.setProcessChannelMode(QProcess::MergedChannels);
+    second.start(QStringLiteral(ZORBELFWLOADER_PATH), {});
+    QVERIFY(second.waitForStarted(10000));
+    // The second loader tries COM1 at least twice (a whole pass of 50 ports) and is
+    // refused both times; the instrument never hears from it.
+    QByteArray secondOutput;
+    QTRY_VERIFY_WITH_TIMEOUT((secondOutput += second.readAll()).count("open COM1 ->") >= 2, 30000);
+    QVERIFY2(secondOutput.contains("busy"), secondOutput.left(2000).constData());
+    QVERIFY(!secondOutput.contains("opened"));
+    QVERIFY(!secondOutput.contains("Version:"));
+    QCOMPARE(instrument.versionQueries(), 1);
+
+    second.kill();
+    first.kill();
+    second.waitForFinished(10000);
+    first.waitForFinished(10000);
+}
+
+QTEST_MAIN(TestFaultScenarios)
+#include "tst_faultscenarios.moc"
