@@ -475,29 +475,35 @@ void SimulatedInstrument::run()
         }
 
         const long long byteTime = byteTimeUs();
-        const int wanted = byteTime > 0 ? 1 : kReadChunkBytes;
         ssize_t got = -1;
         {
             std::lock_guard<std::mutex> line(m_lineMutex);
             if (m_masterFd >= 0)
-                got = ::read(m_masterFd, chunk.data(), static_cast<size_t>(wanted));
+                got = ::read(m_masterFd, chunk.data(), static_cast<size_t>(kReadChunkBytes));
         }
         if (got <= 0) {
             if (got < 0 && errno != EAGAIN && errno != EINTR)
                 pauseUs(kHangUpRetryMs * kMicrosPerMilli);
             continue;
         }
-        if (byteTime > 0) {
-            // A paced line delivers one byte per byte time, one after the other.
-            const auto now = Clock::now();
-            lineFreeAt = std::max(now, lineFreeAt) + std::chrono::microseconds(byteTime);
-            const auto wait = std::chrono::duration_cast<std::chrono::microseconds>(lineFreeAt - now);
-            if (!pauseUs(wait.count()))
-                continue;
+        if (byteTime <= 0) {
+            QList<Action> actions;
+            takeIn(chunk.left(static_cast<int>(got)), actions);
+            perform(actions);
+            continue;
         }
-        QList<Action> actions;
-        takeIn(chunk.left(got), actions);
-        perform(actions);
+        // A paced line delivers one byte per byte time. Bytes that were waiting together
+        // follow each other on the line's own clock, so waking late does not stretch it.
+        lineFreeAt = std::max(Clock::now(), lineFreeAt);
+        for (ssize_t i = 0; i < got; ++i) {
+            lineFreeAt += std::chrono::microseconds(byteTime);
+            const auto wait = std::chrono::duration_cast<std::chrono::microseconds>(lineFreeAt - Clock::now());
+            if (wait.count() > 0 && !pauseUs(wait.count()))
+                break;
+            QList<Action> actions;
+            takeIn(chunk.mid(static_cast<int>(i), 1), actions);
+            perform(actions);
+        }
     }
 }
 
