@@ -26,3 +26,60 @@ test: build
 
 clean:
 	rm -rf $(BUILD_DIR)
+
+# Checking builds, each in a build folder of its own.
+#   make sanitize     every test under AddressSanitizer and UndefinedBehaviorSanitizer
+#   make fuzz         every libFuzzer harness for FUZZ_SECONDS (60 s) each
+#   make fuzz-smoke   the same for FUZZ_SMOKE_SECONDS (10 s) each, from the committed seeds only
+SANITIZE_DIR ?= build-sanitize
+FUZZ_DIR ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_SMOKE_SECONDS ?= 10
+CHECK_JOBS ?= 2
+# The first sanitizer report ends the process and fails the run. The leak
+# suppressions list only leaks inside Qt, each with its reason.
+SANITIZER_ENV = \
+	ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:report_error_type=1 \
+	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizers/lsan.supp:print_suppressions=0
+
+.PHONY: sanitize fuzz-build fuzz fuzz-smoke
+
+sanitize:
+	@bash tools/install-deps.sh
+	@if [ ! -f $(SANITIZE_DIR)/build.ninja ]; then \
+		cmake -S . -B $(SANITIZE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZORBEL_SANITIZE=ON; \
+	fi
+	cmake --build $(SANITIZE_DIR) -j $(CHECK_JOBS)
+	cd $(SANITIZE_DIR) && env $(SANITIZER_ENV) QT_QPA_PLATFORM=offscreen \
+		ctest --output-on-failure --timeout 900
+
+fuzz-build:
+	@bash tools/install-deps.sh clang libclang-rt-dev
+	@if [ ! -f $(FUZZ_DIR)/build.ninja ]; then \
+		CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -G Ninja \
+			-DCMAKE_BUILD_TYPE=RelWithDebInfo -DZORBEL_FUZZ=ON; \
+	fi
+	cmake --build $(FUZZ_DIR) -j $(CHECK_JOBS) --target fuzzers
+
+fuzz: fuzz-build
+	env $(SANITIZER_ENV) bash tests/fuzz/run-fuzzers.sh $(FUZZ_DIR) $(FUZZ_SECONDS)
+
+fuzz-smoke: fuzz-build
+	env $(SANITIZER_ENV) bash tests/fuzz/run-fuzzers.sh $(FUZZ_DIR) $(FUZZ_SMOKE_SECONDS) fresh
+
+# Trying the loader out, and shipping it.
+#   make demo          the loader against a simulated instrument, with a sample firmware file
+#   make screenshots   docs/screenshots/*.png, taken headless under Xvfb
+#   make package       a .deb of the loader (CPack), in $(BUILD_DIR)
+.PHONY: demo screenshots package
+
+demo: build
+	@bash tools/demo.sh $(BUILD_DIR)
+
+screenshots: build
+	@bash tools/screenshots.sh $(BUILD_DIR)
+
+package: build
+	@bash tools/install-deps.sh dpkg-dev
+	cd $(BUILD_DIR) && cpack -G DEB

@@ -3,6 +3,7 @@
 #include "devicelock.h"
 #include "portmap.h"
 #include "seriallog.h"
+#include "usblatency.h"
 
 #include <QDeadlineTimer>
 #include <QSerialPort>
@@ -102,6 +103,21 @@ QString describeFailure(QSerialPort::SerialPortError error, const QString &error
     }
 }
 
+#ifdef Q_OS_LINUX
+// A USB-serial adapter is asked to pass received bytes on at once rather than after
+// its latency timer: each flash block waits for one request byte. Other devices (a
+// pseudo-terminal, a built-in port) are left alone without a word.
+void requestLowLatency(const QSerialPort &port, const QString &portName, const QString &devicePath)
+{
+    const QString adapter = UsbLatency::adapterDevice(devicePath);
+    if (adapter.isEmpty())
+        return;
+    const UsbLatency::Outcome outcome = UsbLatency::requestLowLatency(port.handle());
+    qCInfo(lcSerial).noquote() << QStringLiteral("%1 -> %2: low-latency mode %3")
+                                      .arg(portName, adapter, UsbLatency::describe(outcome));
+}
+#endif
+
 void logOpen(const QString &portName, const QString &devicePath, const QString &outcome)
 {
     qCInfo(lcSerial).noquote() << QStringLiteral("open %1 -> %2: %3")
@@ -174,6 +190,9 @@ bool Modem::openTty(const QString &portName)
         return failOpen();
 
     m_state = State::Open;
+#ifdef Q_OS_LINUX
+    requestLowLatency(*m_port, portName, devicePath);
+#endif
     logOpen(portName, devicePath, QStringLiteral("opened"));
     emit setTtyText(portName);
     return true;

@@ -1,0 +1,72 @@
+# Installing and packaging the loader.
+#
+#   cmake --install build [--prefix DIR]   the loader, its icons and a desktop entry
+#   make package                           a .deb of the same (CPack), in the build folder
+#
+# The loader looks for its window icon as images/zorbelfwloader.ico in its working
+# directory. The desktop entry therefore starts it in share/zorbelfwloader, where
+# that file is installed; started from elsewhere it still runs, without that icon
+# file (the compiled-in images are not used for the window icon).
+
+include(GNUInstallDirs)
+
+set(ZORBEL_DATA_SUBDIR ${CMAKE_INSTALL_DATADIR}/zorbelfwloader)
+set(ZORBEL_HICOLOR_SIZE 128x128) # images/zorbelfwloader.png is 128 x 128 pixels
+
+install(FILES ${PROJECT_SOURCE_DIR}/images/zorbelfwloader.ico
+        DESTINATION ${ZORBEL_DATA_SUBDIR}/images)
+install(FILES ${PROJECT_SOURCE_DIR}/images/zorbelfwloader.png
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${ZORBEL_HICOLOR_SIZE}/apps)
+
+# The desktop entry names absolute paths (Exec=, Path=), so it is written at install
+# time, for the prefix being installed to: --prefix, or /usr when CPack builds the .deb.
+set(ZORBEL_DESKTOP_TEMPLATE ${PROJECT_BINARY_DIR}/packaging/zorbelfwloader.desktop.in)
+file(WRITE ${ZORBEL_DESKTOP_TEMPLATE} "[Desktop Entry]
+Type=Application
+Name=ZORBELfwloader
+GenericName=Firmware Loader
+GenericName[de]=Firmware-Lader
+Comment=Write new firmware into the Zorbelmeter over a serial port
+Comment[de]=Neue Firmware über die serielle Schnittstelle in das Zorbelmeter schreiben
+Exec=@ZORBEL_PREFIX@/${CMAKE_INSTALL_BINDIR}/zorbelfwloader
+Path=@ZORBEL_PREFIX@/${ZORBEL_DATA_SUBDIR}
+Icon=zorbelfwloader
+Terminal=false
+Categories=Development;Electronics;
+Keywords=firmware;flash;HEX;serial;COM;
+")
+install(CODE "
+    set(ZORBEL_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+    configure_file(\"${ZORBEL_DESKTOP_TEMPLATE}\"
+                   \"${PROJECT_BINARY_DIR}/packaging/zorbelfwloader.desktop\" @ONLY)
+    file(INSTALL \"${PROJECT_BINARY_DIR}/packaging/zorbelfwloader.desktop\"
+         DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/applications\")
+")
+
+# The .deb.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME zorbelfwloader)
+set(CPACK_PACKAGE_VENDOR "zorbelfwloader")
+set(CPACK_PACKAGE_CONTACT "zorbelfwloader maintainers <zorbelfwloader@example.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Firmware loader for the Zorbelmeter (serial port)")
+set(CPACK_PACKAGE_DESCRIPTION
+    "Finds the Zorbelmeter on a serial port, loads an Intel HEX firmware file, checks
+that it suits the instrument and writes it into the instrument's flash, in one window.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# The Qt libraries the loader runs on. dpkg-shlibdeps (package dpkg-dev) reads them,
+# with their versions, from the executable; without it they are named here.
+find_program(ZORBEL_DPKG_SHLIBDEPS dpkg-shlibdeps)
+if(ZORBEL_DPKG_SHLIBDEPS)
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+else()
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS
+        "libqt6core6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6widgets6 (>= 6.4), libqt6serialport6 (>= 6.4)")
+endif()
+# A desktop without X11 runs the loader through Wayland with this plugin.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "qt6-wayland")
+
+include(CPack)

@@ -1,0 +1,207 @@
+// Low-latency mode for USB-serial adapters: which devices are asked, how the driver's
+// answer is read, and that a pseudo-terminal is left alone without a word.
+
+#include "modem.h"
+#include "portmap.h"
+#include "usblatency.h"
+
+#include <QtTest>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// A pseudo-terminal pair, closed again when the object goes.
+class PseudoTerminal
+{
+public:
+    PseudoTerminal()
+    {
+        master = ::posix_openpt(O_RDWR | O_NOCTTY);
+        if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
+            return;
+        const char *name = ::ptsname(master);
+        if (name != nullptr)
+            slavePath = QString::fromLocal8Bit(name);
+    }
+    ~PseudoTerminal()
+    {
+        if (master >= 0)
+            ::close(master);
+    }
+    PseudoTerminal(const PseudoTerminal &) = delete;
+    PseudoTerminal &operator=(const PseudoTerminal &) = delete;
+
+    bool isValid() const { return !slavePath.isEmpty(); }
+
+    int master = -1;
+    QString slavePath;
+};
+
+// Collects what the serial layer writes to the debug output while it lives.
+class SerialLogCapture
+{
+public:
+    SerialLogCapture()
+    {
+        lines().clear();
+        previous = qInstallMessageHandler(&SerialLogCapture::handle);
+    }
+    ~SerialLogCapture() { qInstallMessageHandler(previous); }
+    SerialLogCapture(const SerialLogCapture &) = delete;
+    SerialLogCapture &operator=(const SerialLogCapture &) = delete;
+
+    static QList<QPair<QtMsgType, QString>> &lines()
+    {
+        static QList<QPair<QtMsgType, QString>> captured;
+        return captured;
+    }
+
+private:
+    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &message)
+    {
+        if (context.category != nullptr && qstrcmp(context.category, "zorbel.serial") == 0)
+            lines().append({type, message});
+    }
+
+    QtMessageHandler previous = nullptr;
+};
+
+} // namespace
+
+class TstUsbLatency : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void cleanup() { qputenv(PortMap::kEnvironmentVariable, QByteArray()); }
+
+    void isAdapterPath_data();
+    void isAdapterPath();
+    void symlinkIsJudgedByItsTarget();
+    void driverAnswer_data();
+    void driverAnswer();
+    void modemLeavesPseudoTerminalAloneQuietly_data();
+    void modemLeavesPseudoTerminalAloneQuietly();
+};
+
+void TstUsbLatency::isAdapterPath_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("adapter");
+
+    QTest::newRow("FTDI and friends") << "/dev/ttyUSB0" << true;
+    QTest::newRow("two digits") << "/dev/ttyUSB12" << true;
+    QTest::newRow("CDC ACM") << "/dev/ttyACM3" << true;
+    QTest::newRow("built-in port") << "/dev/ttyS0" << false;
+    QTest::newRow("pseudo-terminal") << "/dev/pts/4" << false;
+    QTest::newRow("no number") << "/dev/ttyUSB" << false;
+    QTest::newRow("trailing text") << "/dev/ttyUSB0x" << false;
+    QTest::newRow("bare name") << "ttyUSB0" << false;
+    QTest::newRow("outside /dev") << "/tmp/ttyUSB0" << false;
+    QTest::newRow("deeper in /dev") << "/dev/serial/ttyUSB0" << false;
+    QTest::newRow("lower case") << "/dev/ttyusb0" << false;
+    QTest::newRow("empty") << QString() << false;
+}
+
+void TstUsbLatency::isAdapterPath()
+{
+    QFETCH(QString, path);
+    QFETCH(bool, adapter);
+    QCOMPARE(UsbLatency::isAdapterPath(path), adapter);
+}
+
+// A link named like an adapter that leads to a pseudo-terminal is no adapter; a
+// dangling link is nothing at all.
+void TstUsbLatency::symlinkIsJudgedByItsTarget()
+{
+    PseudoTerminal pty;
+    QVERIFY(pty.isValid());
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString link = dir.filePath(QStringLiteral("ttyUSB0"));
+    QVERIFY(QFile::link(pty.slavePath, link));
+    QCOMPARE(UsbLatency::adapterDevice(link), QString());
+
+    const QString dangling = dir.filePath(QStringLiteral("ttyACM0"));
+    QVERIFY(QFile::link(dir.filePath(QStringLiteral("gone")), dangling));
+    QCOMPARE(UsbLatency::adapterDevice(dangling), QString());
+    QCOMPARE(UsbLatency::adapterDevice(QStringLiteral("/dev/ttyUSB-not-there")), QString());
+}
+
+void TstUsbLatency::driverAnswer_data()
+{
+    QTest::addColumn<QString>("descriptor");
+    QTest::addColumn<UsbLatency::State>("state");
+    QTest::addColumn<int>("systemError");
+
+    QTest::newRow("pseudo-terminal") << "pty" << UsbLatency::State::Unsupported << int(ENOTTY);
+    QTest::newRow("plain file") << "file" << UsbLatency::State::Unsupported << int(ENOTTY);
+    QTest::newRow("closed descriptor") << "closed" << UsbLatency::State::Failed << int(EBADF);
+}
+
+void TstUsbLatency::driverAnswer()
+{
+    QFETCH(QString, descriptor);
+    QFETCH(UsbLatency::State, state);
+    QFETCH(int, systemError);
+
+    PseudoTerminal pty;
+    QVERIFY(pty.isValid());
+    QTemporaryFile file;
+    QVERIFY(file.open());
+    int fd = -1;
+    if (descriptor == QLatin1String("pty"))
+        fd = pty.master;
+    else if (descriptor == QLatin1String("file"))
+        fd = file.handle();
+
+    const UsbLatency::Outcome outcome = UsbLatency::requestLowLatency(fd);
+    QCOMPARE(outcome.state, state);
+    QCOMPARE(outcome.systemError, systemError);
+    QVERIFY(!UsbLatency::describe(outcome).isEmpty());
+}
+
+void TstUsbLatency::modemLeavesPseudoTerminalAloneQuietly_data()
+{
+    QTest::addColumn<bool>("throughAdapterNamedLink");
+    QTest::newRow("device path") << false;
+    QTest::newRow("link named ttyUSB0") << true;
+}
+
+void TstUsbLatency::modemLeavesPseudoTerminalAloneQuietly()
+{
+    QFETCH(bool, throughAdapterNamedLink);
+
+    PseudoTerminal pty;
+    QVERIFY(pty.isValid());
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QString path = pty.slavePath;
+    if (throughAdapterNamedLink) {
+        path = dir.filePath(QStringLiteral("ttyUSB0"));
+        QVERIFY(QFile::link(pty.slavePath, path));
+    }
+    qputenv(PortMap::kEnvironmentVariable, QStringLiteral("COM1=%1").arg(path).toLocal8Bit());
+
+    const SerialLogCapture capture;
+    {
+        Modem modem;
+        modem.setBaudRate(19200);
+        QVERIFY(modem.openTty(QStringLiteral("COM1")));
+        modem.closeTty();
+    }
+
+    const auto &lines = SerialLogCapture::lines();
+    QVERIFY2(!lines.isEmpty(), "the open itself is reported");
+    for (const auto &line : lines) {
+        QVERIFY2(line.first != QtWarningMsg && line.first != QtCriticalMsg, qPrintable(line.second));
+        QVERIFY2(!line.second.contains(QStringLiteral("low-latency")), qPrintable(line.second));
+    }
+}
+
+QTEST_GUILESS_MAIN(TstUsbLatency)
+#include "tst_usblatency.moc"
