@@ -35,6 +35,8 @@ PELKfwloader::PELKfwloader()
     ui.pushButton_2->setEnabled(false);
 
     scanTimer = new QTimer(this);
+    // The scan's intervals are lower bounds; a coarse timer may fire up to 5 % early.
+    scanTimer->setTimerType(Qt::PreciseTimer);
     connect(scanTimer, &QTimer::timeout, this, &PELKfwloader::fopentty);
 
     {

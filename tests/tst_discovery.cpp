@@ -1,0 +1,442 @@
+// Discovery against the simulated instrument: which replies find it, where the scan
+// goes after a port that fails, what the window shows and writes to the debug output,
+// and how the steps are paced.
+
+#include "loaderprobe.h"
+#include "modem.h"
+#include "settingssandbox.h"
+#include "simulatedinstrument.h"
+
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QtTest>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <thread>
+
+namespace {
+
+constexpr int kWaitMs = 10000;         // generous bound for anything crossing the line
+constexpr int kRealScanLimitMs = 30000; // generous bound for a scan run by the real timer
+constexpr int kPortCount = 50;
+constexpr int kFirstTickMs = 200;
+constexpr int kReplyWaitMs = 300;
+constexpr int kMissingPortMs = 100;
+constexpr int kRejectedPortMs = 200;
+constexpr int kPollSliceMs = 1;
+const QString kSearching = QStringLiteral("Suche HW :");
+const QString kFound = QStringLiteral("HW gefunden an: ");
+
+// The earliest a timer started with `ms` may fire: Qt's default (coarse) timers may
+// fire up to 5 % early; one more millisecond for rounding.
+qint64 earliest(int ms)
+{
+    return ms * 95 / 100 - 1;
+}
+
+QString com(int number)
+{
+    return QStringLiteral("COM%1").arg(number);
+}
+
+void setPorts(const QStringList &entries)
+{
+    qputenv("ZORBEL_PORTS", entries.join(QLatin1Char(',')).toUtf8());
+}
+
+SimulatedInstrument::Config answering(const QByteArray &reply)
+{
+    const auto byte = [&reply](int i) { return i < reply.size() ? reply.at(i) : '\0'; };
+    SimulatedInstrument::Config config;
+    config.replyLength = int(reply.size());
+    config.letter = byte(0);
+    config.version = quint8(byte(1));
+    config.extraByte = quint8(byte(2));
+    return config;
+}
+
+// Waits without running the event loop, so that the loader's port takes in nothing
+// behind the step's back.
+bool waitQuietly(const std::function<bool()> &condition, int msecs)
+{
+    const QDeadlineTimer deadline(msecs);
+    while (!condition()) {
+        if (deadline.hasExpired())
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPollSliceMs));
+    }
+    return true;
+}
+
+// The program's own debug lines (default category); every message is passed on.
+class DebugLines
+{
+public:
+    DebugLines() { s_lines.clear(); s_previous = qInstallMessageHandler(&DebugLines::handle); }
+    ~DebugLines() { qInstallMessageHandler(s_previous); }
+    DebugLines(const DebugLines &) = delete;
+    DebugLines &operator=(const DebugLines &) = delete;
+    QStringList lines() const { return s_lines; }
+
+private:
+    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
+    {
+        if (type == QtDebugMsg && qstrcmp(context.category, "default") == 0)
+            s_lines << text.trimmed();
+        if (s_previous)
+            s_previous(type, context, text);
+    }
+    static inline QStringList s_lines;
+    static inline QtMessageHandler s_previous = nullptr;
+};
+
+// The window with its timer's ticks silenced: the test takes every step itself and
+// reads the interval the step set.
+struct SteppedWindow
+{
+    SteppedWindow() { probe.scanTimer()->blockSignals(true); }
+    QString status() const { return window.statusBar()->currentMessage(); }
+
+    PELKfwloader window;
+    LoaderProbe probe{window};
+};
+
+#define STEP(call)                                                                                 \
+    do {                                                                                           \
+        call;                                                                                      \
+        if (QTest::currentTestFailed())                                                            \
+            return;                                                                                \
+    } while (false)
+
+// One probe of a port that does not open.
+void probeMissing(SteppedWindow &s, int index)
+{
+    QCOMPARE(s.probe.portIndex(), index);
+    s.probe.scanStep();
+    QCOMPARE(s.status(), kSearching + com(index + 1));
+    QVERIFY(!s.probe.portOpen());
+    QVERIFY(!s.probe.queryPending());
+    QVERIFY(s.probe.scanTimer()->isActive());
+    QCOMPARE(s.probe.scanTimer()->interval(), kMissingPortMs);
+    QCOMPARE(s.probe.portIndex(), (index + 1) % kPortCount);
+}
+
+// One probe of the instrument's port; returns once its reply is waiting at the device.
+void probeInstrument(SteppedWindow &s, SimulatedInstrument &sim, int index)
+{
+    const int queries = sim.versionQueries();
+    QCOMPARE(s.probe.portIndex(), index);
+    s.probe.scanStep();
+    QCOMPARE(s.status(), kSearching + com(index + 1));
+    QCOMPARE(s.probe.portName(), com(index + 1));
+    QVERIFY(s.probe.portOpen());
+    QVERIFY(s.probe.queryPending());
+    QVERIFY(s.probe.scanTimer()->isActive());
+    QCOMPARE(s.probe.scanTimer()->interval(), kReplyWaitMs);
+    const int length = sim.config().replyLength;
+    QVERIFY(waitQuietly([&]() { return sim.versionQueries() > queries && sim.pendingAtDevice() >= length; },
+                        kWaitMs));
+}
+
+// The reply step that finds the instrument on COM(index + 1), and the state it leaves.
+void expectFound(SteppedWindow &s, int index, const QString &label)
+{
+    s.probe.scanStep();
+    QCOMPARE(s.status(), kFound + com(index + 1));
+    QCOMPARE(s.probe.ui().label_3->text(), label);
+    QCOMPARE(s.probe.portName(), com(index + 1));
+    QCOMPARE(s.probe.portIndex(), index);
+    QVERIFY(s.probe.portOpen());
+    QVERIFY(!s.probe.queryPending());
+    QVERIFY(!s.probe.scanTimer()->isActive());
+    QVERIFY(s.probe.ui().pushButton->isEnabled());
+    QVERIFY(!s.probe.ui().pushButton_2->isEnabled());
+    Modem other; // the port stays open for the loader alone
+    QVERIFY(!other.openTty(com(index + 1)));
+}
+
+} // namespace
+
+class TestDiscovery : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void foundAfterPortsThatDoNotOpen_data();
+    void foundAfterPortsThatDoNotOpen();
+    void replies_data();
+    void replies();
+    void staleInputIsDroppedBeforeTheQuery();
+    void rejectedLastPortWrapsToFirst();
+    void noPortsScanForever();
+    void realTimerFindsInstrument();
+
+private:
+    std::unique_ptr<SettingsSandbox> sandbox;
+};
+
+void TestDiscovery::init()
+{
+    sandbox = std::make_unique<SettingsSandbox>();
+}
+
+void TestDiscovery::cleanup()
+{
+    setPorts({});
+}
+
+void TestDiscovery::foundAfterPortsThatDoNotOpen_data()
+{
+    QTest::addColumn<int>("instrumentPort");
+    QTest::addColumn<QStringList>("absentPorts"); // mapped to devices that do not exist
+    QTest::addColumn<int>("busyPort");            // held by another Modem; 0 for none
+
+    QTest::newRow("COM1") << 1 << QStringList() << 0;
+    QTest::newRow("COM7 after six unmapped") << 7 << QStringList() << 0;
+    QTest::newRow("COM7 after six absent devices")
+        << 7 << QStringList({"COM1", "COM2", "COM3", "COM4", "COM5", "COM6"}) << 0;
+    QTest::newRow("COM3 after a busy COM2") << 3 << QStringList() << 2;
+    QTest::newRow("COM50") << 50 << QStringList({"COM49"}) << 0;
+}
+
+void TestDiscovery::foundAfterPortsThatDoNotOpen()
+{
+    QFETCH(int, instrumentPort);
+    QFETCH(QStringList, absentPorts);
+    QFETCH(int, busyPort);
+
+    SimulatedInstrument instrument;
+    SimulatedInstrument busyInstrument;
+    QVERIFY2(instrument.isValid() && busyInstrument.isValid(), qPrintable(instrument.errorString()));
+    QStringList map{instrument.portMapEntry(com(instrumentPort))};
+    for (const QString &name : absentPorts)
+        map << name + QStringLiteral("=/nonexistent/zorbel-") + name;
+    if (busyPort > 0)
+        map << busyInstrument.portMapEntry(com(busyPort));
+    setPorts(map);
+    Modem holder;
+    if (busyPort > 0)
+        QVERIFY(holder.openTty(com(busyPort)));
+
+    DebugLines debug;
+    SteppedWindow s;
+    for (int index = 0; index < instrumentPort - 1; ++index)
+        STEP(probeMissing(s, index));
+    STEP(probeInstrument(s, instrument, instrumentPort - 1));
+    STEP(expectFound(s, instrumentPort - 1, QStringLiteral("Zorbelmeter, FW: V1.23")));
+    QCOMPARE(s.probe.versionText(), QStringLiteral("Z"));
+    QCOMPARE(s.probe.firmwareVersion(), 123);
+    QCOMPARE(instrument.receivedBytes(), QByteArray("@v;"));
+    QVERIFY(busyInstrument.receivedBytes().isEmpty());
+    QCOMPARE(debug.lines(), QStringList({"2", "Version: 123"}));
+
+    // Found is final: a further call neither probes nor restarts the timer.
+    s.probe.scanStep();
+    QVERIFY(!s.probe.scanTimer()->isActive());
+    QCOMPARE(s.status(), kFound + com(instrumentPort));
+    QCOMPARE(instrument.receivedBytes(), QByteArray("@v;"));
+    QCOMPARE(debug.lines().size(), 2);
+}
+
+void TestDiscovery::replies_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<bool>("accepted");
+    QTest::addColumn<QString>("label");
+    QTest::addColumn<QStringList>("debugLines");
+    QTest::addColumn<QString>("versionText"); // as left by the reply step
+    QTest::addColumn<int>("version");
+    QTest::addColumn<QByteArray>("leftOver"); // still queued after Found
+
+    QTest::newRow("Z 100") << QByteArray("Z\x64") << true << "Zorbelmeter, FW: V1.00"
+                           << QStringList({"2", "Version: 100"}) << "Z" << 100 << QByteArray();
+    QTest::newRow("Z 105") << QByteArray("Z\x69") << true << "Zorbelmeter, FW: V1.05"
+                           << QStringList({"2", "Version: 105"}) << "Z" << 105 << QByteArray();
+    QTest::newRow("Z 255") << QByteArray("Z\xff") << true << "Zorbelmeter, FW: V2.55"
+                           << QStringList({"2", "Version: 255"}) << "Z" << 255 << QByteArray();
+    QTest::newRow("Z 99") << QByteArray("Z\x63") << false << ""
+                          << QStringList({"2", "Version: 099"}) << "Z" << 99 << QByteArray();
+    QTest::newRow("Z 7") << QByteArray("Z\x07") << false << ""
+                         << QStringList({"2", "Version: 007"}) << "Z" << 7 << QByteArray();
+    QTest::newRow("z 123") << QByteArray("z\x7b") << false << ""
+                           << QStringList({"2", "Version: 123"}) << "z" << 123 << QByteArray();
+    QTest::newRow("single Z") << QByteArray("Z") << false << "" << QStringList({"1"}) << "" << 0 << QByteArray();
+    QTest::newRow("silence") << QByteArray() << false << "" << QStringList({"0"}) << "" << 0 << QByteArray();
+    QTest::newRow("three bytes, Z 123") << QByteArray("Z\x7b\r") << true << "Zorbelmeter, FW: V1.23"
+                                        << QStringList({"2", "Version: 123"}) << "Z" << 123 << QByteArray("\r");
+    QTest::newRow("three bytes, Z 99") << QByteArray("Z\x63\r") << false << ""
+                                       << QStringList({"2", "Version: 099"}) << "Z" << 99 << QByteArray();
+}
+
+void TestDiscovery::replies()
+{
+    QFETCH(QByteArray, reply);
+    QFETCH(bool, accepted);
+    QFETCH(QString, label);
+    QFETCH(QStringList, debugLines);
+    QFETCH(QString, versionText);
+    QFETCH(int, version);
+    QFETCH(QByteArray, leftOver);
+
+    SimulatedInstrument first(answering(reply));
+    SimulatedInstrument second(answering(QByteArray("Z\x8e"))); // V1.42
+    QVERIFY2(first.isValid() && second.isValid(), qPrintable(first.errorString()));
+    setPorts({first.portMapEntry("COM1"), second.portMapEntry("COM2")});
+
+    DebugLines debug;
+    SteppedWindow s;
+    STEP(probeInstrument(s, first, 0));
+    if (accepted) {
+        STEP(expectFound(s, 0, label));
+        QCOMPARE(s.probe.versionText(), versionText);
+        QCOMPARE(s.probe.firmwareVersion(), version);
+        QCOMPARE(debug.lines(), debugLines);
+        // Only two bytes were taken: the rest waits at the port.
+        char rest[16] = {};
+        QCOMPARE(s.probe.modem().readTty(rest, sizeof rest), int(leftOver.size()));
+        QCOMPARE(QByteArray(rest, int(leftOver.size())), leftOver);
+        return;
+    }
+
+    s.probe.scanStep();
+    QCOMPARE(s.status(), kSearching + "COM1");
+    QVERIFY(!s.probe.portOpen());
+    QVERIFY(!s.probe.queryPending());
+    QCOMPARE(s.probe.portIndex(), 1);
+    QVERIFY(s.probe.scanTimer()->isActive());
+    QCOMPARE(s.probe.scanTimer()->interval(), kRejectedPortMs);
+    QCOMPARE(s.probe.versionText(), versionText);
+    QCOMPARE(s.probe.firmwareVersion(), version);
+    QVERIFY(!s.probe.ui().pushButton->isEnabled());
+    QVERIFY(s.probe.ui().label_3->text().isEmpty());
+    QCOMPARE(debug.lines(), debugLines);
+    {
+        Modem other; // the rejected port was let go
+        QVERIFY(other.openTty("COM1"));
+    }
+
+    STEP(probeInstrument(s, second, 1));
+    STEP(expectFound(s, 1, QStringLiteral("Zorbelmeter, FW: V1.42")));
+    QCOMPARE(debug.lines(), debugLines + QStringList({"2", "Version: 142"}));
+    QCOMPARE(first.receivedBytes(), QByteArray("@v;"));
+}
+
+void TestDiscovery::staleInputIsDroppedBeforeTheQuery()
+{
+    SimulatedInstrument instrument;
+    QVERIFY2(instrument.isValid(), qPrintable(instrument.errorString()));
+    setPorts({instrument.portMapEntry("COM1")});
+    // Left on the line from before: read as the reply, it would be rejected.
+    const QByteArray stale("z\x01noise\r\n");
+    QVERIFY(instrument.sendRaw(stale));
+    QVERIFY(instrument.waitForPendingAtDevice(int(stale.size()), kWaitMs));
+
+    SteppedWindow s;
+    STEP(probeInstrument(s, instrument, 0));
+    STEP(expectFound(s, 0, QStringLiteral("Zorbelmeter, FW: V1.23")));
+}
+
+void TestDiscovery::rejectedLastPortWrapsToFirst()
+{
+    SimulatedInstrument instrument(answering(QByteArray("z\x7b")));
+    QVERIFY2(instrument.isValid(), qPrintable(instrument.errorString()));
+    setPorts({instrument.portMapEntry("COM50")});
+
+    SteppedWindow s;
+    for (int index = 0; index < kPortCount - 1; ++index)
+        STEP(probeMissing(s, index));
+    STEP(probeInstrument(s, instrument, kPortCount - 1));
+    s.probe.scanStep();
+    QCOMPARE(s.probe.portIndex(), 0);
+    QCOMPARE(s.probe.scanTimer()->interval(), kRejectedPortMs);
+    STEP(probeMissing(s, 0));
+}
+
+void TestDiscovery::noPortsScanForever()
+{
+    setPorts({}); // set but empty: no ports at all
+    SteppedWindow s;
+    QSignalSpy messages(s.window.statusBar(), &QStatusBar::messageChanged);
+    QStringList expected;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (int index = 0; index < kPortCount; ++index) {
+            STEP(probeMissing(s, index));
+            expected << kSearching + com(index + 1);
+        }
+    }
+    QStringList shown;
+    for (const QList<QVariant> &arguments : messages)
+        shown << arguments.at(0).toString();
+    QCOMPARE(shown, expected);
+
+    // Each pass takes the port map afresh: an instrument plugged in meanwhile is found.
+    SimulatedInstrument instrument;
+    QVERIFY2(instrument.isValid(), qPrintable(instrument.errorString()));
+    setPorts({instrument.portMapEntry("COM1")});
+    STEP(probeInstrument(s, instrument, 0));
+    STEP(expectFound(s, 0, QStringLiteral("Zorbelmeter, FW: V1.23")));
+}
+
+void TestDiscovery::realTimerFindsInstrument()
+{
+    // COM1 answers wrongly, COM2 to COM6 do not exist, COM7 is the instrument.
+    SimulatedInstrument wrong(answering(QByteArray("z\x7b")));
+    SimulatedInstrument instrument;
+    QVERIFY2(wrong.isValid() && instrument.isValid(), qPrintable(instrument.errorString()));
+    setPorts({wrong.portMapEntry("COM1"), instrument.portMapEntry("COM7")});
+
+    struct Shown
+    {
+        QString text;
+        qint64 atMs;
+        bool lineQuiet; // nothing had reached either instrument yet
+    };
+    QList<Shown> shown;
+    DebugLines debug;
+    QElapsedTimer clock;
+    clock.start();
+    PELKfwloader window;
+    LoaderProbe probe(window);
+    connect(window.statusBar(), &QStatusBar::messageChanged, this, [&](const QString &text) {
+        shown.append({text, clock.elapsed(),
+                      wrong.receivedBytes().isEmpty() && instrument.receivedBytes().isEmpty()});
+    });
+
+    QTRY_VERIFY_WITH_TIMEOUT(probe.ui().pushButton->isEnabled(), kRealScanLimitMs);
+    QStringList texts;
+    for (const Shown &entry : shown)
+        texts << entry.text;
+    QCOMPARE(texts, QStringList({kSearching + "COM1", kSearching + "COM2", kSearching + "COM3",
+                                 kSearching + "COM4", kSearching + "COM5", kSearching + "COM6",
+                                 kSearching + "COM7", kFound + "COM7"}));
+    QCOMPARE(probe.ui().label_3->text(), QStringLiteral("Zorbelmeter, FW: V1.23"));
+    QVERIFY(probe.portOpen());
+    QVERIFY(!probe.queryPending());
+    QVERIFY(!probe.scanTimer()->isActive());
+    QVERIFY(!probe.ui().pushButton_2->isEnabled());
+    QCOMPARE(debug.lines(), QStringList({"2", "Version: 123", "2", "Version: 123"}));
+
+    // Nothing goes out before the first tick.
+    QVERIFY(shown.at(0).lineQuiet);
+    QVERIFY2(shown.at(0).atMs >= earliest(kFirstTickMs), qPrintable(QString::number(shown.at(0).atMs)));
+    // COM1: query, reply read and rejected; COM2..COM6 missing; COM7: query, reply.
+    const qint64 gaps[] = {earliest(kReplyWaitMs) + earliest(kRejectedPortMs), earliest(kMissingPortMs),
+                           earliest(kMissingPortMs), earliest(kMissingPortMs),
+                           earliest(kMissingPortMs), earliest(kMissingPortMs), earliest(kReplyWaitMs)};
+    for (int i = 0; i < int(std::size(gaps)); ++i) {
+        const qint64 gap = shown.at(i + 1).atMs - shown.at(i).atMs;
+        QVERIFY2(gap >= gaps[i], qPrintable(QStringLiteral("%1 -> %2: %3 ms")
+                                                .arg(shown.at(i).text, shown.at(i + 1).text)
+                                                .arg(gap)));
+    }
+}
+
+QTEST_MAIN(TestDiscovery)
+#include "tst_discovery.moc"
