@@ -32,6 +32,8 @@ private slots:
     void failedSaveKeepsOldFile();
     void nonAsciiSurvives_data();
     void nonAsciiSurvives();
+    void oddFilesReadBackAfterSave_data();
+    void oddFilesReadBackAfterSave();
 
 private:
     QString path(const QString &name = QStringLiteral("values.txt")) const { return dir->filePath(name); }
@@ -404,6 +406,46 @@ void KeyValueFileTest::nonAsciiSurvives()
     QVERIFY(reloaded.load(path()));
     QCOMPARE(reloaded.getString(key, {}), value);
     QVERIFY(reloaded.removeLine(value));
+}
+
+// Files that other tools wrote: whatever a key reads as after load, it reads the same
+// after a save and a second load.
+void KeyValueFileTest::oddFilesReadBackAfterSave_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value");
+
+    QTest::newRow("line ends converted twice") << QByteArray("k=v\r\r\n") << "k" << "v";
+    QTest::newRow("CRLF") << QByteArray("k=v\r\n") << "k" << "v";
+    QTest::newRow("byte-order mark at the start") << QByteArray("\xEF\xBB\xBFk=v\n") << "k" << "v";
+    QTest::newRow("key that begins with U+FEFF") << QByteArray("x\n\xEF\xBB\xBFk=v\n")
+                                                 << QString(QChar(0xFEFF)) + "k" << "v";
+    QTest::newRow("UTF-16 marker is not obeyed")
+        << QByteArray("\xFF\xFEk\0=\0\0\xD8\n\0", 10) << QString() << QString();
+}
+
+void KeyValueFileTest::oddFilesReadBackAfterSave()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+
+    writeFile(path(), bytes);
+    QString before;
+    {
+        KeyValueFile kv;
+        QVERIFY(kv.load(path()));
+        if (!key.isNull())
+            QCOMPARE(kv.getString(key, QStringLiteral("<none>")), value);
+        before = kv.getString(QStringLiteral("k"), QStringLiteral("<none>"));
+        kv.removeLine(kAbsentText); // marks it modified, so it saves
+    }
+    KeyValueFile reloaded;
+    QVERIFY(reloaded.load(path()));
+    QCOMPARE(reloaded.getString(QStringLiteral("k"), QStringLiteral("<none>")), before);
+    if (!key.isNull())
+        QCOMPARE(reloaded.getString(key, QStringLiteral("<none>")), value);
 }
 
 QTEST_GUILESS_MAIN(KeyValueFileTest)

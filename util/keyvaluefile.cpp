@@ -16,8 +16,10 @@ constexpr int kNumberBase = 10;
 constexpr char kDoubleFormat = 'g';
 constexpr int kDoublePrecision = 10;
 // setDoubleExp: one digit, point, 15 digits, E, sign, at least two exponent digits.
-constexpr char kDoubleExpPattern[] = "%0.15E";
+constexpr const char *kDoubleExpPattern = "%0.15E";
 constexpr QStringConverter::Encoding kFileEncoding = QStringConverter::Utf8;
+constexpr QChar kCarriageReturn = u'\r';
+constexpr QChar kByteOrderMark = QChar(0xFEFF);
 
 QString entryLine(const QString &key, const QString &valueText)
 {
@@ -44,8 +46,12 @@ bool KeyValueFile::load(const QString &name)
 
     QTextStream in(&file);
     in.setEncoding(kFileEncoding);
+    in.setAutoDetectUnicode(false); // always UTF-8, whatever the first bytes look like
     while (!in.atEnd()) {
-        const QString line = in.readLine();
+        QString line = in.readLine();
+        // Line ends converted twice leave carriage returns behind; they are not text.
+        while (line.endsWith(kCarriageReturn))
+            line.chop(1);
         // Empty lines and lines without "=" are dropped; reading goes on after them.
         if (line.contains(kSeparator))
             lines.append(line);
@@ -71,6 +77,10 @@ bool KeyValueFile::save()
 
     QTextStream out(&file);
     out.setEncoding(kFileEncoding);
+    // The reader drops one byte-order mark at the start of a file; a first line that
+    // itself begins with one keeps it behind an extra mark.
+    if (!lines.isEmpty() && lines.first().startsWith(kByteOrderMark))
+        out << kByteOrderMark;
     for (const QString &line : std::as_const(lines))
         out << line << kLineFeed;
     out.flush();

@@ -1,0 +1,269 @@
+// Fuzzes the Intel HEX loader with arbitrary bytes as a file's content.
+//
+// Every input is loaded twice: from a file into a fresh image (every entry
+// 255, no end address yet), and from a memory buffer into an image that an
+// earlier suitable file has filled.
+// Checked on every load:
+// - no entry outside the 65000-entry image is written (guard entries on both
+//   sides of the image stay as they were);
+// - the image and the end address are exactly what a straightforward reading
+//   of the records gives (the reference below), or, when that reading would
+//   put a byte outside the image, the file is refused and both stay unchanged;
+// - "suitable" is reported exactly when the signature is in place and the end
+//   address is at most 64511;
+// - a file that cannot be opened changes nothing (checked once, at start).
+
+#include "flashimage.h"
+#include "fuzzcheck.h"
+#include "hexloader.h"
+
+#include <QBuffer>
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QString>
+#include <QStringList>
+#include <QTextStream>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace {
+
+constexpr std::size_t kGuardEntries = 1024;
+constexpr qint32 kGuardValue = 0x5A5A5A5A;   // no byte value of a file
+constexpr int kHexBase = 16;
+constexpr qint32 kFirstUpperAddress = 0xFFFF; // data before the first type-04 record is dropped
+constexpr int kDataType = 0x00;
+constexpr int kExtendedLinearAddressType = 0x04;
+const QString kInputName = QStringLiteral("input.hex");
+const QString kMissingName = QStringLiteral("missing.hex");
+
+// An image with guard entries on both sides, so that a write just outside it
+// shows up even where AddressSanitizer cannot see it (inside one object).
+struct GuardedImage
+{
+    std::array<qint32, kGuardEntries> before;
+    FlashImage image;
+    std::array<qint32, kGuardEntries> after;
+    int imageEnd = kImageEndUnset;
+
+    void reset(const FlashImage &from, int end)
+    {
+        before.fill(kGuardValue);
+        after.fill(kGuardValue);
+        image = from;
+        imageEnd = end;
+    }
+    bool guardsIntact() const
+    {
+        for (std::size_t i = 0; i < kGuardEntries; ++i) {
+            if (before[i] != kGuardValue || after[i] != kGuardValue)
+                return false;
+        }
+        return true;
+    }
+};
+
+// A filled image: a small suitable firmware (signature in place, end 0x01FF).
+const char kFillingFile[] =
+        ":020000040000FA\n"
+        ":1000000000000000000000000000000000000000F0\n"
+        ":1000100000000000000000000000000000000000E0\n"
+        ":1000200000EF7EF0123456789ABCDEF01122334491\n"
+        ":1001F000A5A5A5A5A5A5A5A5A5A5A5A5A5A5A5A5AF\n"
+        ":00000001FF\n";
+
+// The white-space separated tokens of a file's text.
+QStringList tokensOf(const QByteArray &content)
+{
+    QBuffer buffer;
+    buffer.setData(content);
+    buffer.open(QIODevice::ReadOnly);
+    QTextStream stream(&buffer);
+    QStringList tokens;
+    QString token;
+    for (;;) {
+        stream >> token;
+        if (token.isEmpty())
+            return tokens;
+        tokens.append(token);
+    }
+}
+
+// The records read field by field with the toolkit's own base-16 conversion.
+// False when a data byte would land outside the image; image and imageEnd
+// are then partly written and must be thrown away.
+bool referenceLoad(const QStringList &tokens, FlashImage &image, int &imageEnd)
+{
+    qint32 upperAddress = kFirstUpperAddress;
+    qint32 lastByte = 0;
+    for (const QString &token : tokens) {
+        if (!token.startsWith(u':'))
+            continue;
+        bool ok = false;
+        int count = token.mid(1, 2).toInt(&ok, kHexBase);
+        if (!ok)
+            count = 0;
+        int address = token.mid(3, 4).toInt(&ok, kHexBase);
+        if (!ok)
+            address = 0;
+        const int type = token.mid(7, 2).toInt(&ok, kHexBase);
+        if (ok && type == kExtendedLinearAddressType) {
+            const long upper = token.mid(9, 4).toLong(&ok, kHexBase);
+            if (ok)
+                upperAddress = static_cast<qint32>(upper);
+            continue;
+        }
+        if (ok && type != kDataType)
+            continue;
+        if (upperAddress != 0)
+            continue;
+        for (int k = 0; k < count; ++k) {
+            const int value = token.mid(9 + 2 * k, 2).toInt(&ok, kHexBase);
+            if (ok)
+                lastByte = value;
+            const int at = address + k;
+            if (at < 0 || at >= kFlashImageSize)
+                return false;
+            image[static_cast<std::size_t>(at)] = lastByte;
+        }
+        imageEnd = address + (count > 0 ? count : 0) - 1;
+    }
+    return true;
+}
+
+bool signatureInPlace(const FlashImage &image)
+{
+    return image[32] == 0x00 && image[33] == 0xEF && image[34] == 0x7E && image[35] == 0xF0;
+}
+
+const char *nameOf(HexLoadResult result)
+{
+    switch (result) {
+    case HexLoadResult::Suitable:
+        return "Suitable";
+    case HexLoadResult::Unsuitable:
+        return "Unsuitable";
+    case HexLoadResult::Refused:
+        return "Refused";
+    case HexLoadResult::Unreadable:
+        return "Unreadable";
+    }
+    return "?";
+}
+
+void checkSameImage(const FlashImage &actual, const FlashImage &expected, const char *what)
+{
+    if (actual == expected)
+        return;
+    std::size_t at = 0;
+    while (actual[at] == expected[at])
+        ++at;
+    FUZZ_CHECK(false, "%s: entry %zu is %d, expected %d", what, at, int(actual[at]),
+               int(expected[at]));
+}
+
+// Checks one load that started from (start, startEnd) against the reference,
+// worked out in expected (kept by the caller: a fresh 260 kB block per load
+// would cost more than the load itself).
+void checkLoad(HexLoadResult result, const GuardedImage &loaded, const FlashImage &start,
+               int startEnd, const QStringList &tokens, FlashImage &expected, const char *what)
+{
+    FUZZ_CHECK(loaded.guardsIntact(), "%s: an entry outside the image was written", what);
+    FUZZ_CHECK(result != HexLoadResult::Unreadable, "%s: readable content reported unreadable",
+               what);
+
+    expected = start;
+    int expectedEnd = startEnd;
+    if (!referenceLoad(tokens, expected, expectedEnd)) {
+        FUZZ_CHECK(result == HexLoadResult::Refused,
+                   "%s: a byte lies outside the image, but the file was %s", what, nameOf(result));
+        checkSameImage(loaded.image, start, what);
+        FUZZ_CHECK(loaded.imageEnd == startEnd, "%s: refused file moved the end from %d to %d",
+                   what, startEnd, loaded.imageEnd);
+        return;
+    }
+    FUZZ_CHECK(result == HexLoadResult::Suitable || result == HexLoadResult::Unsuitable,
+               "%s: every byte lies inside the image, but the file was %s", what, nameOf(result));
+    checkSameImage(loaded.image, expected, what);
+    FUZZ_CHECK(loaded.imageEnd == expectedEnd, "%s: end %d, expected %d", what, loaded.imageEnd,
+               expectedEnd);
+    const bool suitable = signatureInPlace(loaded.image) && loaded.imageEnd <= kImageEndLimit;
+    FUZZ_CHECK((result == HexLoadResult::Suitable) == suitable,
+               "%s: reported %s with signature %s and end %d", what, nameOf(result),
+               signatureInPlace(loaded.image) ? "in place" : "missing", loaded.imageEnd);
+}
+
+struct Fixture
+{
+    FlashImage fresh;
+    FlashImage filled;
+    int filledEnd = kImageEndUnset;
+    GuardedImage loaded;
+    FlashImage expected;
+    QString inputPath;
+    QString missingPath;
+};
+
+Fixture &fixture()
+{
+    static const std::unique_ptr<Fixture> instance = [] {
+        auto f = std::make_unique<Fixture>();
+        const QDir dir(fuzz::scratchDir().path());
+        f->inputPath = dir.filePath(kInputName);
+        f->missingPath = dir.filePath(kMissingName);
+        f->fresh.fill(kErasedByte);
+
+        QByteArray filling(kFillingFile);
+        QBuffer buffer(&filling);
+        buffer.open(QIODevice::ReadOnly);
+        f->filled = f->fresh;
+        f->filledEnd = kImageEndUnset;
+        const HexLoadResult result = HexLoader::loadDevice(buffer, f->filled, f->filledEnd);
+        FUZZ_CHECK(result == HexLoadResult::Suitable, "the filling file was %s", nameOf(result));
+
+        // A file that cannot be opened, or a folder, changes nothing.
+        for (const QString &path : {f->missingPath, dir.path()}) {
+            f->loaded.reset(f->filled, f->filledEnd);
+            const HexLoadResult unreadable =
+                    HexLoader::loadFile(path, f->loaded.image, f->loaded.imageEnd);
+            FUZZ_CHECK(unreadable == HexLoadResult::Unreadable, "%s was %s", qPrintable(path),
+                       nameOf(unreadable));
+            checkSameImage(f->loaded.image, f->filled, "unreadable file");
+            FUZZ_CHECK(f->loaded.imageEnd == f->filledEnd, "unreadable file moved the end");
+        }
+        return f;
+    }();
+    return *instance;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    Fixture &f = fixture();
+    const QByteArray content(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
+    const QStringList tokens = tokensOf(content);
+
+    // From a file, into a fresh image.
+    {
+        QFile file(f.inputPath);
+        FUZZ_CHECK(file.open(QIODevice::WriteOnly), "cannot write %s", qPrintable(f.inputPath));
+        FUZZ_CHECK(file.write(content) == content.size(), "short write");
+    }
+    f.loaded.reset(f.fresh, kImageEndUnset);
+    HexLoadResult result = HexLoader::loadFile(f.inputPath, f.loaded.image, f.loaded.imageEnd);
+    checkLoad(result, f.loaded, f.fresh, kImageEndUnset, tokens, f.expected, "fresh image");
+
+    // From memory, into a filled image.
+    QBuffer buffer;
+    buffer.setData(content);
+    buffer.open(QIODevice::ReadOnly);
+    f.loaded.reset(f.filled, f.filledEnd);
+    result = HexLoader::loadDevice(buffer, f.loaded.image, f.loaded.imageEnd);
+    checkLoad(result, f.loaded, f.filled, f.filledEnd, tokens, f.expected, "filled image");
+    return 0;
+}
