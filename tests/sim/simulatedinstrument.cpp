@@ -18,7 +18,8 @@ namespace {
 constexpr int kPollTimeoutMs = 100;       // the thread looks at its stop flag this often
 constexpr int kWritePollMs = 50;          // wait for room in the line when it is full
 constexpr int kHangUpRetryMs = 20;        // pause after a hang-up report before looking again
-constexpr int kWaitSliceMs = 10;          // waits let Qt events run this often
+constexpr int kWaitSliceMs = 10;
+constexpr int kPacingSpinUs = 200;        // a paced byte's last microseconds are waited out awake          // waits let Qt events run this often
 constexpr int kReadChunkBytes = 4096;     // bytes taken from the line at once when unpaced
 constexpr int kBitsPerByte = 10;          // start bit, 8 data bits, stop bit
 constexpr long long kMicrosPerSecond = 1000000;
@@ -389,6 +390,26 @@ bool SimulatedInstrument::pauseUs(long long micros)
     return !m_stop && !m_hangUpRequested;
 }
 
+bool SimulatedInstrument::pauseUntil(std::chrono::steady_clock::time_point due)
+{
+    // Sleep most of the way, then yield until the moment: the line's clock stays exact
+    // even where the scheduler wakes sleepers late.
+    const auto sleepUntil = due - std::chrono::microseconds(kPacingSpinUs);
+    const auto now = Clock::now();
+    if (sleepUntil > now
+        && !pauseUs(std::chrono::duration_cast<std::chrono::microseconds>(sleepUntil - now).count()))
+        return false;
+    while (Clock::now() < due) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_stop || m_hangUpRequested)
+                return false;
+        }
+        std::this_thread::yield();
+    }
+    return true;
+}
+
 bool SimulatedInstrument::writeMaster(const char *data, int count)
 {
     int done = 0;
@@ -423,9 +444,11 @@ bool SimulatedInstrument::sendToLoader(const QByteArray &bytes)
     const long long byteTime = byteTimeUs();
     if (byteTime == 0)
         return writeMaster(bytes.constData(), static_cast<int>(bytes.size()));
+    auto due = Clock::now();
     for (char byte : bytes) {
         // The byte is on the wire for one byte time before it has arrived.
-        if (!pauseUs(byteTime) || !writeMaster(&byte, 1))
+        due += std::chrono::microseconds(byteTime);
+        if (!pauseUntil(due) || !writeMaster(&byte, 1))
             return false;
     }
     return true;
@@ -497,8 +520,7 @@ void SimulatedInstrument::run()
         lineFreeAt = std::max(Clock::now(), lineFreeAt);
         for (ssize_t i = 0; i < got; ++i) {
             lineFreeAt += std::chrono::microseconds(byteTime);
-            const auto wait = std::chrono::duration_cast<std::chrono::microseconds>(lineFreeAt - Clock::now());
-            if (wait.count() > 0 && !pauseUs(wait.count()))
+            if (!pauseUntil(lineFreeAt))
                 break;
             QList<Action> actions;
             takeIn(chunk.mid(static_cast<int>(i), 1), actions);

@@ -4,6 +4,7 @@
 #include <QList>
 #include <QString>
 
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -179,6 +180,7 @@ private:
     void closeLine();
     void wake();
     bool pauseUs(long long micros);
+    bool pauseUntil(std::chrono::steady_clock::time_point due);
     bool waitUntil(const std::function<bool()> &condition, int msecs);
     long long byteTimeUs() const;
 
