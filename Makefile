@@ -68,6 +68,15 @@ fuzz: fuzz-build
 fuzz-smoke: fuzz-build
 	env $(SANITIZER_ENV) bash tests/fuzz/run-fuzzers.sh $(FUZZ_DIR) $(FUZZ_SMOKE_SECONDS) fresh
 
+# Static checks of the product code: clang-tidy (checks in .clang-tidy), then cppcheck.
+# Any finding fails the run. tools/lint.sh has the details.
+LINT_DIR ?= build-lint
+.PHONY: lint
+
+lint:
+	@bash tools/install-deps.sh clang-tidy cppcheck
+	LINT_JOBS=$(CHECK_JOBS) bash tools/lint.sh $(LINT_DIR)
+
 # Trying the loader out, and shipping it.
 #   make demo          the loader against a simulated instrument, with a sample firmware file
 #   make screenshots   docs/screenshots/*.png, taken headless under Xvfb

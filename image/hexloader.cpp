@@ -36,7 +36,7 @@ HexLoadResult HexLoader::loadDevice(QIODevice& device, FlashImage& image, int& i
 
     // A read error ends the text early, just like the end of the file does.
     const auto* fileDevice = qobject_cast<const QFileDevice*>(&device);
-    if (fileDevice && fileDevice->error() != QFileDevice::NoError)
+    if (fileDevice != nullptr && fileDevice->error() != QFileDevice::NoError)
         return HexLoadResult::Unreadable;
 
     image = interpreter.image();

@@ -28,6 +28,10 @@ constexpr qint32 kStoredUpperAddress = 0;
 constexpr qint32 kInitialByteValue = 0;
 
 constexpr int kHexBase = 16;
+// ASCII letters differ from their upper case in this bit alone.
+constexpr char16_t kLowerCaseBit = 0x20;
+// Value of the hex digit 'a' (or 'A').
+constexpr int kHexLetterValue = 10;
 
 // The characters at [pos, pos + length) of token; shorter or empty where the
 // token ends early.
@@ -35,7 +39,7 @@ inline QStringView field(QStringView token, qsizetype pos, qsizetype length)
 {
     if (pos >= token.size())
         return {};
-    return QStringView(token.data() + pos, qMin(length, token.size() - pos));
+    return {token.data() + pos, qMin(length, token.size() - pos)};
 }
 
 // The value of one hex digit of either case, or -1.
@@ -43,9 +47,9 @@ inline int hexDigitValue(char16_t c)
 {
     if (c >= u'0' && c <= u'9')
         return c - u'0';
-    const char16_t lower = c | 0x20; // maps only 'A'-'F' onto 'a'-'f'
+    const char16_t lower = c | kLowerCaseBit; // maps only 'A'-'F' onto 'a'-'f'
     if (lower >= u'a' && lower <= u'f')
-        return lower - u'a' + 10;
+        return lower - u'a' + kHexLetterValue;
     return -1;
 }
 
@@ -125,7 +129,7 @@ void HexRecordInterpreter::interpretData(QStringView token, qint32 address, qint
     if (m_upperAddress != kStoredUpperAddress)
         return;
 
-    FlashImage& image = *m_image;
+    FlashImage& working = *m_image;
     for (qint32 k = 0; k < byteCount; ++k) {
         // A byte field that is missing or does not convert repeats the last value.
         convertHex(field(token, kDataPos + kByteFieldLength * k, kByteFieldLength), m_lastByteValue);
@@ -134,7 +138,7 @@ void HexRecordInterpreter::interpretData(QStringView token, qint32 address, qint
             m_state = State::Refused;
             return;
         }
-        image[byteAddress] = m_lastByteValue;
+        working[byteAddress] = m_lastByteValue;
     }
     m_imageEnd = address + qMax(byteCount, 0) - 1;
 }

@@ -100,8 +100,9 @@ bool FlashWriter::sendBlock(int address)
         return false;
     bool ok = modem.writeTtyByte(address & kLowByteMask);
     ok = modem.writeTtyByte((address >> kBitsPerByte) & kLowByteMask) && ok;
-    for (int offset = 0; offset < kBlockBytes; ++offset)
-        ok = modem.writeTtyByte(image[static_cast<std::size_t>(address + offset)]) && ok;
+    const auto first = static_cast<std::size_t>(address);
+    for (std::size_t offset = 0; offset < kBlockBytes; ++offset)
+        ok = modem.writeTtyByte(image[first + offset]) && ok;
     // A byte the driver would not take is only fatal when the port itself has failed.
     return ok || !modem.portFailed();
 }

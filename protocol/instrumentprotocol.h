@@ -5,7 +5,7 @@
 namespace InstrumentProtocol {
 
 // Discovery: "@v;" is answered by the identification letter and the firmware version.
-inline constexpr char kVersionQuery[] = "@v;";
+inline constexpr const char *kVersionQuery = "@v;";
 inline constexpr char kIdentificationLetter = 'Z';
 inline constexpr int kVersionReplyBytes = 2;
 inline constexpr int kMinimumFirmwareVersion = 100; // version x 100: 100 is V1.00
@@ -16,7 +16,7 @@ inline constexpr int kMissingPortDelayMs = 100; // after a port that does not op
 inline constexpr int kRejectedPortDelayMs = 200; // after a port whose reply is rejected
 
 // Flash write: "@w#####;", then one 'k' per block the instrument wants.
-inline constexpr char kWriteCommand[] = "@w#####;";
+inline constexpr const char *kWriteCommand = "@w#####;";
 inline constexpr char kBlockRequest = 'k';
 inline constexpr int kBlockBytes = 64;
 inline constexpr int kEndMarkerByte = 0xFF; // sent twice where the next block address would stand

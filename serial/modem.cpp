@@ -8,6 +8,7 @@
 #include <QDeadlineTimer>
 #include <QSerialPort>
 
+#include <algorithm>
 #include <array>
 
 namespace {
@@ -34,11 +35,7 @@ const QString kNoPortText = QStringLiteral("?");
 template <std::size_t N>
 bool contains(const std::array<int, N> &values, int value)
 {
-    for (int v : values) {
-        if (v == value)
-            return true;
-    }
-    return false;
+    return std::find(values.cbegin(), values.cend(), value) != values.cend();
 }
 
 bool isPortFailure(QSerialPort::SerialPortError error)
@@ -105,16 +102,16 @@ QString describeFailure(QSerialPort::SerialPortError error, const QString &error
 
 #ifdef Q_OS_LINUX
 // A USB-serial adapter is asked to pass received bytes on at once rather than after
-// its latency timer: each flash block waits for one request byte. Other devices (a
-// pseudo-terminal, a built-in port) are left alone without a word.
-void requestLowLatency(const QSerialPort &port, const QString &portName, const QString &devicePath)
+// its latency timer: each flash block waits for one request byte. Returns the outcome
+// for the log ("/dev/ttyUSB0: low-latency mode on"). Other devices (a pseudo-terminal,
+// a built-in port) are left alone, and the answer is empty: nothing is logged.
+QString requestLowLatency(const QSerialPort &port, const QString &devicePath)
 {
     const QString adapter = UsbLatency::adapterDevice(devicePath);
     if (adapter.isEmpty())
-        return;
+        return {};
     const UsbLatency::Outcome outcome = UsbLatency::requestLowLatency(port.handle());
-    qCInfo(lcSerial).noquote() << QStringLiteral("%1 -> %2: low-latency mode %3")
-                                      .arg(portName, adapter, UsbLatency::describe(outcome));
+    return QStringLiteral("%1: low-latency mode %2").arg(adapter, UsbLatency::describe(outcome));
 }
 #endif
 
@@ -191,7 +188,9 @@ bool Modem::openTty(const QString &portName)
 
     m_state = State::Open;
 #ifdef Q_OS_LINUX
-    requestLowLatency(*m_port, portName, devicePath);
+    const QString latency = requestLowLatency(*m_port, devicePath);
+    if (!latency.isEmpty())
+        qCInfo(lcSerial).noquote() << QStringLiteral("%1 -> %2").arg(portName, latency);
 #endif
     logOpen(portName, devicePath, QStringLiteral("opened"));
     emit setTtyText(portName);

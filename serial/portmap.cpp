@@ -26,6 +26,42 @@ bool isUsbDevice(const QString &name)
                        [&name](const QString &prefix) { return name.startsWith(prefix); });
 }
 
+// The run of digits at the start of text.
+QStringView leadingDigits(QStringView text)
+{
+    qsizetype end = 0;
+    while (end < text.size() && text.at(end).isDigit())
+        ++end;
+    return text.first(end);
+}
+
+// A digit run without its leading zeros; a run of zeros keeps its last one.
+QStringView withoutLeadingZeros(QStringView run)
+{
+    qsizetype start = 0;
+    while (start + 1 < run.size() && run.at(start) == u'0')
+        ++start;
+    return run.mid(start);
+}
+
+// Orders two digit runs by their values without converting them (runs may be long):
+// a longer run without its leading zeros is larger, else they compare digit by digit.
+// Of two equal values the one with fewer leading zeros comes first. Negative, 0 (the
+// same text) or positive.
+int compareDigitRuns(QStringView a, QStringView b)
+{
+    const QStringView valueA = withoutLeadingZeros(a);
+    const QStringView valueB = withoutLeadingZeros(b);
+    if (valueA.size() != valueB.size())
+        return valueA.size() < valueB.size() ? -1 : 1;
+    const int cmp = valueA.compare(valueB);
+    if (cmp != 0)
+        return cmp;
+    if (a.size() != b.size())
+        return a.size() < b.size() ? -1 : 1;
+    return 0;
+}
+
 // Compares names chunk by chunk, digit runs by their value: "ttyS2" < "ttyS10".
 bool naturalLess(const QString &a, const QString &b)
 {
@@ -33,31 +69,13 @@ bool naturalLess(const QString &a, const QString &b)
     qsizetype j = 0;
     while (i < a.size() && j < b.size()) {
         if (a.at(i).isDigit() && b.at(j).isDigit()) {
-            qsizetype endA = i;
-            qsizetype endB = j;
-            while (endA < a.size() && a.at(endA).isDigit())
-                ++endA;
-            while (endB < b.size() && b.at(endB).isDigit())
-                ++endB;
-            // Compare the values without converting (runs may be long): skip leading
-            // zeros, then a longer run is larger, else compare digit by digit.
-            qsizetype startA = i;
-            qsizetype startB = j;
-            while (startA + 1 < endA && a.at(startA) == u'0')
-                ++startA;
-            while (startB + 1 < endB && b.at(startB) == u'0')
-                ++startB;
-            const qsizetype lenA = endA - startA;
-            const qsizetype lenB = endB - startB;
-            if (lenA != lenB)
-                return lenA < lenB;
-            const int cmp = QStringView(a).mid(startA, lenA).compare(QStringView(b).mid(startB, lenB));
-            if (cmp != 0)
-                return cmp < 0;
-            if (endA - i != endB - j) // same value, fewer leading zeros first
-                return endA - i < endB - j;
-            i = endA;
-            j = endB;
+            const QStringView runA = leadingDigits(QStringView(a).mid(i));
+            const QStringView runB = leadingDigits(QStringView(b).mid(j));
+            const int order = compareDigitRuns(runA, runB);
+            if (order != 0)
+                return order < 0;
+            i += runA.size();
+            j += runB.size();
             continue;
         }
         if (a.at(i) != b.at(j))

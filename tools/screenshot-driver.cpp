@@ -30,6 +30,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -72,9 +73,9 @@ void report(const QString &text)
 class Driver
 {
 public:
-    Driver(PELKfwloader &window, const QString &hexPath, const QMap<Stage, QString> &shots, int timeoutS)
+    Driver(PELKfwloader &window, QString hexPath, const QMap<Stage, QString> &shots, int timeoutS)
         : window(window)
-        , hexPath(hexPath)
+        , hexPath(std::move(hexPath))
         , shots(shots)
         , lastStage(shots.lastKey())
         , hexButton(window.findChild<QPushButton *>(QStringLiteral("pushButton")))
@@ -174,12 +175,13 @@ private:
         };
         // The folder is listed in the background; the picture waits for the listing.
         const QString folder = QFileInfo(hexPath).absolutePath();
-        if (auto *model = dialog->findChild<QFileSystemModel *>())
+        if (auto *model = dialog->findChild<QFileSystemModel *>()) {
             QObject::connect(model, &QFileSystemModel::directoryLoaded, dialog,
                              [shootAndAccept, folder](const QString &loaded) {
                                  if (loaded == folder)
                                      QTimer::singleShot(0, shootAndAccept);
                              });
+        }
         dialog->selectFile(hexPath);
         QTimer::singleShot(wants(Stage::Dialog) ? kDialogListingWaitMs : 0, dialog, shootAndAccept);
     }

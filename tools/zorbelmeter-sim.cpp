@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
+#include <array>
 #include <climits>
 #include <csignal>
 #include <cstdio>
@@ -21,9 +22,9 @@ constexpr int kSetupError = 1;
 constexpr int kMaxByteValue = 255;
 constexpr int kMaxBaudRate = 4000000;
 
-int g_signalPipe[2] = {-1, -1};
+std::array<int, 2> g_signalPipe = {-1, -1}; // read end, write end
 
-void onSignal(int)
+void onSignal(int /*signalNumber*/)
 {
     const char token = 0;
     [[maybe_unused]] const ssize_t written = ::write(g_signalPipe[1], &token, 1);
@@ -33,8 +34,8 @@ void onSignal(int)
 bool parseByte(const QString &text, int &value)
 {
     if (text.size() == 1 && !text.at(0).isDigit()) {
-        value = text.at(0).toLatin1();
-        return value > 0;
+        value = text.at(0).unicode();
+        return value > 0 && value <= kMaxByteValue;
     }
     bool ok = false;
     value = text.toInt(&ok, 0);
@@ -133,7 +134,7 @@ int main(int argc, char *argv[])
         return kUsageError;
     }
 
-    if (::pipe(g_signalPipe) != 0) {
+    if (::pipe(g_signalPipe.data()) != 0) {
         std::perror("zorbelmeter-sim: pipe");
         return kSetupError;
     }
@@ -156,7 +157,7 @@ int main(int argc, char *argv[])
         std::printf("%s\n", qPrintable(instrument.devicePath()));
         std::fflush(stdout);
         printEvent(QStringLiteral("ready; for the loader: ZORBEL_PORTS=%1").arg(instrument.portMapEntry(QStringLiteral("COM1"))));
-        result = app.exec();
+        result = QCoreApplication::exec();
         printEvent(QStringLiteral("stopping"));
     }
     ::close(g_signalPipe[0]);
