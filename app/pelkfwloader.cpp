@@ -14,7 +14,6 @@ namespace {
 const char *const kSettingsOrganization = "RUD";
 const char *const kSettingsApplication = "Lumwerk";
 const char *const kFontSizeKey = "fontsize";
-constexpr int kFlashByteErased = 255;
 } // namespace
 
 PELKfwloader::PELKfwloader()
@@ -29,7 +28,7 @@ PELKfwloader::PELKfwloader()
         portNames.append(QString::asprintf("COM%i", i));
     portIndex = 0;
 
-    flashImage.fill(kFlashByteErased);
+    flashImage.fill(kErasedByte);
 
     ui.pushButton->setEnabled(false);
     ui.pushButton_2->setEnabled(false);

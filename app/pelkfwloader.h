@@ -58,7 +58,7 @@ private:
 
     Ui::QwFWloader ui;
     FlashImage flashImage;
-    int imageEnd = -1;
+    int imageEnd = kImageEndUnset;
     std::unique_ptr<Modem> modem;
     QString portName;
     bool portOpen = false;
