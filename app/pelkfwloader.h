@@ -1,6 +1,7 @@
 #pragma once
 
 #include "flashimage.h"
+#include "instrumentprotocol.h"
 #include "ui_qwfwloader.h"
 
 #include <QMainWindow>
@@ -71,4 +72,6 @@ private:
     int fontSize = kDefaultFontPixels;
     std::array<char, kRxBufferSize> rxBuffer{};
     bool transferRunning = false;
+    // How long a transfer waits for each request and for the driver to take the answer.
+    int requestTimeoutMs = InstrumentProtocol::kRequestTimeoutMs;
 };

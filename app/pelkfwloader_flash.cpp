@@ -5,7 +5,8 @@
 #include "flashwriter.h"
 #include "modem.h"
 
-#include <QCoreApplication>
+#include <QEventLoop>
+#include <QPalette>
 #include <QPushButton>
 
 namespace {
@@ -47,6 +48,9 @@ private:
     bool &flag;
 };
 
+// Fits label_3 whole at the default font.
+const QString kIncompleteText = QStringLiteral("FW unvollstaendig, neu schreiben!");
+
 QString progressText(int ackCount, int blockTotal)
 {
     return QString::asprintf("Block: %i / %i", ackCount, blockTotal);
@@ -59,33 +63,37 @@ void PELKfwloader::on_pushButton_2_clicked()
     if (transferRunning)
         return;
 
-    FlashWriter writer(*modem, flashImage, imageEnd);
     if (!FlashWriter::canWrite(portOpen, imageEnd)) {
+        // Nothing was sent: the firmware on the instrument is as it was.
         statusBar()->showMessage(tr("Flash schreiben nicht moeglich!"), 0);
         colourLabel(ui.label_2, Qt::red);
-        ui.label_3->setText(QStringLiteral("FW: unvollstaendig, bitte erneut schreiben"));
         return;
     }
 
     const BusyFlag busy(transferRunning);
     const ButtonLock lock({ui.pushButton, ui.pushButton_2, ui.pushButton_3});
+    // The colour of an earlier, aborted transfer does not belong to this one.
+    ui.label_2->setPalette(QPalette());
 
+    FlashWriter writer(*modem, flashImage, imageEnd, requestTimeoutMs);
     connect(&writer, &FlashWriter::progress, this, [this](int ackCount, int blockTotal) {
         ui.label_2->setText(progressText(ackCount, blockTotal));
-        QCoreApplication::processEvents();
         statusBar()->showMessage(tr("Flash wird beschrieben!"), 0);
-        QCoreApplication::processEvents();
     });
-    connect(&writer, &FlashWriter::waiting, this, [] { QCoreApplication::processEvents(); });
+    QEventLoop transferLoop;
+    connect(&writer, &FlashWriter::finished, &transferLoop, &QEventLoop::quit);
 
     // Stale input goes before the command: the instrument's first request may follow
     // the command within microseconds and must not be thrown away with it.
     flushTty();
-    writer.sendCommand();
     statusBar()->showMessage(tr("Flash schreiben starten, bitte warten!"), 0);
+    writer.start();
+    // The window stays alive while the instrument paces the transfer; the slot returns
+    // when the transfer has ended, one way or the other.
+    if (writer.state() != FlashWriter::State::Finished)
+        transferLoop.exec();
 
-    const FlashWriter::Outcome outcome = writer.transferBlocks();
-    switch (outcome) {
+    switch (writer.outcome()) {
     case FlashWriter::Outcome::Written:
         statusBar()->showMessage(tr("Flash neu beschrieben!"), 0);
         colourLabel(ui.label_2, Qt::darkGreen);
@@ -97,10 +105,14 @@ void PELKfwloader::on_pushButton_2_clicked()
     case FlashWriter::Outcome::ConnectionLost:
         statusBar()->showMessage(tr("Flash schreiben abgebrochen, Verbindung verloren!"), 0);
         break;
+    case FlashWriter::Outcome::LineNoise:
+        statusBar()->showMessage(tr("Flash schreiben abgebrochen, Leitung gestoert!"), 0);
+        break;
     case FlashWriter::Outcome::NotPossible:
         statusBar()->showMessage(tr("Flash schreiben nicht moeglich!"), 0);
-        break;
+        colourLabel(ui.label_2, Qt::red);
+        return;
     }
     colourLabel(ui.label_2, Qt::red);
-    ui.label_3->setText(QStringLiteral("FW: unvollstaendig, bitte erneut schreiben"));
+    ui.label_3->setText(kIncompleteText);
 }

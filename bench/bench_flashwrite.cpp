@@ -1,35 +1,56 @@
-// Flash transfer of a full image to the simulated instrument, running as a separate
-// process so that the loader's own processor time can be measured.
+// Flash transfer of a full image to the simulated instrument paced at 19200 bit/s: the
+// loader's writer side by side with a minimal reference sender, in the same run.
 //
-//   bench_flashwrite <path to zorbelmeter-sim>
+//   bench_flashwrite [rounds]
 //
-// Prints, for a line paced at 19200 bit/s: the wall time over the line-rate bound and the
-// loader's processor time over the wall time; unpaced: blocks per second.
+// The reference sender is plain POSIX: one blocking read per byte from the instrument,
+// one 66-byte write per request. Both talk to a simulated instrument of their own on a
+// pseudo-terminal, one after the other, and the rounds alternate between them. Printed:
+// the loader's time over the reference's, the per-block turnaround (request on the line
+// to the first byte of the answer arriving) as median and 95th percentile for both, and
+// the loader's processor time over its wall time.
 
 #include "flashwriter.h"
 #include "instrumentprotocol.h"
 #include "modem.h"
+#include "simulatedinstrument.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QProcess>
-#include <QTextStream>
+#include <QEventLoop>
+#include <QTimer>
 
-#include <sys/resource.h>
-
+#include <algorithm>
+#include <array>
 #include <cstdio>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <termios.h>
+#include <unistd.h>
 
 namespace {
 
 constexpr int kPacedBaud = 19200;
-constexpr int kBitsPerByte = 10; // start bit, 8 data bits, stop bit
 constexpr int kFullImageEnd = kImageEndLimit;
-constexpr int kSimStartTimeoutMs = 10000;
+constexpr int kTransferLimitMs = 120000;
+constexpr int kEndWaitMs = 10000;
+constexpr double kMedian = 0.5;
+constexpr double kPercentile95 = 0.95;
+constexpr double kMicrosPerMilli = 1000.0;
 
-double processorSeconds()
+FlashImage benchImage()
+{
+    FlashImage image;
+    for (int i = 0; i < kFlashImageSize; ++i)
+        image[static_cast<std::size_t>(i)] = (i * 31 + 7) & 0xFF;
+    return image;
+}
+
+// Processor time of the calling thread alone (the simulated instrument has its own).
+double threadProcessorSeconds()
 {
     rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
+    getrusage(RUSAGE_THREAD, &usage);
     return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
            + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
@@ -39,53 +60,115 @@ struct Run
     bool ok = false;
     double wallSeconds = 0;
     double cpuSeconds = 0;
-    int blocks = 0;
+    QList<qint64> turnaroundsUs;
 };
 
-Run transfer(const QString &simPath, int baud)
+SimulatedInstrument::Config pacedInstrument()
+{
+    SimulatedInstrument::Config config;
+    config.baudRate = kPacedBaud;
+    return config;
+}
+
+bool writeAll(int fd, const char *data, int count)
+{
+    while (count > 0) {
+        const ssize_t written = ::write(fd, data, static_cast<size_t>(count));
+        if (written <= 0)
+            return false;
+        data += written;
+        count -= static_cast<int>(written);
+    }
+    return true;
+}
+
+// The smallest sender that keeps to the protocol: no time-outs, no checks, no events.
+Run referenceTransfer(const FlashImage &image)
 {
     Run run;
-    QProcess sim;
-    QStringList args{QStringLiteral("--version"), QStringLiteral("123")};
-    if (baud > 0)
-        args << QStringLiteral("--baud") << QString::number(baud);
-    sim.start(simPath, args);
-    if (!sim.waitForStarted(kSimStartTimeoutMs) || !sim.waitForReadyRead(kSimStartTimeoutMs)) {
-        std::fprintf(stderr, "simulator did not start\n");
+    SimulatedInstrument instrument(pacedInstrument());
+    const int fd = ::open(instrument.devicePath().toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
+    if (fd < 0)
         return run;
-    }
-    const QString device = QString::fromLocal8Bit(sim.readLine()).trimmed();
-    qputenv("ZORBEL_PORTS", QStringLiteral("COM1=%1").arg(device).toUtf8());
+    termios line{};
+    ::tcgetattr(fd, &line);
+    ::cfmakeraw(&line);
+    ::cfsetspeed(&line, B19200);
+    line.c_cc[VMIN] = 1;
+    line.c_cc[VTIME] = 0;
+    ::tcsetattr(fd, TCSANOW, &line);
 
-    Modem modem;
-    modem.setBaudRate(kPacedBaud);
-    if (!modem.openTty(QStringLiteral("COM1"))) {
-        std::fprintf(stderr, "could not open %s\n", qPrintable(device));
-        return run;
-    }
-
-    FlashImage image;
-    for (int i = 0; i < kFlashImageSize; ++i)
-        image[static_cast<std::size_t>(i)] = (i * 31 + 7) & 0xFF;
-    FlashWriter writer(modem, image, kFullImageEnd);
-    // The window processes its events on every request and while waiting; so does this.
-    QObject::connect(&writer, &FlashWriter::progress, [] { QCoreApplication::processEvents(); });
-    QObject::connect(&writer, &FlashWriter::waiting, [] { QCoreApplication::processEvents(); });
-
-    const double cpuStart = processorSeconds();
+    const double cpuStart = threadProcessorSeconds();
     QElapsedTimer wall;
     wall.start();
-    writer.sendCommand();
-    const FlashWriter::Outcome outcome = writer.transferBlocks();
+    bool ok = writeAll(fd, InstrumentProtocol::kWriteCommand, 8);
+    for (int address = 0; ok && address <= kFullImageEnd;) {
+        char byte = 0;
+        if (::read(fd, &byte, 1) != 1) {
+            ok = false;
+            break;
+        }
+        if (byte != InstrumentProtocol::kBlockRequest)
+            continue;
+        std::array<char, InstrumentProtocol::kAddressBytes + InstrumentProtocol::kBlockBytes> block{};
+        block[0] = static_cast<char>(address & 0xFF);
+        block[1] = static_cast<char>((address >> 8) & 0xFF);
+        for (int i = 0; i < InstrumentProtocol::kBlockBytes; ++i)
+            block[static_cast<std::size_t>(2 + i)] = static_cast<char>(image[static_cast<std::size_t>(address + i)]);
+        ok = writeAll(fd, block.data(), static_cast<int>(block.size()));
+        address += InstrumentProtocol::kBlockBytes;
+    }
+    const char end[2] = {static_cast<char>(0xFF), static_cast<char>(0xFF)};
+    ok = ok && writeAll(fd, end, 2);
     run.wallSeconds = double(wall.nsecsElapsed()) / 1e9;
-    run.cpuSeconds = processorSeconds() - cpuStart;
-    run.blocks = writer.blocksSent();
-    run.ok = outcome == FlashWriter::Outcome::Written;
-
-    modem.closeTty();
-    sim.terminate();
-    sim.waitForFinished(kSimStartTimeoutMs);
+    run.cpuSeconds = threadProcessorSeconds() - cpuStart;
+    run.ok = ok && instrument.waitForTransferEnd(kEndWaitMs);
+    run.turnaroundsUs = instrument.turnaroundsUs();
+    ::close(fd);
     return run;
+}
+
+Run loaderTransfer(const FlashImage &image)
+{
+    Run run;
+    SimulatedInstrument instrument(pacedInstrument());
+    qputenv("ZORBEL_PORTS", instrument.portMapEntry(QStringLiteral("COM1")).toUtf8());
+    Modem modem;
+    modem.setBaudRate(kPacedBaud);
+    if (!modem.openTty(QStringLiteral("COM1")))
+        return run;
+
+    FlashWriter writer(modem, image, kFullImageEnd);
+    QEventLoop loop;
+    QObject::connect(&writer, &FlashWriter::finished, &loop, &QEventLoop::quit);
+    // The window shows every step; so does this, at the same place.
+    int shown = 0;
+    QObject::connect(&writer, &FlashWriter::progress, [&shown](int acks, int) { shown = acks; });
+
+    const double cpuStart = threadProcessorSeconds();
+    QElapsedTimer wall;
+    wall.start();
+    writer.start();
+    if (writer.state() != FlashWriter::State::Finished) {
+        QTimer::singleShot(kTransferLimitMs, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    run.wallSeconds = double(wall.nsecsElapsed()) / 1e9;
+    run.cpuSeconds = threadProcessorSeconds() - cpuStart;
+    run.ok = writer.outcome() == FlashWriter::Outcome::Written && shown == writer.blockTotal()
+             && instrument.waitForTransferEnd(kEndWaitMs);
+    run.turnaroundsUs = instrument.turnaroundsUs();
+    modem.closeTty();
+    return run;
+}
+
+double quantileMs(QList<qint64> values, double q)
+{
+    if (values.isEmpty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const auto index = static_cast<qsizetype>(q * double(values.size() - 1));
+    return double(values.at(index)) / kMicrosPerMilli;
 }
 
 } // namespace
@@ -93,29 +176,37 @@ Run transfer(const QString &simPath, int baud)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: %s <zorbelmeter-sim>\n", argv[0]);
-        return 2;
-    }
-    const QString simPath = QString::fromLocal8Bit(argv[1]);
-    const int blocks = FlashWriter::blockTotalFor(kFullImageEnd);
-    const double lineBytes = double(blocks) * (InstrumentProtocol::kAddressBytes
-                                               + InstrumentProtocol::kBlockBytes + 1)
-                             + 10; // command and end marker
-    const double boundSeconds = lineBytes * kBitsPerByte / kPacedBaud;
+    const int rounds = argc > 1 ? qMax(1, QString::fromLocal8Bit(argv[1]).toInt()) : 1;
+    const FlashImage image = benchImage();
 
-    const Run paced = transfer(simPath, kPacedBaud);
-    const Run unpaced = transfer(simPath, 0);
-    if (!paced.ok || !unpaced.ok) {
-        std::fprintf(stderr, "a transfer failed\n");
-        return 1;
+    double loaderWall = 0;
+    double referenceWall = 0;
+    double loaderCpu = 0;
+    QList<qint64> loaderTurns;
+    QList<qint64> referenceTurns;
+    for (int round = 0; round < rounds; ++round) {
+        const Run reference = referenceTransfer(image);
+        const Run loader = loaderTransfer(image);
+        if (!reference.ok || !loader.ok) {
+            std::fprintf(stderr, "a transfer failed (reference %d, loader %d)\n", reference.ok, loader.ok);
+            return 1;
+        }
+        std::printf("round %d: reference %.3f s, loader %.3f s\n", round + 1, reference.wallSeconds,
+                    loader.wallSeconds);
+        referenceWall += reference.wallSeconds;
+        loaderWall += loader.wallSeconds;
+        loaderCpu += loader.cpuSeconds;
+        referenceTurns += reference.turnaroundsUs;
+        loaderTurns += loader.turnaroundsUs;
     }
-    std::printf("paced at %d bit/s: %d blocks in %.2f s; line-rate bound %.2f s\n", kPacedBaud,
-                paced.blocks, paced.wallSeconds, boundSeconds);
-    std::printf("  wall / bound        = %.4f (target <= 1.02)\n", paced.wallSeconds / boundSeconds);
-    std::printf("  loader cpu / wall   = %.4f (target <= 0.05)\n", paced.cpuSeconds / paced.wallSeconds);
-    std::printf("unpaced: %d blocks in %.3f s = %.0f blocks/s, loader cpu / wall = %.3f\n",
-                unpaced.blocks, unpaced.wallSeconds, unpaced.blocks / unpaced.wallSeconds,
-                unpaced.cpuSeconds / unpaced.wallSeconds);
+
+    std::printf("full image (%d blocks) paced at %d bit/s, %d round(s)\n",
+                FlashWriter::blockTotalFor(kFullImageEnd), kPacedBaud, rounds);
+    std::printf("  loader / reference time = %.4f (target <= 1.005)\n", loaderWall / referenceWall);
+    std::printf("  turnaround, reference   : median %.3f ms, 95th percentile %.3f ms\n",
+                quantileMs(referenceTurns, kMedian), quantileMs(referenceTurns, kPercentile95));
+    std::printf("  turnaround, loader      : median %.3f ms, 95th percentile %.3f ms (target median <= 0.25)\n",
+                quantileMs(loaderTurns, kMedian), quantileMs(loaderTurns, kPercentile95));
+    std::printf("  loader cpu / wall       = %.4f (target <= 0.05)\n", loaderCpu / loaderWall);
     return 0;
 }

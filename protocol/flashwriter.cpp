@@ -1,25 +1,43 @@
 #include "flashwriter.h"
 
-#include "instrumentprotocol.h"
 #include "modem.h"
 
-#include <QElapsedTimer>
+#include <QTimer>
 
-#include <algorithm>
+#include <array>
 
 using namespace InstrumentProtocol;
 
 namespace {
 constexpr int kLowByteMask = 0xFF;
 constexpr int kBitsPerByte = 8;
+constexpr int kStrayAllowance = 16;   // stray bytes tolerated beyond one per block
+constexpr int kBlockMessageBytes = kAddressBytes + kBlockBytes;
+constexpr std::array<char, kAddressBytes> kEndMarker = {static_cast<char>(kEndMarkerByte),
+                                                        static_cast<char>(kEndMarkerByte)};
 } // namespace
 
-FlashWriter::FlashWriter(Modem &modem, const FlashImage &image, int imageEnd)
-    : modem(modem)
-    , image(image)
-    , imageEnd(imageEnd)
-    , total(blockTotalFor(imageEnd))
+FlashWriter::FlashWriter(Modem &modem, const FlashImage &image, int imageEnd, int requestTimeoutMs,
+                         QObject *parent)
+    : QObject(parent)
+    , m_modem(modem)
+    , m_image(image)
+    , m_imageEnd(imageEnd)
+    , m_total(blockTotalFor(imageEnd))
+    , m_requestTimer(new QTimer(this))
 {
+    m_requestTimer->setSingleShot(true);
+    // A coarse timer may fire up to 5 % early: the instrument gets its full time.
+    m_requestTimer->setTimerType(Qt::PreciseTimer);
+    m_requestTimer->setInterval(requestTimeoutMs);
+    connect(m_requestTimer, &QTimer::timeout, this, &FlashWriter::onTimeout);
+}
+
+FlashWriter::~FlashWriter()
+{
+    // Whatever a transfer that never finished left queued must not reach the instrument.
+    if (m_state == State::Running)
+        m_modem.discardOutput();
 }
 
 int FlashWriter::blockTotalFor(int imageEnd)
@@ -32,77 +50,141 @@ bool FlashWriter::canWrite(bool portOpen, int imageEnd)
     return portOpen && imageEnd <= kImageEndLimit;
 }
 
-bool FlashWriter::sendCommand()
+int FlashWriter::strayLimitFor(int blockTotal)
 {
-    return modem.writeTty(kWriteCommand);
+    return blockTotal + kStrayAllowance;
 }
 
-FlashWriter::Outcome FlashWriter::transferBlocks()
+void FlashWriter::start()
 {
-    acks = 0;
-    sent = 0;
-    if (imageEnd > kImageEndLimit)
-        return Outcome::NotPossible;
+    if (m_state != State::Ready)
+        return;
+    m_state = State::Running;
+    if (m_imageEnd > kImageEndLimit) {
+        finish(Outcome::NotPossible);
+        return;
+    }
 
-    QElapsedTimer sinceLastBlock;
-    sinceLastBlock.start();
-    int blockAddress = 0;
-    while (blockAddress <= imageEnd) {
-        char byte = 0;
-        switch (waitForByte(byte, sinceLastBlock)) {
-        case WaitResult::Byte:
+    connect(&m_modem, &Modem::dataArrived, this, &FlashWriter::onDataArrived);
+    connect(&m_modem, &Modem::outputDrained, this, &FlashWriter::checkDrained);
+    connect(&m_modem, &Modem::portLost, this, [this] { finish(Outcome::ConnectionLost); });
+    m_requestTimer->start();
+
+    // The command opens the first cycle: it too must reach the driver in time.
+    m_cyclePending = true;
+    if (!queue(kWriteCommand, static_cast<int>(qstrlen(kWriteCommand))))
+        return;
+    if (m_blockAddress > m_imageEnd) { // an empty image: no block, only the end marker
+        m_endQueued = true;
+        if (!queue(kEndMarker.data(), kAddressBytes))
+            return;
+    }
+    checkDrained();
+    // A request may already be waiting.
+    onDataArrived();
+}
+
+void FlashWriter::onDataArrived()
+{
+    if (m_state != State::Running || m_reading)
+        return;
+    m_reading = true;
+    // After the end marker nothing more is read: what follows is left for the next user.
+    char byte = 0;
+    while (m_state == State::Running && !m_endQueued && m_modem.readTty(&byte, 1) == 1) {
+        if (!takeByte(byte))
             break;
-        case WaitResult::TimedOut:
-            return Outcome::NoAnswer;
-        case WaitResult::PortFailed:
-            return Outcome::ConnectionLost;
-        }
-        ++acks;
-        emit progress(acks, total);
-        if (byte != kBlockRequest) {
-            // Anything else is counted but not answered; it does not restart the clock.
-            continue;
-        }
-        if (!sendBlock(blockAddress))
-            return Outcome::ConnectionLost;
-        ++sent;
-        blockAddress += kBlockBytes;
-        sinceLastBlock.restart();
     }
-
-    modem.writeTtyByte(kEndMarkerByte);
-    modem.writeTtyByte(kEndMarkerByte);
-    if (modem.portFailed())
-        return Outcome::ConnectionLost;
-    emit progress(acks, total);
-    return Outcome::Written;
+    m_reading = false;
+    if (m_state == State::Running)
+        checkDrained();
 }
 
-FlashWriter::WaitResult FlashWriter::waitForByte(char &byte, const QElapsedTimer &sinceLastBlock)
+// One byte from the instrument. False when the transfer has ended with it.
+bool FlashWriter::takeByte(char byte)
 {
-    for (;;) {
-        if (modem.readTty(&byte, 1) == 1)
-            return WaitResult::Byte;
-        if (modem.portFailed())
-            return WaitResult::PortFailed;
-        const qint64 remaining = kRequestTimeoutMs - sinceLastBlock.elapsed();
-        if (remaining <= 0)
-            return WaitResult::TimedOut;
-        modem.waitForInput(static_cast<int>(std::min<qint64>(remaining, kWaitSliceMs)));
-        emit waiting();
-    }
-}
-
-bool FlashWriter::sendBlock(int address)
-{
-    // Never read past the image, whatever imageEnd claims.
-    if (address < 0 || address + kBlockBytes > kFlashImageSize)
+    ++m_acks;
+    if (byte == kBlockRequest) {
+        // The answer goes to the driver before anything is shown.
+        queueBlock();
+        if (m_state != State::Running)
+            return false;
+    } else if (++m_stray > strayLimitFor(m_total)) {
+        m_modem.discardOutput();
+        finish(Outcome::LineNoise);
         return false;
-    bool ok = modem.writeTtyByte(address & kLowByteMask);
-    ok = modem.writeTtyByte((address >> kBitsPerByte) & kLowByteMask) && ok;
+    }
+    emit progress(m_acks, m_total);
+    return m_state == State::Running;
+}
+
+void FlashWriter::queueBlock()
+{
+    const int address = m_blockAddress;
+    // Never read past the image, whatever imageEnd claims.
+    if (address < 0 || address + kBlockBytes > kFlashImageSize) {
+        finish(Outcome::NotPossible);
+        return;
+    }
+    std::array<char, kBlockMessageBytes> message{};
+    message[0] = static_cast<char>(address & kLowByteMask);
+    message[1] = static_cast<char>((address >> kBitsPerByte) & kLowByteMask);
     const auto first = static_cast<std::size_t>(address);
     for (std::size_t offset = 0; offset < kBlockBytes; ++offset)
-        ok = modem.writeTtyByte(image[first + offset]) && ok;
-    // A byte the driver would not take is only fatal when the port itself has failed.
-    return ok || !modem.portFailed();
+        message[kAddressBytes + offset] = static_cast<char>(m_image[first + offset] & kLowByteMask);
+    m_cyclePending = true;
+    if (!queue(message.data(), kBlockMessageBytes))
+        return;
+    ++m_queued;
+    m_blockAddress += kBlockBytes;
+    if (m_blockAddress > m_imageEnd) {
+        m_endQueued = true;
+        queue(kEndMarker.data(), kAddressBytes);
+    }
+}
+
+bool FlashWriter::queue(const char *data, int count)
+{
+    if (m_modem.queueTty(data, count))
+        return true;
+    if (m_state == State::Running) {
+        m_modem.discardOutput();
+        finish(Outcome::ConnectionLost);
+    }
+    return false;
+}
+
+// The driver has taken everything queued: the cycle that sent it is complete.
+void FlashWriter::checkDrained()
+{
+    if (m_state != State::Running || !m_cyclePending || m_modem.pendingOutput() > 0)
+        return;
+    m_cyclePending = false;
+    m_sent = m_queued;
+    if (m_endQueued) {
+        emit progress(m_acks, m_total);
+        finish(Outcome::Written);
+        return;
+    }
+    m_requestTimer->start();
+}
+
+void FlashWriter::onTimeout()
+{
+    if (m_state != State::Running)
+        return;
+    // A block or end marker the driver has not taken counts as not sent.
+    m_modem.discardOutput();
+    finish(m_modem.portFailed() ? Outcome::ConnectionLost : Outcome::NoAnswer);
+}
+
+void FlashWriter::finish(Outcome outcome)
+{
+    if (m_state == State::Finished)
+        return;
+    m_state = State::Finished;
+    m_outcome = outcome;
+    m_requestTimer->stop();
+    disconnect(&m_modem, nullptr, this, nullptr);
+    emit finished(outcome);
 }

@@ -1,60 +1,97 @@
 #pragma once
 
 #include "flashimage.h"
+#include "instrumentprotocol.h"
 
 #include <QObject>
 
 class Modem;
-class QElapsedTimer;
+class QTimer;
 
 // Sends a flash image to the instrument in 64-byte blocks, each one asked for by the
-// instrument's request byte. Waits on the port without spinning, gives up when the
-// instrument falls silent or the port fails, and lets its caller keep the window alive.
+// instrument's request byte. Driven by the port's events: a request is answered the
+// moment it arrives, and nothing here waits or spins. The transfer ends with the end
+// marker once every block has been taken by the driver, or gives up without it when the
+// instrument falls silent, the line stops taking bytes, the port fails or the line
+// carries something other than the protocol.
 class FlashWriter : public QObject
 {
     Q_OBJECT
 
 public:
     enum class Outcome {
-        Written,        // every block sent, end marker sent
-        NotPossible,    // port not open or image too long: nothing was sent
-        NoAnswer,       // no request within the time-out: no end marker sent
+        Written,        // every block and the end marker taken by the driver
+        NotPossible,    // image too long: nothing was sent
+        NoAnswer,       // a request, block or end marker not through within the time-out
         ConnectionLost, // the port failed or went away: no end marker sent
+        LineNoise,      // more stray bytes than the protocol allows: no end marker sent
     };
     Q_ENUM(Outcome)
 
-    FlashWriter(Modem &modem, const FlashImage &image, int imageEnd);
+    enum class State {
+        Ready,    // constructed, nothing sent
+        Running,  // command sent, answering requests
+        Finished, // finished() has been emitted; outcome() tells how it ended
+    };
+    Q_ENUM(State)
+
+    FlashWriter(Modem &modem, const FlashImage &image, int imageEnd,
+                int requestTimeoutMs = InstrumentProtocol::kRequestTimeoutMs,
+                QObject *parent = nullptr);
+    ~FlashWriter() override;
+
+    FlashWriter(const FlashWriter &) = delete;
+    FlashWriter &operator=(const FlashWriter &) = delete;
 
     // Number of 64-byte blocks covering addresses 0..imageEnd (1 for an empty image).
     static int blockTotalFor(int imageEnd);
     // A transfer may start only on an open port with an image that fits the instrument.
     static bool canWrite(bool portOpen, int imageEnd);
+    // More bytes other than the request byte than this in one transfer mean the line is
+    // not carrying the protocol.
+    static int strayLimitFor(int blockTotal);
 
-    int blockTotal() const { return total; }
-    int ackCount() const { return acks; }
-    int blocksSent() const { return sent; }
+    int blockTotal() const { return m_total; }
+    int ackCount() const { return m_acks; }
+    // Blocks the driver has taken whole (a block still queued at an abort is not sent).
+    int blocksSent() const { return m_sent; }
+    State state() const { return m_state; }
+    Outcome outcome() const { return m_outcome; }
 
-    // Sends the write command that puts the instrument into its bootloader.
-    bool sendCommand();
-    // Answers the instrument's requests until the whole image is sent, then sends the
-    // end marker. Returns early, without the end marker, when the transfer fails.
-    Outcome transferBlocks();
+    // Sends the write command and from then on answers the instrument's requests as
+    // they arrive. Returns at once; finished() tells how the transfer ended (it may
+    // already have been emitted when start() returns: check state()).
+    void start();
 
 signals:
     // A byte arrived from the instrument: ackCount bytes so far, of blockTotal blocks.
+    // Emitted after the answer to a request has gone to the driver. Emitted once more,
+    // with the same numbers, when the transfer has been written.
     void progress(int ackCount, int blockTotal);
-    // Emitted at least every few tens of milliseconds while waiting for the instrument.
-    void waiting();
+    void finished(FlashWriter::Outcome outcome);
 
 private:
-    enum class WaitResult { Byte, TimedOut, PortFailed };
-    WaitResult waitForByte(char &byte, const QElapsedTimer &sinceLastBlock);
-    bool sendBlock(int address);
+    void onDataArrived();
+    bool takeByte(char byte);
+    void checkDrained();
+    void onTimeout();
+    bool queue(const char *data, int count);
+    void queueBlock();
+    void finish(Outcome outcome);
 
-    Modem &modem;
-    const FlashImage &image;
-    int imageEnd;
-    int total;
-    int acks = 0;
-    int sent = 0;
+    Modem &m_modem;
+    const FlashImage &m_image;
+    int m_imageEnd;
+    int m_total;
+    QTimer *m_requestTimer;
+    State m_state = State::Ready;
+    Outcome m_outcome = Outcome::NotPossible;
+    int m_acks = 0;
+    int m_queued = 0; // blocks handed to the driver
+    int m_sent = 0;   // blocks the driver has taken whole
+    int m_stray = 0;
+    int m_blockAddress = 0;
+    bool m_cyclePending = false; // a block was queued and the driver has not taken all of it
+    bool m_endQueued = false;
+    bool m_reading = false;      // inside onDataArrived: a nested arrival is left to it
 };

@@ -11,6 +11,10 @@
 #include <algorithm>
 #include <array>
 
+#ifdef Q_OS_UNIX
+#include <poll.h>
+#endif
+
 namespace {
 
 constexpr int kBaud9600 = 9600;
@@ -176,6 +180,8 @@ bool Modem::openTty(const QString &portName)
     m_port->setPortName(devicePath);
     connect(m_port.get(), &QSerialPort::errorOccurred, this,
             [this](QSerialPort::SerialPortError error) { onPortError(error); });
+    connect(m_port.get(), &QSerialPort::readyRead, this, &Modem::dataArrived);
+    connect(m_port.get(), &QSerialPort::bytesWritten, this, &Modem::onBytesWritten);
     if (!m_port->open(QIODevice::ReadWrite)) {
         logOpen(portName, devicePath, describe(m_port->error(), m_port->errorString()));
         releaseDevice();
@@ -261,6 +267,7 @@ void Modem::onPortError(int error)
     const quint64 generation = m_openGeneration;
     QMetaObject::invokeMethod(
         this, [this, generation]() { releaseFailedPort(generation); }, Qt::QueuedConnection);
+    emit portLost();
 }
 
 void Modem::releaseFailedPort(quint64 generation)
@@ -362,4 +369,49 @@ bool Modem::writeTtyByte(int value)
 {
     const char byte = static_cast<char>(value & kByteMask);
     return writeBytes(&byte, 1);
+}
+
+bool Modem::queueTty(const char *data, int count)
+{
+    if (data == nullptr || count < 0 || !usable())
+        return false;
+    if (count == 0)
+        return true;
+    if (m_port->write(data, count) != count) {
+        m_port->clear(QSerialPort::Output);
+        return false;
+    }
+    pushQueuedOutput();
+    return usable();
+}
+
+void Modem::pushQueuedOutput()
+{
+    // The serial library would hand the bytes over on its next turn of the event loop;
+    // doing it now saves the caller that round trip. A device that takes nothing now
+    // (a stopped or full line) is left to the library's own write notification: a
+    // write attempt there would count as an error of the port.
+#ifdef Q_OS_UNIX
+    pollfd writable{static_cast<int>(m_port->handle()), POLLOUT, 0};
+    if (::poll(&writable, 1, kPollNowMs) != 1 || (writable.revents & POLLOUT) == 0)
+        return;
+#endif
+    m_port->flush();
+}
+
+void Modem::onBytesWritten()
+{
+    if (m_port && m_port->bytesToWrite() == 0)
+        emit outputDrained();
+}
+
+qint64 Modem::pendingOutput() const
+{
+    return m_port ? m_port->bytesToWrite() : 0;
+}
+
+void Modem::discardOutput()
+{
+    if (m_port && m_port->isOpen())
+        m_port->clear(QSerialPort::Output);
 }

@@ -35,6 +35,16 @@ public:
     // Writes the low 8 bits of value.
     bool writeTtyByte(int value);
 
+    // Hands bytes to the driver without waiting: what the driver takes now goes out at
+    // once, the rest stays queued and follows as the line allows (outputDrained() tells
+    // when all of it has been taken). False when the port is not usable.
+    bool queueTty(const char *data, int count);
+    // Bytes handed to queueTty that the driver has not taken yet.
+    qint64 pendingOutput() const;
+    // Drops every queued byte the driver has not taken yet, so that nothing of it
+    // trickles out later.
+    void discardOutput();
+
     // Blocks for at most msecs until input is waiting; true when it is.
     // Used by callers that must wait for the instrument without spinning.
     bool waitForInput(int msecs);
@@ -45,6 +55,12 @@ public:
 
 signals:
     void setTtyText(QString text);
+    // New bytes from the device are waiting to be read (readTty).
+    void dataArrived();
+    // Everything queued with queueTty has been taken by the driver.
+    void outputDrained();
+    // The open port failed or went away (unplugged, hung up); portFailed() is true.
+    void portLost();
 
 private:
     enum class State {
@@ -57,6 +73,8 @@ private:
     bool usable();
     bool writeBytes(const char *data, qint64 count);
     void pollDriver();
+    void pushQueuedOutput();
+    void onBytesWritten();
     void onPortError(int error);
     void releaseFailedPort(quint64 generation);
     void releaseDevice();

@@ -28,6 +28,8 @@ public:
     // Drives the slots directly, as the timer and the buttons would.
     void scanStep() { w.fopentty(); }
     void writeFlash() { w.on_pushButton_2_clicked(); }
+    // Shortens the flash transfer's request time-out, so a test need not wait out 5 s.
+    void setRequestTimeout(int msecs) { w.requestTimeoutMs = msecs; }
 
 private:
     PELKfwloader &w;

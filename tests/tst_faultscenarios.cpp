@@ -9,6 +9,7 @@
 #include "modem.h"
 #include "settingssandbox.h"
 #include "simulatedinstrument.h"
+#include "transferrunner.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -131,28 +132,37 @@ void TestFaultScenarios::floodOfOtherBytesStillTimesOut()
 
     FlashImage image;
     image.fill(0x5A);
-    FlashWriter writer(modem, image, 8191);
+    constexpr int kTimeoutMs = 1000;
+    FlashWriter writer(modem, image, 8191, kTimeoutMs);
+    // Stray bytes all through the wait, and for longer than it, but fewer than would
+    // count as line noise: none of them may restart the clock.
+    constexpr int kBurstBytes = 110;
+    constexpr int kTrickleBytes = 30;
+    constexpr int kTrickleEveryMs = 50; // the last one 1.5 s after the start
+    QVERIFY(kBurstBytes + kTrickleBytes <= FlashWriter::strayLimitFor(writer.blockTotal()));
 
     std::atomic<bool> stop{false};
     std::thread noise([&] {
-        while (!stop) {
-            instrument.sendRaw(QByteArray(16, 'x'));
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        instrument.sendRaw(QByteArray(kBurstBytes, 'x'));
+        for (int i = 0; i < kTrickleBytes && !stop; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(kTrickleEveryMs));
+            instrument.sendRaw(QByteArray(1, 'x'));
         }
     });
     QElapsedTimer clock;
     clock.start();
-    writer.sendCommand();
-    const FlashWriter::Outcome outcome = writer.transferBlocks();
+    const bool ended = runTransfer(writer);
     const qint64 elapsed = clock.elapsed();
     stop = true;
     noise.join();
 
-    QCOMPARE(outcome, FlashWriter::Outcome::NoAnswer);
+    QVERIFY(ended);
+    QCOMPARE(writer.outcome(), FlashWriter::Outcome::NoAnswer);
     QCOMPARE(writer.blocksSent(), 2);
     QVERIFY2(writer.ackCount() > 100, "the noise did not reach the writer");
-    QVERIFY2(elapsed >= InstrumentProtocol::kRequestTimeoutMs, qPrintable(QString::number(elapsed)));
-    QVERIFY2(elapsed < 6 * InstrumentProtocol::kRequestTimeoutMs, qPrintable(QString::number(elapsed)));
+    QVERIFY2(elapsed >= kTimeoutMs, qPrintable(QString::number(elapsed)));
+    // A clock restarted by stray bytes would run until a second after the last of them.
+    QVERIFY2(elapsed < kTrickleBytes * kTrickleEveryMs + kTimeoutMs / 2, qPrintable(QString::number(elapsed)));
     QVERIFY(!instrument.endReceived());
 }
 

@@ -36,6 +36,9 @@ QColor textColour(const QLabel *label)
     return label->palette().color(QPalette::Active, QPalette::WindowText);
 }
 
+constexpr int kShortTimeoutMs = 300; // request time-out where a test waits it out
+const QString kIncomplete = QStringLiteral("FW unvollstaendig, neu schreiben!");
+
 } // namespace
 
 class TestFlashWriteSlot : public QObject
@@ -51,6 +54,7 @@ private slots:
     void givingUp_data();
     void givingUp();
     void writeAgainAfterStall();
+    void stalledTransferKeepsWindowAlive_data();
     void stalledTransferKeepsWindowAlive();
     void refusedWithoutInstrument();
     void refusedForImagePastLimit();
@@ -155,29 +159,47 @@ void TestFlashWriteSlot::givingUp_data()
 {
     QTest::addColumn<int>("stallAfter");
     QTest::addColumn<int>("hangUpAfter");
+    QTest::addColumn<int>("receiveStopAfter");
+    QTest::addColumn<int>("noise");
+    QTest::addColumn<QString>("progress");
     QTest::addColumn<QString>("status");
-    QTest::newRow("stall") << 5 << -1 << "Flash schreiben abgebrochen, keine Antwort!";
-    QTest::newRow("hang-up") << -1 << 5 << "Flash schreiben abgebrochen, Verbindung verloren!";
+    QTest::newRow("stall") << 5 << -1 << -1 << 0 << "Block: 5 / 128" << "Flash schreiben abgebrochen, keine Antwort!";
+    QTest::newRow("hang-up") << -1 << 5 << -1 << 0 << "Block: 5 / 128"
+                             << "Flash schreiben abgebrochen, Verbindung verloren!";
+    QTest::newRow("line stops taking bytes") << -1 << -1 << 5 << 0 << "Block: 6 / 128"
+                                             << "Flash schreiben abgebrochen, keine Antwort!";
+    QTest::newRow("noise") << -1 << -1 << -1 << 2000 << QString() << "Flash schreiben abgebrochen, Leitung gestoert!";
 }
 
 void TestFlashWriteSlot::givingUp()
 {
     QFETCH(int, stallAfter);
     QFETCH(int, hangUpAfter);
+    QFETCH(int, receiveStopAfter);
+    QFETCH(int, noise);
+    QFETCH(QString, progress);
     QFETCH(QString, status);
     SimulatedInstrument::Config config;
     config.stallAfterBlocks = stallAfter;
     config.hangUpAfterBlocks = hangUpAfter;
+    config.receiveStopAfterBlocks = receiveStopAfter;
+    config.noiseBytes = noise;
     QVERIFY(startFound(config));
     loadImage(8191);
     LoaderProbe probe(*window);
+    probe.setRequestTimeout(kShortTimeoutMs);
 
     probe.writeFlash();
 
     QCOMPARE(window->statusBar()->currentMessage(), status);
-    QCOMPARE(probe.ui().label_2->text(), QStringLiteral("Block: 5 / 128"));
+    if (!progress.isEmpty())
+        QCOMPARE(probe.ui().label_2->text(), progress);
     QCOMPARE(textColour(probe.ui().label_2), QColor(Qt::red));
-    QCOMPARE(probe.ui().label_3->text(), QStringLiteral("FW: unvollstaendig, bitte erneut schreiben"));
+    QCOMPARE(probe.ui().label_3->text(), kIncomplete);
+    const QLabel *label3 = probe.ui().label_3;
+    QVERIFY2(QFontMetrics(label3->font()).horizontalAdvance(kIncomplete) <= label3->contentsRect().width(),
+             "the abort text does not fit its label");
+    instrument->resumeReceiving();
     QVERIFY(!instrument->endReceived());
     QVERIFY(!instrument->receivedBytes().endsWith("\xFF\xFF"));
     QVERIFY(probe.ui().pushButton->isEnabled());
@@ -193,13 +215,20 @@ void TestFlashWriteSlot::writeAgainAfterStall()
     QVERIFY(startFound(config));
     loadImage(4095);
     LoaderProbe probe(*window);
+    probe.setRequestTimeout(kShortTimeoutMs);
+    const QColor normal = textColour(probe.ui().label_2);
     probe.writeFlash();
     QCOMPARE(window->statusBar()->currentMessage(),
              QStringLiteral("Flash schreiben abgebrochen, keine Antwort!"));
+    QCOMPARE(textColour(probe.ui().label_2), QColor(Qt::red));
 
     config.stallAfterBlocks = -1;
     instrument->setConfig(config);
+    // Looked at from inside the transfer: the red of the last one is gone.
+    QColor during;
+    QTimer::singleShot(0, this, [&] { during = textColour(probe.ui().label_2); });
     probe.writeFlash();
+    QCOMPARE(during, normal);
     QCOMPARE(window->statusBar()->currentMessage(), QStringLiteral("Flash neu beschrieben!"));
     QCOMPARE(probe.ui().label_2->text(), QStringLiteral("Block: 64 / 64"));
     QVERIFY(instrument->waitForTransferEnd(10000));
@@ -208,13 +237,30 @@ void TestFlashWriteSlot::writeAgainAfterStall()
         QCOMPARE(quint8(flash.at(i)), quint8((i * 13 + 5) & 0xFF));
 }
 
+void TestFlashWriteSlot::stalledTransferKeepsWindowAlive_data()
+{
+    QTest::addColumn<int>("stallAfter");
+    QTest::addColumn<int>("receiveStopAfter");
+    QTest::addColumn<int>("timeoutMs");
+    QTest::addColumn<QString>("progress");
+    // The line that stops taking bytes waits out the real time-out.
+    QTest::newRow("instrument silent") << 2 << -1 << 3000 << "Block: 2 / 128";
+    QTest::newRow("line stops taking bytes") << -1 << 2 << InstrumentProtocol::kRequestTimeoutMs << "Block: 3 / 128";
+}
+
 void TestFlashWriteSlot::stalledTransferKeepsWindowAlive()
 {
+    QFETCH(int, stallAfter);
+    QFETCH(int, receiveStopAfter);
+    QFETCH(int, timeoutMs);
+    QFETCH(QString, progress);
     SimulatedInstrument::Config config;
-    config.stallAfterBlocks = 2;
+    config.stallAfterBlocks = stallAfter;
+    config.receiveStopAfterBlocks = receiveStopAfter;
     QVERIFY(startFound(config));
     loadImage(8191);
     LoaderProbe probe(*window);
+    probe.setRequestTimeout(timeoutMs);
     QVERIFY(QTest::qWaitForWindowExposed(window.get()));
 
     PaintCounter painter;
@@ -228,8 +274,8 @@ void TestFlashWriteSlot::stalledTransferKeepsWindowAlive()
         QString progress;
     } during;
 
-    // Fires while the transfer waits for a request that never comes.
-    QTimer::singleShot(1500, this, [&] {
+    // Fires while the transfer waits for a request, or for the line, that never comes.
+    QTimer::singleShot(timeoutMs / 2, this, [&] {
         during.ran = true;
         during.buttonsDisabled = !probe.ui().pushButton->isEnabled()
                                  && !probe.ui().pushButton_2->isEnabled()
@@ -238,14 +284,32 @@ void TestFlashWriteSlot::stalledTransferKeepsWindowAlive()
         during.paintsSeen = painter.paints;
         during.progress = probe.ui().label_2->text();
     });
+    // The event loop turns all the time: the longest pause between two ticks.
+    QElapsedTimer sinceTick;
+    qint64 longestPauseMs = 0;
+    QTimer ticker;
+    connect(&ticker, &QTimer::timeout, this, [&] {
+        longestPauseMs = qMax(longestPauseMs, sinceTick.restart());
+    });
+    ticker.start(10);
+    sinceTick.start();
 
+    QElapsedTimer clock;
+    clock.start();
     probe.writeFlash();
+    const qint64 elapsed = clock.elapsed();
+    ticker.stop();
 
     QVERIFY(during.ran);
     QVERIFY(during.buttonsDisabled);
     QVERIFY(during.closeRefused);
-    QCOMPARE(during.progress, QStringLiteral("Block: 2 / 128"));
+    QCOMPARE(during.progress, progress);
     QVERIFY2(during.paintsSeen > 0, "the progress label was never repainted during the transfer");
+    QVERIFY2(longestPauseMs < 500, qPrintable(QStringLiteral("the window stood still for %1 ms").arg(longestPauseMs)));
+    QVERIFY2(elapsed < timeoutMs + 2000, qPrintable(QString::number(elapsed)));
+    QCOMPARE(window->statusBar()->currentMessage(), QStringLiteral("Flash schreiben abgebrochen, keine Antwort!"));
+    instrument->resumeReceiving();
+    QVERIFY(!instrument->endReceived());
     // Afterwards the window closes as usual.
     QVERIFY(window->close());
 }
@@ -263,7 +327,8 @@ void TestFlashWriteSlot::refusedWithoutInstrument()
     QCOMPARE(window->statusBar()->currentMessage(), QStringLiteral("Flash schreiben nicht moeglich!"));
     QCOMPARE(probe.ui().label_2->text(), QStringLiteral("Block: 7 / 9"));
     QCOMPARE(textColour(probe.ui().label_2), QColor(Qt::red));
-    QCOMPARE(probe.ui().label_3->text(), QStringLiteral("FW: unvollstaendig, bitte erneut schreiben"));
+    // Nothing was sent, so the firmware is not called incomplete.
+    QCOMPARE(probe.ui().label_3->text(), QString());
 }
 
 void TestFlashWriteSlot::refusedForImagePastLimit()
@@ -275,7 +340,7 @@ void TestFlashWriteSlot::refusedForImagePastLimit()
     probe.writeFlash();
 
     QCOMPARE(window->statusBar()->currentMessage(), QStringLiteral("Flash schreiben nicht moeglich!"));
-    QCOMPARE(probe.ui().label_3->text(), QStringLiteral("FW: unvollstaendig, bitte erneut schreiben"));
+    QCOMPARE(probe.ui().label_3->text(), QStringLiteral("Zorbelmeter, FW: V1.23"));
     // Nothing at all went to the instrument: a query sent now is the first thing it sees.
     const int queries = instrument->versionQueries();
     QVERIFY(probe.modem().writeTty(InstrumentProtocol::kVersionQuery));

@@ -4,6 +4,7 @@
 #include "instrumentprotocol.h"
 #include "modem.h"
 #include "simulatedinstrument.h"
+#include "transferrunner.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
@@ -12,6 +13,9 @@
 #include <memory>
 
 namespace {
+
+constexpr int kShortTimeoutMs = 300; // request time-out for the tests that wait it out
+constexpr int kTickMs = 20;
 
 FlashImage patternImage()
 {
@@ -147,8 +151,8 @@ void TestFlashWriter::transfer()
     const FlashImage image = patternImage();
     FlashWriter writer(*modem, image, imageEnd);
     QSignalSpy progress(&writer, &FlashWriter::progress);
-    QVERIFY(writer.sendCommand());
-    QCOMPARE(writer.transferBlocks(), FlashWriter::Outcome::Written);
+    QVERIFY(runTransfer(writer));
+    QCOMPARE(writer.outcome(), FlashWriter::Outcome::Written);
     QCOMPARE(writer.blocksSent(), blocks);
     QCOMPARE(writer.ackCount(), blocks);
 
@@ -173,8 +177,8 @@ void TestFlashWriter::unloadedEntriesGoOutAsErased()
     image[0] = 0x12;
     image[0x1FC0] = 0x300; // only the low 8 bits travel
     FlashWriter writer(*modem, image, 0x1FFF);
-    writer.sendCommand();
-    QCOMPARE(writer.transferBlocks(), FlashWriter::Outcome::Written);
+    QVERIFY(runTransfer(writer));
+    QCOMPARE(writer.outcome(), FlashWriter::Outcome::Written);
     QVERIFY(instrument->waitForTransferEnd(10000));
 
     const QByteArray line = instrument->receivedBytes();
@@ -193,8 +197,8 @@ void TestFlashWriter::strayByteIsCountedButNotAnswered()
     QVERIFY(openInstrument(config));
     const FlashImage image = patternImage();
     FlashWriter writer(*modem, image, 8191);
-    writer.sendCommand();
-    QCOMPARE(writer.transferBlocks(), FlashWriter::Outcome::Written);
+    QVERIFY(runTransfer(writer));
+    QCOMPARE(writer.outcome(), FlashWriter::Outcome::Written);
     QCOMPARE(writer.blocksSent(), 128);
     QCOMPARE(writer.ackCount(), 129);
     QVERIFY(instrument->waitForTransferEnd(10000));
@@ -205,41 +209,68 @@ void TestFlashWriter::failures_data()
 {
     QTest::addColumn<int>("stallAfter");
     QTest::addColumn<int>("hangUpAfter");
+    QTest::addColumn<int>("receiveStopAfter");
+    QTest::addColumn<int>("noise");
+    QTest::addColumn<int>("timeoutMs");
+    QTest::addColumn<int>("blocks");
     QTest::addColumn<FlashWriter::Outcome>("outcome");
-    QTest::newRow("silent from the start") << 0 << -1 << FlashWriter::Outcome::NoAnswer;
-    QTest::newRow("stall after 5 blocks") << 5 << -1 << FlashWriter::Outcome::NoAnswer;
-    QTest::newRow("hang-up after 5 blocks") << -1 << 5 << FlashWriter::Outcome::ConnectionLost;
+    // One row keeps the real time-out; the others use a short one.
+    QTest::newRow("silent from the start, real time-out")
+        << 0 << -1 << -1 << 0 << InstrumentProtocol::kRequestTimeoutMs << 0 << FlashWriter::Outcome::NoAnswer;
+    QTest::newRow("stall after 5 blocks") << 5 << -1 << -1 << 0 << kShortTimeoutMs << 5 << FlashWriter::Outcome::NoAnswer;
+    QTest::newRow("hang-up after 5 blocks")
+        << -1 << 5 << -1 << 0 << kShortTimeoutMs << 5 << FlashWriter::Outcome::ConnectionLost;
+    QTest::newRow("line stops taking bytes after 2 blocks")
+        << -1 << -1 << 2 << 0 << kShortTimeoutMs << 2 << FlashWriter::Outcome::NoAnswer;
+    QTest::newRow("line stops taking bytes at the command")
+        << -1 << -1 << 0 << 0 << kShortTimeoutMs << 0 << FlashWriter::Outcome::NoAnswer;
+    QTest::newRow("noise after the command")
+        << -1 << -1 << -1 << 2000 << kShortTimeoutMs << -1 << FlashWriter::Outcome::LineNoise;
 }
 
 void TestFlashWriter::failures()
 {
     QFETCH(int, stallAfter);
     QFETCH(int, hangUpAfter);
+    QFETCH(int, receiveStopAfter);
+    QFETCH(int, noise);
+    QFETCH(int, timeoutMs);
+    QFETCH(int, blocks);
     QFETCH(FlashWriter::Outcome, outcome);
 
     SimulatedInstrument::Config config;
     config.stallAfterBlocks = stallAfter;
     config.hangUpAfterBlocks = hangUpAfter;
+    config.receiveStopAfterBlocks = receiveStopAfter;
+    config.noiseBytes = noise;
     QVERIFY(openInstrument(config));
     const FlashImage image = patternImage();
-    FlashWriter writer(*modem, image, 8191);
+    FlashWriter writer(*modem, image, 8191, timeoutMs);
 
     QElapsedTimer clock;
     clock.start();
-    writer.sendCommand();
-    QCOMPARE(writer.transferBlocks(), outcome);
+    QVERIFY(runTransfer(writer, 4 * timeoutMs + 10000));
+    QCOMPARE(writer.outcome(), outcome);
     const qint64 elapsed = clock.elapsed();
     if (outcome == FlashWriter::Outcome::NoAnswer) {
-        QVERIFY2(elapsed >= InstrumentProtocol::kRequestTimeoutMs - 50, qPrintable(QString::number(elapsed)));
-        QVERIFY2(elapsed < 4 * InstrumentProtocol::kRequestTimeoutMs, qPrintable(QString::number(elapsed)));
+        QVERIFY2(elapsed >= timeoutMs - 50, qPrintable(QString::number(elapsed)));
+        QVERIFY2(elapsed < 4 * timeoutMs + 2000, qPrintable(QString::number(elapsed)));
     }
-    const int blocks = qMax(stallAfter, hangUpAfter);
-    QCOMPARE(writer.blocksSent(), blocks);
-    // A transfer that gave up never sends the end marker.
-    if (!instrument->isHungUp()) {
-        QVERIFY(!instrument->endReceived());
-        QVERIFY(!instrument->receivedBytes().endsWith("\xFF\xFF"));
-    }
+    if (blocks >= 0)
+        QCOMPARE(writer.blocksSent(), blocks);
+    if (outcome == FlashWriter::Outcome::LineNoise)
+        QVERIFY(writer.ackCount() - writer.blocksSent() > FlashWriter::strayLimitFor(128));
+    if (instrument->isHungUp())
+        return;
+    // A transfer that gave up never sends the end marker, nor anything it had queued:
+    // once the line takes bytes again, the next thing through is whatever comes next.
+    instrument->resumeReceiving();
+    QVERIFY(modem->writeTty(InstrumentProtocol::kVersionQuery));
+    QTRY_VERIFY_WITH_TIMEOUT(instrument->receivedBytes().endsWith(InstrumentProtocol::kVersionQuery), 10000);
+    QVERIFY(!instrument->endReceived());
+    const QByteArray line = instrument->receivedBytes();
+    if (noise == 0)
+        QCOMPARE(line, expectedLine(image, 8191).left(8 + 66 * blocks) + InstrumentProtocol::kVersionQuery);
 }
 
 void TestFlashWriter::waitsWithoutSpinning()
@@ -248,19 +279,21 @@ void TestFlashWriter::waitsWithoutSpinning()
     config.stallAfterBlocks = 1;
     QVERIFY(openInstrument(config));
     const FlashImage image = patternImage();
-    FlashWriter writer(*modem, image, 8191);
-    int waits = 0;
-    connect(&writer, &FlashWriter::waiting, this, [&waits] { ++waits; });
+    FlashWriter writer(*modem, image, 8191, kShortTimeoutMs * 4);
+
+    // The caller's event loop keeps running all along, in short turns.
+    int ticks = 0;
+    QTimer ticker;
+    connect(&ticker, &QTimer::timeout, this, [&ticks] { ++ticks; });
+    ticker.start(kTickMs);
 
     std::clock_t cpuStart = std::clock();
-    writer.sendCommand();
-    QCOMPARE(writer.transferBlocks(), FlashWriter::Outcome::NoAnswer);
+    QVERIFY(runTransfer(writer));
+    QCOMPARE(writer.outcome(), FlashWriter::Outcome::NoAnswer);
     const double cpuSeconds = double(std::clock() - cpuStart) / CLOCKS_PER_SEC;
-    // Five seconds of waiting cost next to no processor time.
-    QVERIFY2(cpuSeconds < 1.0, qPrintable(QString::number(cpuSeconds)));
-    // The caller got the chance to process its events all along, in short slices.
-    QVERIFY2(waits >= InstrumentProtocol::kRequestTimeoutMs / (4 * InstrumentProtocol::kWaitSliceMs),
-             qPrintable(QString::number(waits)));
+    // The waiting costs next to no processor time.
+    QVERIFY2(cpuSeconds < 0.5, qPrintable(QString::number(cpuSeconds)));
+    QVERIFY2(ticks >= kShortTimeoutMs * 4 / (4 * kTickMs), qPrintable(QString::number(ticks)));
 }
 
 QTEST_GUILESS_MAIN(TestFlashWriter)

@@ -88,6 +88,13 @@ int main(int argc, char *argv[])
                                          QStringLiteral("Stop requesting blocks after N blocks."), QStringLiteral("N"));
     const QCommandLineOption hangUpOption(QStringLiteral("hangup-after"),
                                           QStringLiteral("Hang the line up after N blocks."), QStringLiteral("N"));
+    const QCommandLineOption receiveStopOption(QStringLiteral("receive-stop-after"),
+                                               QStringLiteral("Stop taking bytes from the line after N blocks, "
+                                                              "yet ask for the next block."),
+                                               QStringLiteral("N"));
+    const QCommandLineOption noiseOption(QStringLiteral("noise"),
+                                         QStringLiteral("Send N bytes of line noise after the write command."),
+                                         QStringLiteral("N"));
     const QCommandLineOption baudOption(QStringLiteral("baud"),
                                         QStringLiteral("Pace the line at B bit/s (default: unpaced)."),
                                         QStringLiteral("B"));
@@ -97,7 +104,7 @@ int main(int argc, char *argv[])
                                         QStringLiteral("Write the flash (65536 bytes) to FILE after each transfer."),
                                         QStringLiteral("FILE"));
     parser.addOptions({letterOption, versionOption, lengthOption, silentOption, strayOption, strayBeforeOption,
-                       stallOption, hangUpOption, baudOption, delayOption, dumpOption});
+                       stallOption, hangUpOption, receiveStopOption, noiseOption, baudOption, delayOption, dumpOption});
     parser.process(app);
 
     SimulatedInstrument::Config config;
@@ -123,6 +130,11 @@ int main(int argc, char *argv[])
         errors << QStringLiteral("--stall-after takes a number from 0");
     if (parser.isSet(hangUpOption) && !parseInt(parser.value(hangUpOption), 0, INT_MAX, config.hangUpAfterBlocks))
         errors << QStringLiteral("--hangup-after takes a number from 0");
+    if (parser.isSet(receiveStopOption)
+        && !parseInt(parser.value(receiveStopOption), 0, INT_MAX, config.receiveStopAfterBlocks))
+        errors << QStringLiteral("--receive-stop-after takes a number from 0");
+    if (parser.isSet(noiseOption) && !parseInt(parser.value(noiseOption), 0, INT_MAX, config.noiseBytes))
+        errors << QStringLiteral("--noise takes a number from 0");
     if (parser.isSet(baudOption) && !parseInt(parser.value(baudOption), 1, kMaxBaudRate, config.baudRate))
         errors << QStringLiteral("--baud takes a rate in bit/s");
     if (parser.isSet(delayOption) && !parseInt(parser.value(delayOption), 0, INT_MAX, config.flashWriteDelayMs))

@@ -30,7 +30,10 @@ constexpr char kCommandStart = '@';
 constexpr char kCommandEnd = ';';
 constexpr int kByteShift = 8;
 
-using Clock = std::chrono::steady_clock;
+constexpr quint32 kNoiseSeed = 0x2545F491u;      // the noise is the same sequence every time
+constexpr quint32 kNoiseMultiplier = 1664525u;   // linear congruential generator
+constexpr quint32 kNoiseIncrement = 1013904223u;
+constexpr int kNoiseShift = 24;                  // the generator's best bits are its top ones
 
 QString errnoText(const char *what)
 {
@@ -87,6 +90,7 @@ SimulatedInstrument::~SimulatedInstrument()
     wake();
     if (m_thread.joinable())
         m_thread.join();
+    resumeReceiving(); // a stopped line could hold up the closing
     closeLine();
     if (m_wakeRead >= 0)
         ::close(m_wakeRead);
@@ -301,6 +305,19 @@ bool SimulatedInstrument::sendRaw(const QByteArray &bytes)
     return writeMaster(bytes.constData(), static_cast<int>(bytes.size()));
 }
 
+void SimulatedInstrument::resumeReceiving()
+{
+    std::lock_guard<std::mutex> line(m_lineMutex);
+    if (m_slaveFd >= 0)
+        ::tcflow(m_slaveFd, TCOON);
+}
+
+QList<qint64> SimulatedInstrument::turnaroundsUs() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_turnaroundsUs;
+}
+
 void SimulatedInstrument::hangUp()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
@@ -509,6 +526,14 @@ void SimulatedInstrument::run()
                 pauseUs(kHangUpRetryMs * kMicrosPerMilli);
             continue;
         }
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_answerDue) {
+                m_answerDue = false;
+                m_turnaroundsUs.append(
+                    std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - m_requestSentAt).count());
+            }
+        }
         if (byteTime <= 0) {
             QList<Action> actions;
             takeIn(chunk.left(static_cast<int>(got)), actions);
@@ -618,8 +643,20 @@ void SimulatedInstrument::handleCommandByte(unsigned char byte, QList<Action> &a
         m_requestsQueued = 0;
         m_addressFill = 0;
         m_endReceived = false;
+        m_turnaroundsUs.clear();
+        m_answerDue = false;
         ++m_transfersStarted;
         actions.append({Action::Kind::Event, {}, 0, Action::Marker::None, QStringLiteral("transfer started")});
+        if (m_config.noiseBytes > 0) {
+            QByteArray noise(m_config.noiseBytes, '\0');
+            m_noiseState = kNoiseSeed;
+            for (char &byte : noise) {
+                m_noiseState = m_noiseState * kNoiseMultiplier + kNoiseIncrement;
+                byte = static_cast<char>(m_noiseState >> kNoiseShift);
+            }
+            actions.append({Action::Kind::Send, noise, 0, Action::Marker::None,
+                            QStringLiteral("%1 byte(s) of line noise").arg(noise.size())});
+        }
         continueTransfer(actions);
     }
 }
@@ -639,6 +676,9 @@ void SimulatedInstrument::continueTransfer(QList<Action> &actions)
                         QStringLiteral("stalled after %1 block(s)").arg(m_blocks)});
         return;
     }
+    if (m_config.receiveStopAfterBlocks >= 0 && m_blocks == m_config.receiveStopAfterBlocks)
+        actions.append({Action::Kind::StopReceiving, {}, 0, Action::Marker::None,
+                        QStringLiteral("receive side stopped after %1 block(s)").arg(m_blocks)});
     ++m_requestsQueued;
     if (m_config.strayByte >= 0 && m_requestsQueued == m_config.strayBeforeRequest) {
         const QByteArray stray(1, static_cast<char>(m_config.strayByte));
@@ -669,6 +709,12 @@ void SimulatedInstrument::perform(const QList<Action> &actions)
         case Action::Kind::HangUp:
             closeLine();
             return;
+        case Action::Kind::StopReceiving: {
+            std::lock_guard<std::mutex> line(m_lineMutex);
+            if (m_slaveFd >= 0)
+                ::tcflow(m_slaveFd, TCOOFF);
+            break;
+        }
         case Action::Kind::Dump: {
             QFile file(action.text);
             const QByteArray image = flash();
@@ -684,8 +730,11 @@ void SimulatedInstrument::perform(const QList<Action> &actions)
                 return;
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
-                if (action.marker == Action::Marker::Request)
+                if (action.marker == Action::Marker::Request) {
                     ++m_requests;
+                    m_requestSentAt = Clock::now();
+                    m_answerDue = true;
+                }
                 else if (action.marker == Action::Marker::VersionReply)
                     ++m_versionQueries;
             }

@@ -27,14 +27,17 @@
 //    and otherwise ignored.
 //
 // Faults (Config): a stray byte before a chosen 'k'; no more requests after N blocks
-// (stall); the line hung up after N blocks; the line paced at a baud rate; a delay
-// per block for writing the flash. hangUp() hangs the line up at once. A hung-up
+// (stall); the receive side stopped after N blocks; line noise after the command; the
+// line hung up after N blocks; the line paced at a baud rate; a delay per block for
+// writing the flash. hangUp() hangs the line up at once. A hung-up
 // instrument is gone for good: its device path no longer exists.
 //
 // Every accessor is thread-safe. The configuration may be changed at any time; a
 // change applies from the next byte the instrument handles.
 class SimulatedInstrument
 {
+    using Clock = std::chrono::steady_clock;
+
 public:
     static constexpr int kFlashSize = 65536;
     static constexpr int kBlockSize = 64;
@@ -61,6 +64,16 @@ public:
         // is hung up. Negative means never.
         int stallAfterBlocks = -1;
         int hangUpAfterBlocks = -1;
+
+        // After this many blocks of a transfer the instrument stops taking bytes from
+        // the line (its receive side is suspended: nothing the loader writes gets
+        // through), yet still asks for the next block. Negative means never;
+        // resumeReceiving() lets the bytes through again.
+        int receiveStopAfterBlocks = -1;
+
+        // Bytes of line noise (a fixed pseudo-random sequence) sent right after the
+        // write command, before the first request.
+        int noiseBytes = 0;
 
         // Line pacing in bit/s (10 bits a byte, both directions); 0 means unpaced.
         int baudRate = 0;
@@ -137,6 +150,12 @@ public:
     // when the line is hung up or the bytes could not all be written.
     bool sendRaw(const QByteArray &bytes);
 
+    // Lets bytes from the loader through again after a receive stop.
+    void resumeReceiving();
+    // For each block of the current (or last) transfer: microseconds from the moment
+    // its request was on the line to the moment the first byte of the answer arrived.
+    QList<qint64> turnaroundsUs() const;
+
     // Hangs the line up now (as an unplugged cable would); returns when done.
     // Not to be called from the event handler.
     void hangUp();
@@ -159,7 +178,7 @@ private:
     // the byte has been taken in (so that no lock is held while it waits or writes).
     struct Action
     {
-        enum class Kind { Send, Delay, HangUp, Dump, Event };
+        enum class Kind { Send, Delay, HangUp, Dump, Event, StopReceiving };
         enum class Marker { None, Request, VersionReply };
         Kind kind = Kind::Send;
         QByteArray bytes;
@@ -215,5 +234,9 @@ private:
     int m_transfersStarted = 0;
     int m_transfersEnded = 0;
     bool m_endReceived = false;
+    QList<qint64> m_turnaroundsUs;
+    Clock::time_point m_requestSentAt;
+    bool m_answerDue = false; // a request is on the line and no byte has come back yet
+    quint32 m_noiseState = 0;
     std::function<void(const QString &)> m_eventHandler;
 };

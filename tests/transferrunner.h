@@ -1,0 +1,16 @@
+#pragma once
+
+#include "flashwriter.h"
+
+#include <QSignalSpy>
+
+// Runs a transfer to its end on the calling thread's event loop, as the window and the
+// command-line tool do. False when it has not finished within limitMs.
+inline bool runTransfer(FlashWriter &writer, int limitMs = 30000)
+{
+    QSignalSpy finished(&writer, &FlashWriter::finished);
+    writer.start();
+    if (writer.state() != FlashWriter::State::Finished)
+        finished.wait(limitMs);
+    return writer.state() == FlashWriter::State::Finished && finished.size() == 1;
+}
