@@ -89,10 +89,15 @@ bool TestFlashWriteSlot::startFound(const SimulatedInstrument::Config &config)
     qputenv("ZORBEL_PORTS", instrument->portMapEntry(QStringLiteral("COM1")).toUtf8());
     window = std::make_unique<PELKfwloader>();
     window->show();
+    // The two discovery steps that find it, without waiting out the scan's pauses.
     LoaderProbe probe(*window);
-    const bool found = QTest::qWaitFor([&] { return probe.ui().pushButton->isEnabled(); }, 20000);
+    probe.scanTimer()->stop();
+    probe.scanStep();
+    if (!instrument->waitForPendingAtDevice(InstrumentProtocol::kVersionReplyBytes, 10000))
+        return false;
+    probe.scanStep();
     instrument->clearReceived();
-    return found && probe.portOpen();
+    return probe.ui().pushButton->isEnabled() && probe.portOpen();
 }
 
 void TestFlashWriteSlot::loadImage(int imageEnd)
@@ -244,7 +249,7 @@ void TestFlashWriteSlot::stalledTransferKeepsWindowAlive_data()
     QTest::addColumn<int>("timeoutMs");
     QTest::addColumn<QString>("progress");
     // The line that stops taking bytes waits out the real time-out.
-    QTest::newRow("instrument silent") << 2 << -1 << 3000 << "Block: 2 / 128";
+    QTest::newRow("instrument silent") << 2 << -1 << 1000 << "Block: 2 / 128";
     QTest::newRow("line stops taking bytes") << -1 << 2 << InstrumentProtocol::kRequestTimeoutMs << "Block: 3 / 128";
 }
 
