@@ -1,6 +1,8 @@
 # The two commands a newcomer needs:  make run   and   make test
 BUILD_DIR ?= build
-CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=Release
+# Extra cache settings for the default tree (the preset "default" is a Release build);
+# a change reconfigures it on the next make.
+CMAKE_FLAGS ?=
 
 .PHONY: all deps configure build run test clean
 
@@ -9,10 +11,17 @@ all: build
 deps:
 	@bash tools/install-deps.sh
 
-configure: deps
-	@if [ ! -f $(BUILD_DIR)/build.ninja ]; then \
-		cmake -S . -B $(BUILD_DIR) -G Ninja $(CMAKE_FLAGS); \
+# Configures build tree $(2) from CMake preset $(1) with the extra flags $(3): when the
+# tree is new, and again whenever the preset or the flags differ from the last time.
+define configure_tree
+	@want='$(1) $(3)'; \
+	if [ ! -f $(2)/build.ninja ] || [ "$$(cat $(2)/.configured-with 2>/dev/null)" != "$$want" ]; then \
+		cmake --preset $(1) -B $(2) $(3) && printf '%s' "$$want" > $(2)/.configured-with; \
 	fi
+endef
+
+configure: deps
+	$(call configure_tree,default,$(BUILD_DIR),$(CMAKE_FLAGS))
 
 build: configure
 	cmake --build $(BUILD_DIR)
@@ -47,19 +56,14 @@ SANITIZER_ENV = \
 
 sanitize:
 	@bash tools/install-deps.sh
-	@if [ ! -f $(SANITIZE_DIR)/build.ninja ]; then \
-		cmake -S . -B $(SANITIZE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZORBEL_SANITIZE=ON; \
-	fi
+	$(call configure_tree,sanitize,$(SANITIZE_DIR),)
 	cmake --build $(SANITIZE_DIR) -j $(CHECK_JOBS)
 	cd $(SANITIZE_DIR) && env $(SANITIZER_ENV) QT_QPA_PLATFORM=offscreen \
 		ctest --output-on-failure --timeout 900
 
 fuzz-build:
 	@bash tools/install-deps.sh clang libclang-rt-dev
-	@if [ ! -f $(FUZZ_DIR)/build.ninja ]; then \
-		CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -G Ninja \
-			-DCMAKE_BUILD_TYPE=RelWithDebInfo -DZORBEL_FUZZ=ON; \
-	fi
+	$(call configure_tree,fuzz,$(FUZZ_DIR),)
 	cmake --build $(FUZZ_DIR) -j $(CHECK_JOBS) --target fuzzers
 
 fuzz: fuzz-build

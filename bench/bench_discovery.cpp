@@ -7,13 +7,13 @@
 // Usage: bench_discovery [runs]   (default 5 runs of the first, 3 of each pass)
 
 #include "pelkfwloader.h"
-#include "settingssandbox.h"
 #include "simulatedinstrument.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QStatusBar>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <algorithm>
@@ -119,8 +119,10 @@ int main(int argc, char **argv)
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The window's font setting goes to a temporary folder, not the user's settings.
+    const QTemporaryDir settingsDir;
+    qputenv("XDG_CONFIG_HOME", settingsDir.path().toLocal8Bit());
     QApplication app(argc, argv);
-    const SettingsSandbox sandbox; // the window's font setting goes to a temporary folder
 
     const int runs = argc > 1 ? QByteArray(argv[1]).toInt() : 0;
     const int foundRuns = runs > 0 ? runs : kDefaultFoundRuns;

@@ -8,6 +8,6 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${BUILD_DIR:-$root/build-bench}"
 
 bash "$root/tools/install-deps.sh" srecord libbenchmark-dev
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+(cd "$root" && cmake --preset bench -B "$build" >/dev/null)
 cmake --build "$build" --target bench_hexload
 "$build/bench/bench_hexload" "$@"

@@ -13,7 +13,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build_dir=${1:-build}
 loader=$build_dir/app/zorbelfwloader
-sim=$build_dir/tools/zorbelmeter-sim
+sim=$build_dir/sim/zorbelmeter-sim
 sim_version=123           # the simulator answers the version query with V1.23
 com_name=COM3
 dump_wait_s=2             # for the simulator to take in the end of the last transfer

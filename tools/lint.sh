@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Static checks of the product code (app/ serial/ image/ protocol/ util/ tools/):
+# Static checks of the product code and its tools (app/ serial/ image/ protocol/ util/ tools/ sim/):
 # clang-tidy with the checks in .clang-tidy, then cppcheck. Any finding of either
 # fails the run (exit 1); the findings are listed, then counted by check.
 #
@@ -15,13 +15,13 @@ build_dir=${1:-build-lint}
 jobs=${LINT_JOBS:-2}
 clang_tidy=${CLANG_TIDY:-clang-tidy}
 cppcheck=${CPPCHECK:-cppcheck}
-source_dirs=(app serial image protocol util tools)
+source_dirs=(app serial image protocol util tools sim)
 autogen_targets=(zorbel_app_autogen)
 
 start=$(date +%s)
 
 if [ ! -f "$build_dir/build.ninja" ]; then
-    cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug
+    cmake --preset lint -B "$build_dir"
 fi
 cmake --build "$build_dir" -j "$jobs" --target "${autogen_targets[@]}"
 
@@ -53,8 +53,8 @@ fi
 echo "cppcheck ($("$cppcheck" --version)): ${source_dirs[*]}"
 includes=()
 for d in "${source_dirs[@]}"; do includes+=(-I "$d"); done
-# The test helpers tools/zorbelmeter-sim.cpp builds on, and the generated form header.
-includes+=(-I tests/sim -I "$build_dir/app/zorbel_app_autogen/include")
+# The generated form header.
+includes+=(-I "$build_dir/app/zorbel_app_autogen/include")
 cppcheck_status=0
 "$cppcheck" --std=c++17 --language=c++ --library=qt \
     --enable=warning,style,performance,portability,information \

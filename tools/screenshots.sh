@@ -19,7 +19,7 @@ cd "$(dirname "$0")/.."
 build_dir=${1:-build}
 out_dir=${2:-docs/screenshots}
 driver=$build_dir/tools/screenshot-driver
-sim=$build_dir/tools/zorbelmeter-sim
+sim=$build_dir/sim/zorbelmeter-sim
 com_name=COM3
 sim_version=123
 sim_baud=19200            # the real line speed, so the write takes as long as on the bench
