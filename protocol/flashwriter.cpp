@@ -17,8 +17,8 @@ constexpr std::array<char, kAddressBytes> kEndMarker = {static_cast<char>(kEndMa
                                                         static_cast<char>(kEndMarkerByte)};
 } // namespace
 
-FlashWriter::FlashWriter(Modem &modem, const FlashImage &image, int imageEnd, int requestTimeoutMs,
-                         QObject *parent)
+FlashWriter::FlashWriter(Modem &modem, const FlashImage &image, int imageEnd,
+                         std::chrono::milliseconds requestTimeout, QObject *parent)
     : QObject(parent)
     , m_modem(modem)
     , m_image(image)
@@ -29,7 +29,7 @@ FlashWriter::FlashWriter(Modem &modem, const FlashImage &image, int imageEnd, in
     m_requestTimer->setSingleShot(true);
     // A coarse timer may fire up to 5 % early: the instrument gets its full time.
     m_requestTimer->setTimerType(Qt::PreciseTimer);
-    m_requestTimer->setInterval(requestTimeoutMs);
+    m_requestTimer->setInterval(requestTimeout);
     connect(m_requestTimer, &QTimer::timeout, this, &FlashWriter::onTimeout);
 }
 

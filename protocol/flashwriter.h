@@ -5,6 +5,8 @@
 
 #include <QObject>
 
+#include <chrono>
+
 class Modem;
 class QTimer;
 
@@ -35,8 +37,10 @@ public:
     };
     Q_ENUM(State)
 
+    // requestTimeout bounds each cycle: waiting for a request and getting its answer
+    // (or the end marker) to the driver.
     FlashWriter(Modem &modem, const FlashImage &image, int imageEnd,
-                int requestTimeoutMs = InstrumentProtocol::kRequestTimeoutMs,
+                std::chrono::milliseconds requestTimeout = std::chrono::milliseconds(InstrumentProtocol::kRequestTimeoutMs),
                 QObject *parent = nullptr);
     ~FlashWriter() override;
 

@@ -55,6 +55,12 @@ void printEvent(const QString &text)
     std::fflush(stderr);
 }
 
+void printErrors(const QStringList &errors)
+{
+    for (const QString &error : errors)
+        std::fprintf(stderr, "zorbelmeter-sim: %s\n", qPrintable(error));
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -141,8 +147,7 @@ int main(int argc, char *argv[])
         errors << QStringLiteral("--flash-delay-ms takes a number from 0");
     config.dumpPath = parser.value(dumpOption);
     if (!errors.isEmpty()) {
-        for (const QString &error : errors)
-            std::fprintf(stderr, "zorbelmeter-sim: %s\n", qPrintable(error));
+        printErrors(errors);
         return kUsageError;
     }
 

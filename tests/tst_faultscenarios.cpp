@@ -133,7 +133,7 @@ void TestFaultScenarios::floodOfOtherBytesStillTimesOut()
     FlashImage image;
     image.fill(0x5A);
     constexpr int kTimeoutMs = 1000;
-    FlashWriter writer(modem, image, 8191, kTimeoutMs);
+    FlashWriter writer(modem, image, 8191, std::chrono::milliseconds(kTimeoutMs));
     // Stray bytes all through the wait, and for longer than it, but fewer than would
     // count as line noise: none of them may restart the clock.
     constexpr int kBurstBytes = 110;

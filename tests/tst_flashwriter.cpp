@@ -244,7 +244,7 @@ void TestFlashWriter::failures()
     config.noiseBytes = noise;
     QVERIFY(openInstrument(config));
     const FlashImage image = patternImage();
-    FlashWriter writer(*modem, image, 8191, timeoutMs);
+    FlashWriter writer(*modem, image, 8191, std::chrono::milliseconds(timeoutMs));
 
     QElapsedTimer clock;
     clock.start();
@@ -278,7 +278,7 @@ void TestFlashWriter::waitsWithoutSpinning()
     config.stallAfterBlocks = 1;
     QVERIFY(openInstrument(config));
     const FlashImage image = patternImage();
-    FlashWriter writer(*modem, image, 8191, kShortTimeoutMs * 4);
+    FlashWriter writer(*modem, image, 8191, std::chrono::milliseconds(kShortTimeoutMs * 4));
 
     // The caller's event loop keeps running all along, in short turns.
     int ticks = 0;
