@@ -105,16 +105,16 @@ bool FlashWriter::takeByte(char byte)
 {
     ++m_acks;
     if (byte == kBlockRequest) {
-        // The answer goes to the driver before anything is shown.
-        queueBlock();
-        if (m_state != State::Running)
-            return false;
+        queueBlock(); // the answer goes to the driver before anything is shown
     } else if (++m_stray > strayLimitFor(m_total)) {
         m_modem.discardOutput();
         finish(Outcome::LineNoise);
-        return false;
     }
+    if (m_state != State::Running)
+        return false;
     emit progress(m_acks, m_total);
+    // The next request may follow at once, within this same read loop.
+    checkDrained();
     return m_state == State::Running;
 }
 
