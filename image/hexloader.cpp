@@ -60,7 +60,7 @@ HexLoadResult HexLoader::loadDevice(QIODevice& device, FlashImage& image, int& i
         return HexLoadResult::Unreadable;
 
     HexRecordInterpreter interpreter;
-    HexTokenReader reader(device, kMaxFileBytes, HexRecordInterpreter::kSignificantChars);
+    HexTokenReader reader(device, kMaxFileBytes);
     QString token;
     for (;;) {
         const HexTokenReader::Status status = reader.next(token);

@@ -148,10 +148,11 @@ void HexRecordInterpreter::interpretData(QStringView token, qint32 address, qint
         return;
 
     FlashImage& working = *m_image;
-    for (qint32 k = 0; k < byteCount; ++k) {
+    const qint32 endAddress = address + byteCount; // one past the record's last byte
+    for (qint32 byteAddress = address; byteAddress < endAddress; ++byteAddress) {
         // A byte field that does not convert repeats the last value.
+        const qsizetype k = byteAddress - address;
         convertHex(field(token, kDataPos + kByteFieldLength * k, kByteFieldLength), m_lastByteValue);
-        const qint32 byteAddress = address + k;
         if (!isInsideImage(byteAddress)) {
             m_state = State::Refused;
             return;

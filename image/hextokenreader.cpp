@@ -1,17 +1,18 @@
 #include "hextokenreader.h"
 
+#include "hexrecordinterpreter.h"
+
 #include <QIODevice>
 
 namespace {
 
-constexpr qint64 kChunkBytes = 64 * 1024; // bytes read from the device at a time
+constexpr qint64 kChunkBytes = qint64(64) * 1024; // bytes read from the device at a time
 
 } // namespace
 
-HexTokenReader::HexTokenReader(QIODevice& device, qint64 maxBytes, qsizetype keptChars)
+HexTokenReader::HexTokenReader(QIODevice& device, qint64 maxBytes)
     : m_device(device),
       m_maxBytes(maxBytes),
-      m_keptChars(keptChars),
       m_decoder(QStringConverter::Utf8),
       m_chunk(kChunkBytes, Qt::Uninitialized)
 {
@@ -63,12 +64,12 @@ HexTokenReader::Status HexTokenReader::next(QString& token)
             return m_stop;
     }
     // The token up to the next white space or the end of the text; only its
-    // first m_keptChars characters are kept.
+    // significant characters are kept.
     for (;;) {
         const qsizetype start = m_pos;
         while (m_pos < m_text.size() && !m_text.at(m_pos).isSpace())
             ++m_pos;
-        const qsizetype room = m_keptChars - token.size();
+        const qsizetype room = HexRecordInterpreter::kSignificantChars - token.size();
         if (room > 0)
             token.append(m_text.constData() + start, qMin(room, m_pos - start));
         if (m_pos < m_text.size())

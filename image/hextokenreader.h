@@ -7,9 +7,10 @@
 
 class QIODevice;
 
-// Reads the white-space separated tokens of a text from a device, with bounded
-// memory whatever the text holds: the bytes are read in chunks, and of each
-// token only its first `keptChars` characters are kept.
+// Reads the white-space separated tokens of a HEX file's text from a device,
+// with bounded memory whatever the text holds: the bytes are read in chunks,
+// and of each token only the characters the record interpreter looks at
+// (HexRecordInterpreter::kSignificantChars) are kept.
 //
 // The text is split exactly as QTextStream's string extraction splits it:
 // the encoding is taken from a byte order mark at the start (UTF-8, UTF-16 or
@@ -25,9 +26,9 @@ public:
         ReadError  // the device failed to deliver its bytes
     };
 
-    HexTokenReader(QIODevice& device, qint64 maxBytes, qsizetype keptChars);
+    HexTokenReader(QIODevice& device, qint64 maxBytes);
 
-    // The next token's first keptChars characters, or why there is none. After
+    // The next token's significant characters, or why there is none. After
     // End, TooLarge or ReadError every further call gives the same status.
     Status next(QString& token);
 
@@ -38,7 +39,6 @@ private:
 
     QIODevice& m_device;
     const qint64 m_maxBytes;
-    const qsizetype m_keptChars;
     qint64 m_bytesRead = 0;
     bool m_encodingKnown = false;
     QStringDecoder m_decoder;
