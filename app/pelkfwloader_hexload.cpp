@@ -7,6 +7,8 @@
 #include <QDir>
 #include <QFileDialog>
 
+#include <memory>
+
 void PELKfwloader::on_pushButton_clicked()
 {
     const QString fileName = QFileDialog::getOpenFileName(
@@ -19,8 +21,14 @@ void PELKfwloader::on_pushButton_clicked()
         return;
     }
 
-    switch (HexLoader::loadFile(fileName, flashImage, imageEnd)) {
+    // The file is judged on an image of its own; the window's image and end
+    // change only when it is good, and then whole.
+    auto loaded = std::make_unique<FlashImage>();
+    int loadedEnd = kImageEndUnset;
+    switch (HexLoader::loadFile(fileName, *loaded, loadedEnd)) {
     case HexLoadResult::Suitable:
+        flashImage = *loaded;
+        imageEnd = loadedEnd;
         ui.pushButton_2->setEnabled(true);
         ui.label->setText(QString::asprintf("HEX-Datei OK!! Laenge: %li Byte",
                                             static_cast<long>(imageEnd)));
@@ -28,13 +36,16 @@ void PELKfwloader::on_pushButton_clicked()
         return;
     case HexLoadResult::Unsuitable:
     case HexLoadResult::Refused:
+    case HexLoadResult::CutOff:
+    case HexLoadResult::NoData:
+    case HexLoadResult::TooLarge:
         ui.label->setText(QStringLiteral("HEX-Datei nicht geeignet!!"));
         break;
     case HexLoadResult::Unreadable:
         ui.label->setText(QStringLiteral("HEX-Datei nicht lesbar!"));
         break;
     }
-    // An image that failed its test must not be written.
+    // Whatever image the window holds now, it is not the one the user chose.
     ui.pushButton_2->setEnabled(false);
     colourLabel(ui.label, Qt::red);
 }

@@ -1,16 +1,23 @@
 // Times HexLoader::loadFile on a full 64512-byte image file and on a file of
 // about 7 MB (the same window written forty times over), and, in the same run,
 // srec_cat converting the same files to binary; prints the median times and
-// their ratios.
+// their ratios. Then measures the loader's peak memory on two files of 60 MB:
+// the window's records written over and over, and the same records on one
+// line without a single line break. Each is loaded in a process of its own,
+// which reports how far its peak resident set rose above where it stood just
+// before the load.
 //
 // Usage: bench_hexload [Google Benchmark flags]
+//        bench_hexload --peak-memory FILE   (the measuring process)
 
 #include "flashimage.h"
 #include "hexloader.h"
 #include "medianreporter.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QStandardPaths>
 #include <QString>
 #include <QTemporaryDir>
@@ -41,6 +48,9 @@ constexpr int kRecordTypeExtendedLinearAddress = 0x04;
 constexpr unsigned kRandomSeed = 20240601;        // fixed, so every run times the same files
 constexpr int kDefaultRepetitions = 15;           // medians over this many repetitions
 constexpr const char* kSrecCatName = "srec_cat";
+constexpr qint64 kMemoryFileBytes = 60'000'000;   // size of the peak-memory files
+constexpr const char* kPeakMemoryFlag = "--peak-memory";
+constexpr const char* kSelfPath = "/proc/self/exe";  // this program, for the measuring process
 
 using Window = std::vector<quint8>;
 
@@ -189,10 +199,139 @@ void printRatio(const MedianReporter& reporter, const BenchFile& file)
         std::printf("   srec_cat not measured\n");
 }
 
+// A "Vm...:   1234 kB" line of /proc/self/status, in kB, or -1.
+long statusKiloBytes(const char* field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray prefix = QByteArray(field) + ':';
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith(prefix))
+            return line.mid(prefix.size()).trimmed().split(' ').value(0).toLong();
+    }
+    return -1;
+}
+
+// The measuring process: loads path once and prints
+// "<result> <peak rise kB> <resident kB before> <ms>".
+int measurePeakMemory(const char* path)
+{
+    auto image = std::make_unique<FlashImage>();
+    image->fill(kErasedByte);
+    int imageEnd = kImageEndUnset;
+    const QString file = QString::fromLocal8Bit(path);
+    // Start the peak over from what the process holds now (Linux 4.0 and later).
+    QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
+    const bool peakReset = clearRefs.open(QIODevice::WriteOnly) && clearRefs.write("5") == 1;
+    clearRefs.close();
+    const long before = statusKiloBytes("VmRSS");
+    QElapsedTimer clock;
+    clock.start();
+    const HexLoadResult result = HexLoader::loadFile(file, *image, imageEnd);
+    const qint64 ms = clock.elapsed();
+    const long peak = statusKiloBytes("VmHWM");
+    if (!peakReset || before < 0 || peak < 0)
+        return 1;
+    std::printf("%d %ld %ld %lld\n", int(result), peak - before, before, static_cast<long long>(ms));
+    return 0;
+}
+
+// Runs this program as the measuring process on path and returns its line.
+QByteArray runMeasuringProcess(const std::string& self, const std::string& path, const QString& outputPath)
+{
+    posix_spawn_file_actions_t actions;
+    if (posix_spawn_file_actions_init(&actions) != 0)
+        return {};
+    const std::unique_ptr<posix_spawn_file_actions_t, int (*)(posix_spawn_file_actions_t*)> actionsGuard(
+        &actions, posix_spawn_file_actions_destroy);
+    const QByteArray output = QFile::encodeName(outputPath);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<std::string> args = {self, kPeakMemoryFlag, path};
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawn(&pid, self.c_str(), &actions, nullptr, argv.data(), environ) != 0)
+        return {};
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return {};
+    QFile file(outputPath);
+    return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed() : QByteArray();
+}
+
+// text written over and over until the file holds at least bytes bytes, then tail.
+bool writeRepeated(const QString& path, const QByteArray& text, qint64 bytes, const QByteArray& tail)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    for (qint64 written = 0; written < bytes; written += text.size()) {
+        if (file.write(text) != text.size())
+            return false;
+    }
+    return file.write(tail) == tail.size();
+}
+
+const char* resultName(int result)
+{
+    switch (HexLoadResult(result)) {
+    case HexLoadResult::Suitable: return "Suitable";
+    case HexLoadResult::Unsuitable: return "Unsuitable";
+    case HexLoadResult::Refused: return "Refused";
+    case HexLoadResult::CutOff: return "CutOff";
+    case HexLoadResult::NoData: return "NoData";
+    case HexLoadResult::TooLarge: return "TooLarge";
+    case HexLoadResult::Unreadable: return "Unreadable";
+    }
+    return "?";
+}
+
+void printPeakMemory(const std::string& self, const QTemporaryDir& dir, const Window& window)
+{
+    // The records repeated, the end-of-file record once at the end.
+    const QByteArray endOfFile = record(kRecordTypeEndOfFile, 0, nullptr, 0);
+    QByteArray records = hexFile(window, 1);
+    records.chop(endOfFile.size());
+    struct MemoryFile {
+        const char* label;
+        QByteArray text;
+        QByteArray tail;
+    };
+    const MemoryFile files[] = {
+        {"60 MB of records", records, endOfFile},
+        {"60 MB on one line", QByteArray(records).replace("\r\n", ""), QByteArray()},
+    };
+    std::printf("\nPeak memory of HexLoader::loadFile, each in a process of its own (rise of the peak resident set "
+                "over the process's own before the load):\n");
+    const QString outputPath = dir.filePath(QStringLiteral("peak.txt"));
+    for (const MemoryFile& file : files) {
+        const QString path = dir.filePath(QStringLiteral("memory.hex"));
+        if (!writeRepeated(path, file.text, kMemoryFileBytes, file.tail)) {
+            std::printf("  %-18s cannot write the file\n", file.label);
+            continue;
+        }
+        const QList<QByteArray> fields = runMeasuringProcess(self, path.toStdString(), outputPath).split(' ');
+        if (fields.size() != 4) {
+            std::printf("  %-18s not measured (needs /proc/self/clear_refs)\n", file.label);
+            continue;
+        }
+        std::printf("  %-18s %10lld bytes   peak +%6ld kB (resident before %ld kB)   %s in %lld ms\n", file.label,
+                    static_cast<long long>(QFileInfo(path).size()), fields[1].toLong(), fields[2].toLong(),
+                    resultName(fields[0].toInt()), fields[3].toLongLong());
+        QFile::remove(path);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    if (argc == 3 && std::string(argv[1]) == kPeakMemoryFlag)
+        return measurePeakMemory(argv[2]);
+
     QTemporaryDir dir;
     if (!dir.isValid()) {
         std::fprintf(stderr, "cannot create a temporary folder\n");
@@ -272,5 +411,7 @@ int main(int argc, char** argv)
     const double startUp = reporter.medianSeconds(std::string(kSrecCatName) + "/start-up");
     if (startUp > 0)
         std::printf("  srec_cat start-up (one data byte): %.3f ms\n", startUp * 1e3);
+
+    printPeakMemory(kSelfPath, dir, window);
     return 0;
 }

@@ -1,17 +1,56 @@
 #include "hexloader.h"
 
 #include "hexrecordinterpreter.h"
+#include "hextokenreader.h"
 
 #include <QFile>
-#include <QFileDevice>
 #include <QString>
-#include <QTextStream>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <optional>
+
+namespace {
+
+// The verdict a look at a path or an open file gives before any byte is read,
+// or nothing when the file may be read.
+std::optional<HexLoadResult> judgeBeforeReading(const struct stat& status)
+{
+    if (!S_ISREG(status.st_mode))
+        return HexLoadResult::Unreadable;
+    if (status.st_size > HexLoader::kMaxFileBytes)
+        return HexLoadResult::TooLarge;
+    return std::nullopt;
+}
+
+} // namespace
 
 HexLoadResult HexLoader::loadFile(const QString& path, FlashImage& image, int& imageEnd)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    const QByteArray nativePath = QFile::encodeName(path);
+    struct stat status {};
+    if (::stat(nativePath.constData(), &status) != 0)
         return HexLoadResult::Unreadable;
+    if (const auto verdict = judgeBeforeReading(status))
+        return *verdict;
+
+    // O_NONBLOCK: should the path have become a pipe or a device since the look
+    // above, opening it must not wait for a writer or a carrier.
+    const int fd = ::open(nativePath.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return HexLoadResult::Unreadable;
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return HexLoadResult::Unreadable;
+    }
+    // Judge what was opened, not what the path named a moment before.
+    if (::fstat(fd, &status) != 0)
+        return HexLoadResult::Unreadable;
+    if (const auto verdict = judgeBeforeReading(status))
+        return *verdict;
     return loadDevice(file, image, imageEnd);
 }
 
@@ -20,24 +59,33 @@ HexLoadResult HexLoader::loadDevice(QIODevice& device, FlashImage& image, int& i
     if (!device.isReadable())
         return HexLoadResult::Unreadable;
 
-    HexRecordInterpreter interpreter(image, imageEnd);
-    QTextStream stream(&device);
+    HexRecordInterpreter interpreter;
+    HexTokenReader reader(device, kMaxFileBytes);
     QString token;
     for (;;) {
-        // Extraction skips white space and reads at least one character, so an
-        // empty token means the end of the text.
-        stream >> token;
-        if (token.isEmpty())
+        const HexTokenReader::Status status = reader.next(token);
+        if (status == HexTokenReader::Status::End)
             break;
+        if (status == HexTokenReader::Status::TooLarge)
+            return HexLoadResult::TooLarge;
+        if (status == HexTokenReader::Status::ReadError)
+            return HexLoadResult::Unreadable;
+
         interpreter.interpret(token);
-        if (interpreter.state() == HexRecordInterpreter::State::Refused)
+        switch (interpreter.state()) {
+        case HexRecordInterpreter::State::Interpreting:
+            break;
+        case HexRecordInterpreter::State::Refused:
             return HexLoadResult::Refused;
+        case HexRecordInterpreter::State::CutOff:
+            return HexLoadResult::CutOff;
+        }
     }
 
-    // A read error ends the text early, just like the end of the file does.
-    const auto* fileDevice = qobject_cast<const QFileDevice*>(&device);
-    if (fileDevice != nullptr && fileDevice->error() != QFileDevice::NoError)
-        return HexLoadResult::Unreadable;
+    if (!interpreter.storedData())
+        return HexLoadResult::NoData;
+    if (!interpreter.sawEndOfFile())
+        return HexLoadResult::CutOff;
 
     image = interpreter.image();
     imageEnd = interpreter.imageEnd();

@@ -2,28 +2,43 @@
 
 #include "flashimage.h"
 
+#include <QtGlobal>
+
 class QIODevice;
 class QString;
 
 enum class HexLoadResult {
     Suitable,   // file accepted; the image passes the suitability test
     Unsuitable, // file accepted; the image fails the suitability test
-    Refused,    // a data byte lay outside the image; image and end unchanged
-    Unreadable  // the file could not be opened or read; image and end unchanged
+    Refused,    // a data byte lay outside the image
+    CutOff,     // no end-of-file record, or a data record shorter than its byte count
+    NoData,     // the file stores no data byte in the image
+    TooLarge,   // the file is larger than HexLoader::kMaxFileBytes
+    Unreadable  // not a regular file, or it could not be opened or read
 };
 
-// Loads Intel HEX files into a flash image. The image is never cleared: a
-// load overwrites only the addresses its data records name, and imageEnd
-// becomes the end of the file's last stored data record. A file that is
-// refused or cannot be read leaves both exactly as they were.
+// Loads one Intel HEX file into a flash image. Every load starts from a fresh
+// image (every entry kErasedByte); a file that is accepted (Suitable or
+// Unsuitable) replaces image and imageEnd whole, imageEnd becoming the highest
+// address the file stored a byte at. Any other result leaves both exactly as
+// they were.
 class HexLoader
 {
 public:
+    // Bound on the size of a file that is read at all. A complete image for the
+    // instrument is under 200 kB as HEX text.
+    static constexpr qint64 kMaxFileBytes = qint64(64) * 1024 * 1024;
+
+    // Reads only a regular file (after following links) of at most
+    // kMaxFileBytes. Anything else is judged without being read: a pipe,
+    // device, socket or folder is Unreadable and is not opened; a larger file
+    // is TooLarge. Opening never waits, so a path that turns into a pipe or a
+    // device after it was looked at is found out after opening, before any read.
     static HexLoadResult loadFile(const QString& path, FlashImage& image, int& imageEnd);
 
     // Reads from a device already open for reading, as text split at white
-    // space (as QTextStream extraction splits it). Read errors are detected on
-    // file devices (QFileDevice::error()); a device not open for reading is
-    // Unreadable.
+    // space (as QTextStream extraction splits it), in chunks, and at most
+    // kMaxFileBytes of it (TooLarge beyond). A device not open for reading, or
+    // one whose read fails, is Unreadable.
     static HexLoadResult loadDevice(QIODevice& device, FlashImage& image, int& imageEnd);
 };

@@ -19,7 +19,12 @@ constexpr qsizetype kDataPos = 9;
 constexpr qsizetype kByteFieldLength = 2;      // characters per data byte
 
 constexpr int kRecordTypeData = 0x00;
+constexpr int kRecordTypeEndOfFile = 0x01;
 constexpr int kRecordTypeExtendedLinearAddress = 0x04;
+constexpr qint32 kMaxByteCount = 0xFF;          // two hex digits
+
+static_assert(HexRecordInterpreter::kSignificantChars == kDataPos + kByteFieldLength * kMaxByteCount,
+              "a token's significant prefix must hold the last byte field of the longest record");
 
 // Data is kept only while the extended linear address is 0; a load starts
 // outside that window, so data before the first type-04 record is dropped.
@@ -86,19 +91,19 @@ bool isInsideImage(qint32 address)
 
 } // namespace
 
-HexRecordInterpreter::HexRecordInterpreter(const FlashImage& image, int imageEnd)
-    : m_image(std::make_unique<FlashImage>(image)),
-      m_imageEnd(imageEnd),
+HexRecordInterpreter::HexRecordInterpreter()
+    : m_image(std::make_unique<FlashImage>()),
       m_upperAddress(kInitialUpperAddress),
       m_lastByteValue(kInitialByteValue)
 {
+    m_image->fill(kErasedByte);
 }
 
 HexRecordInterpreter::~HexRecordInterpreter() = default;
 
 void HexRecordInterpreter::interpret(QStringView token)
 {
-    if (m_state == State::Refused)
+    if (m_state != State::Interpreting)
         return;
     if (token.isEmpty() || token.front() != kRecordMark)
         return;
@@ -117,8 +122,13 @@ void HexRecordInterpreter::interpret(QStringView token)
                 m_upperAddress = upper;
             return;
         }
+        if (type == kRecordTypeEndOfFile) {
+            // Noted only: the records after it are still interpreted.
+            m_sawEndOfFile = true;
+            return;
+        }
         if (type != kRecordTypeData)
-            return; // end of file, segment and start addresses, unknown types
+            return; // segment and start addresses, unknown types
     }
     // A type that does not convert is taken as data.
     interpretData(token, address, byteCount);
@@ -126,19 +136,28 @@ void HexRecordInterpreter::interpret(QStringView token)
 
 void HexRecordInterpreter::interpretData(QStringView token, qint32 address, qint32 byteCount)
 {
+    // Every data record must hold as many byte fields as it announces (the
+    // checksum position may serve as the last one), inside the stored window
+    // or not: a shorter one is what a file cut off in the middle looks like.
+    const qsizetype dataChars = qMax<qsizetype>(token.size() - kDataPos, 0);
+    if (dataChars < kByteFieldLength * qMax(byteCount, 0)) {
+        m_state = State::CutOff;
+        return;
+    }
     if (m_upperAddress != kStoredUpperAddress)
         return;
 
     FlashImage& working = *m_image;
-    for (qint32 k = 0; k < byteCount; ++k) {
-        // A byte field that is missing or does not convert repeats the last value.
+    const qint32 endAddress = address + byteCount; // one past the record's last byte
+    for (qint32 byteAddress = address; byteAddress < endAddress; ++byteAddress) {
+        // A byte field that does not convert repeats the last value.
+        const qsizetype k = byteAddress - address;
         convertHex(field(token, kDataPos + kByteFieldLength * k, kByteFieldLength), m_lastByteValue);
-        const qint32 byteAddress = address + k;
         if (!isInsideImage(byteAddress)) {
             m_state = State::Refused;
             return;
         }
         working[byteAddress] = m_lastByteValue;
+        m_imageEnd = qMax(m_imageEnd, byteAddress);
     }
-    m_imageEnd = address + qMax(byteCount, 0) - 1;
 }

@@ -11,6 +11,8 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 // Answers the next modal file dialog the way a user would: types a path into the
 // file name field and clicks "Open", or cancels when the path is empty.
 // What the dialog showed is kept for the test to look at.
@@ -26,7 +28,11 @@ public:
         QString preset;
     };
 
-    enum class AfterChoice { Keep, RemoveFile };
+    enum class AfterChoice {
+        Keep,
+        RemoveFile,     // the file goes away between the user's choice and the loader's read
+        ReplaceWithPipe // the file becomes a named pipe in that moment (no dialog offers one)
+    };
 
     explicit DialogDriver(const QString &path, AfterChoice after = AfterChoice::Keep)
         : path(path), after(after)
@@ -69,10 +75,12 @@ private:
             return;
         poll.stop();
 
-        if (after == AfterChoice::RemoveFile) {
-            // The file goes away between the user's choice and the loader's read.
-            connect(dialog, &QFileDialog::fileSelected, this,
-                    [](const QString &file) { QFile::remove(file); });
+        if (after != AfterChoice::Keep) {
+            connect(dialog, &QFileDialog::fileSelected, this, [this](const QString &file) {
+                QFile::remove(file);
+                if (after == AfterChoice::ReplaceWithPipe)
+                    ::mkfifo(QFile::encodeName(file).constData(), S_IRUSR | S_IWUSR);
+            });
         }
         auto *buttons = dialog->findChild<QDialogButtonBox *>(QStringLiteral("buttonBox"));
         QPushButton *open = buttons ? buttons->button(QDialogButtonBox::Open) : nullptr;

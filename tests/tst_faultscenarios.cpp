@@ -173,9 +173,9 @@ void TestFaultScenarios::oddHexFiles_data()
     QTest::addColumn<HexLoadResult>("result");
     QTest::addColumn<int>("imageEnd");
     QTest::newRow("a folder") << "folder" << HexLoadResult::Unreadable << 255;
-    QTest::newRow("an empty file") << "empty" << HexLoadResult::Suitable << 255;
-    QTest::newRow("8 MB on one line") << "long line" << HexLoadResult::Suitable << 255;
-    QTest::newRow("binary noise") << "noise" << HexLoadResult::Suitable << 255;
+    QTest::newRow("an empty file") << "empty" << HexLoadResult::NoData << 255;
+    QTest::newRow("8 MB on one line") << "long line" << HexLoadResult::NoData << 255;
+    QTest::newRow("binary noise") << "noise" << HexLoadResult::NoData << 255;
     QTest::newRow("7 MB of records on one line, blank-separated") << "records on one line" << HexLoadResult::Suitable << 64511;
 }
 

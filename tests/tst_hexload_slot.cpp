@@ -2,6 +2,7 @@
 
 #include "dialogdriver.h"
 #include "hexfixture.h"
+#include "hexloader.h"
 #include "loaderprobe.h"
 #include "settingssandbox.h"
 
@@ -35,8 +36,8 @@ private slots:
     void verdicts_data();
     void verdicts();
     void cancelChangesOnlyTheLabel();
-    void failedLoadAfterGoodOneDisablesWriting_data();
-    void failedLoadAfterGoodOneDisablesWriting();
+    void loadAfterGoodOne_data();
+    void loadAfterGoodOne();
 
 private:
     QString writeFile(const QString &name, const QByteArray &content);
@@ -73,6 +74,7 @@ void TestHexLoadSlot::cleanup()
 QString TestHexLoadSlot::writeFile(const QString &name, const QByteArray &content)
 {
     const QString path = home.filePath(name);
+    QFile::remove(path); // an earlier test may have left a pipe in its place
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return {};
@@ -155,24 +157,41 @@ void TestHexLoadSlot::cancelChangesOnlyTheLabel()
     QVERIFY(probe.flashImage() == before);
 }
 
-void TestHexLoadSlot::failedLoadAfterGoodOneDisablesWriting_data()
+// Every verdict on a second file after a good one: only a good file changes the
+// window's image, and then whole; any other verdict locks "Write Flash".
+void TestHexLoadSlot::loadAfterGoodOne_data()
 {
     QTest::addColumn<QString>("second");
     QTest::addColumn<QString>("text");
-    QTest::newRow("unsuitable") << "unsuitable.hex" << "HEX-Datei nicht geeignet!!";
-    QTest::newRow("outside the image") << "outside.hex" << "HEX-Datei nicht geeignet!!";
-    QTest::newRow("file gone after the choice") << "vanishing.hex" << "HEX-Datei nicht lesbar!";
+    const QString unsuitable = QStringLiteral("HEX-Datei nicht geeignet!!");
+    const QString unreadable = QStringLiteral("HEX-Datei nicht lesbar!");
+    QTest::newRow("shorter good file") << "shorter.hex" << "HEX-Datei OK!! Laenge: 255 Byte";
+    QTest::newRow("unsuitable") << "unsuitable.hex" << unsuitable;
+    QTest::newRow("outside the image") << "outside.hex" << unsuitable;
+    QTest::newRow("cut off") << "cutoff.hex" << unsuitable;
+    QTest::newRow("no data") << "empty.hex" << unsuitable;
+    QTest::newRow("larger than 64 MiB") << "huge.hex" << unsuitable;
+    QTest::newRow("pipe in place of the chosen file") << "pipe.hex" << unreadable;
+    QTest::newRow("file gone after the choice") << "vanishing.hex" << unreadable;
 }
 
-void TestHexLoadSlot::failedLoadAfterGoodOneDisablesWriting()
+void TestHexLoadSlot::loadAfterGoodOne()
 {
     QFETCH(QString, second);
     QFETCH(QString, text);
 
+    const QByteArray shorter = HexFixture::firmware(256, 2);
+    writeFile(QStringLiteral("shorter.hex"), HexFixture::hexText(shorter));
     writeFile(QStringLiteral("unsuitable.hex"), HexFixture::hexText(QByteArray(64, '\x22')));
     QByteArray outside = HexFixture::hexText(HexFixture::firmware(64));
-    outside += HexFixture::record(0x00, 0xFDE8, QByteArray(1, '\x33')); // address 65000
+    outside.insert(outside.lastIndexOf(':'), HexFixture::record(0x00, 0xFDE8, QByteArray(1, '\x33'))); // address 65000
     writeFile(QStringLiteral("outside.hex"), outside);
+    QByteArray cutOff = HexFixture::hexText(HexFixture::firmware(64));
+    writeFile(QStringLiteral("cutoff.hex"), cutOff.left(cutOff.lastIndexOf(':')));
+    writeFile(QStringLiteral("empty.hex"), {});
+    QFile huge(writeFile(QStringLiteral("huge.hex"), {}));
+    QVERIFY(huge.resize(HexLoader::kMaxFileBytes + 1));
+    writeFile(QStringLiteral("pipe.hex"), HexFixture::hexText(HexFixture::firmware(64)));
     writeFile(QStringLiteral("vanishing.hex"), HexFixture::hexText(HexFixture::firmware(64)));
 
     QVERIFY(load(writeFile(QStringLiteral("good.hex"), HexFixture::hexText(HexFixture::firmware(4096)))).shown);
@@ -180,14 +199,26 @@ void TestHexLoadSlot::failedLoadAfterGoodOneDisablesWriting()
     QVERIFY(probe.ui().pushButton_2->isEnabled());
     const FlashImage goodImage = probe.flashImage();
 
-    const bool vanishing = second == QLatin1String("vanishing.hex");
-    QVERIFY(load(home.filePath(second), vanishing ? DialogDriver::AfterChoice::RemoveFile
-                                                  : DialogDriver::AfterChoice::Keep).shown);
+    // The dialog offers regular files only: a pipe comes in after the choice.
+    DialogDriver::AfterChoice after = DialogDriver::AfterChoice::Keep;
+    if (second == QLatin1String("vanishing.hex"))
+        after = DialogDriver::AfterChoice::RemoveFile;
+    else if (second == QLatin1String("pipe.hex"))
+        after = DialogDriver::AfterChoice::ReplaceWithPipe;
+    QVERIFY(load(home.filePath(second), after).shown);
     QCOMPARE(probe.ui().label->text(), text);
-    QCOMPARE(textColour(probe.ui().label), QColor(Qt::red));
-    QVERIFY(!probe.ui().pushButton_2->isEnabled());
-    if (second != QLatin1String("unsuitable.hex")) {
-        // Refused or unread: the image and its end are exactly as before.
+    const bool good = second == QLatin1String("shorter.hex");
+    QCOMPARE(textColour(probe.ui().label), good ? QColor(Qt::darkGreen) : QColor(Qt::red));
+    QCOMPARE(probe.ui().pushButton_2->isEnabled(), good);
+    if (good) {
+        // Nothing of the longer file is left behind the shorter one.
+        FlashImage expected;
+        expected.fill(kErasedByte);
+        for (int address = 0; address < shorter.size(); ++address)
+            expected[address] = quint8(shorter[address]);
+        QCOMPARE(probe.imageEnd(), 255);
+        QVERIFY(probe.flashImage() == expected);
+    } else {
         QCOMPARE(probe.imageEnd(), 4095);
         QVERIFY(probe.flashImage() == goodImage);
     }
