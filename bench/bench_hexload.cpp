@@ -11,6 +11,7 @@
 //        bench_hexload --peak-memory FILE   (the measuring process)
 
 #include "flashimage.h"
+#include "hexfile.h"
 #include "hexloader.h"
 #include "medianreporter.h"
 
@@ -31,7 +32,6 @@
 
 #include <cstdio>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -41,10 +41,7 @@ namespace {
 
 constexpr int kWindowSize = kImageEndLimit + 1;   // bytes: the largest suitable image
 constexpr int kBigFileCopies = 40;                // windows in the large file (about 7 MB)
-constexpr int kRecordDataLength = 16;             // data bytes per record
-constexpr int kRecordTypeData = 0x00;
 constexpr int kRecordTypeEndOfFile = 0x01;
-constexpr int kRecordTypeExtendedLinearAddress = 0x04;
 constexpr unsigned kRandomSeed = 20240601;        // fixed, so every run times the same files
 constexpr int kDefaultRepetitions = 15;           // medians over this many repetitions
 constexpr const char* kSrecCatName = "srec_cat";
@@ -52,52 +49,7 @@ constexpr qint64 kMemoryFileBytes = 60'000'000;   // size of the peak-memory fil
 constexpr const char* kPeakMemoryFlag = "--peak-memory";
 constexpr const char* kSelfPath = "/proc/self/exe";  // this program, for the measuring process
 
-using Window = std::vector<quint8>;
-
-QByteArray hexDigits(int value, int digits)
-{
-    return QByteArray::number(value, 16).rightJustified(digits, '0').toUpper();
-}
-
-QByteArray record(int type, int address, const quint8* data, int length)
-{
-    QByteArray text = ':' + hexDigits(length, 2) + hexDigits(address, 4) + hexDigits(type, 2);
-    int sum = length + (address >> 8) + (address & 0xFF) + type;
-    for (int i = 0; i < length; ++i) {
-        text += hexDigits(data[i], 2);
-        sum += data[i];
-    }
-    return text + hexDigits(-sum & 0xFF, 2) + "\r\n";
-}
-
-Window makeWindow()
-{
-    std::mt19937 random(kRandomSeed);
-    Window window(kWindowSize);
-    for (quint8& byte : window)
-        byte = quint8(random());
-    for (std::size_t i = 0; i < kSignatureLength; ++i)
-        window[kSignatureAddress + i] = quint8(kSignatureBytes[i]);
-    return window;
-}
-
-// One extended linear address record of 0, the window's data records `copies`
-// times over, and the end-of-file record.
-QByteArray hexFile(const Window& window, int copies)
-{
-    QByteArray dataRecords;
-    const int size = int(window.size());
-    for (int address = 0; address < size; address += kRecordDataLength) {
-        dataRecords += record(kRecordTypeData, address, window.data() + address,
-                              qMin(kRecordDataLength, size - address));
-    }
-
-    const quint8 upperZero[] = {0x00, 0x00};
-    QByteArray text = record(kRecordTypeExtendedLinearAddress, 0, upperZero, sizeof upperZero);
-    for (int i = 0; i < copies; ++i)
-        text += dataRecords;
-    return text + record(kRecordTypeEndOfFile, 0, nullptr, 0);
-}
+using Window = QByteArray; // the firmware bytes from address 0
 
 bool writeFile(const QString& path, const QByteArray& bytes)
 {
@@ -142,7 +94,7 @@ bool loaderGivesWindow(const QString& path, const Window& window)
     if (HexLoader::loadFile(path, *image, imageEnd) != HexLoadResult::Suitable || imageEnd != kImageEndLimit)
         return false;
     for (int address = 0; address < kWindowSize; ++address) {
-        if ((*image)[address] != window[address])
+        if ((*image)[address] != quint8(window[address]))
             return false;
     }
     return true;
@@ -154,7 +106,7 @@ bool srecCatGivesWindow(const std::string& srecCat, const QString& input, const 
         return false;
     QFile file(output);
     return file.open(QIODevice::ReadOnly)
-        && file.readAll() == QByteArray(reinterpret_cast<const char*>(window.data()), kWindowSize);
+        && file.readAll() == window;
 }
 
 void benchLoader(benchmark::State& state, const QString& path, qint64 fileSize)
@@ -292,8 +244,8 @@ const char* resultName(int result)
 void printPeakMemory(const std::string& self, const QTemporaryDir& dir, const Window& window)
 {
     // The records repeated, the end-of-file record once at the end.
-    const QByteArray endOfFile = record(kRecordTypeEndOfFile, 0, nullptr, 0);
-    QByteArray records = hexFile(window, 1);
+    const QByteArray endOfFile = HexFile::record(kRecordTypeEndOfFile, 0, {}) + "\r\n";
+    QByteArray records = HexFile::hexText(window);
     records.chop(endOfFile.size());
     struct MemoryFile {
         const char* label;
@@ -337,9 +289,9 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "cannot create a temporary folder\n");
         return 1;
     }
-    const Window window = makeWindow();
-    const QByteArray fullText = hexFile(window, 1);
-    const QByteArray bigText = hexFile(window, kBigFileCopies);
+    const Window window = HexFile::firmware(kWindowSize, kRandomSeed);
+    const QByteArray fullText = HexFile::hexText(window);
+    const QByteArray bigText = HexFile::hexText(window, kBigFileCopies);
     const std::vector<BenchFile> files = {
         {"full", dir.filePath(QStringLiteral("full.hex")), fullText.size()},
         {"7MB", dir.filePath(QStringLiteral("big.hex")), bigText.size()},
@@ -347,7 +299,7 @@ int main(int argc, char** argv)
     const QString oneBytePath = dir.filePath(QStringLiteral("one-byte.hex"));
     const QString outputPath = dir.filePath(QStringLiteral("out.bin"));
     if (!writeFile(files[0].path, fullText) || !writeFile(files[1].path, bigText)
-        || !writeFile(oneBytePath, hexFile(Window(1), 1))) {
+        || !writeFile(oneBytePath, HexFile::hexText(Window(1, '\0')))) {
         std::fprintf(stderr, "cannot write the benchmark files\n");
         return 1;
     }

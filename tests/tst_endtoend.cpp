@@ -3,7 +3,7 @@
 // holds the file's bytes.
 
 #include "dialogdriver.h"
-#include "hexfixture.h"
+#include "hexfile.h"
 #include "loaderprobe.h"
 #include "settingssandbox.h"
 #include "simulatedinstrument.h"
@@ -56,12 +56,12 @@ void TestEndToEnd::wholeJob()
     QVERIFY2(instrument.isValid(), qPrintable(instrument.errorString()));
     qputenv("ZORBEL_PORTS", instrument.portMapEntry(QStringLiteral("COM3")).toUtf8());
 
-    const QByteArray firmware = HexFixture::firmware(length, 42);
+    const QByteArray firmware = HexFile::firmware(length, 42);
     const QString hexPath = home.filePath(QStringLiteral("firmware.hex"));
     {
         QFile file(hexPath);
         QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(HexFixture::hexText(firmware));
+        file.write(HexFile::hexText(firmware));
     }
 
     PELKfwloader window;

@@ -2,7 +2,7 @@
 // by other programs, noise on the line, odd files and odd settings, two loaders at once.
 
 #include "flashwriter.h"
-#include "hexfixture.h"
+#include "hexfile.h"
 #include "hexloader.h"
 #include "instrumentprotocol.h"
 #include "loaderprobe.h"
@@ -194,7 +194,7 @@ void TestFaultScenarios::oddHexFiles()
         if (kind == "long line")
             content = QByteArray(8 * 1024 * 1024, 'A');
         else if (kind == "records on one line")
-            content = HexFixture::hexText(HexFixture::firmware(64512)).replace("\r\n", " ").repeated(40);
+            content = HexFile::hexText(HexFile::firmware(64512)).replace("\r\n", " ").repeated(40);
         else if (kind == "noise")
             content = QByteArray(4 * 1024 * 1024, '\0').replace('\0', ":\xFF\x01");
         QFile file(path);
@@ -209,7 +209,7 @@ void TestFaultScenarios::oddHexFiles()
     {
         QFile good(goodPath);
         QVERIFY(good.open(QIODevice::WriteOnly));
-        good.write(HexFixture::hexText(HexFixture::firmware(256)));
+        good.write(HexFile::hexText(HexFile::firmware(256)));
     }
     QCOMPARE(HexLoader::loadFile(goodPath, image, end), HexLoadResult::Suitable);
     const FlashImage before = image;

@@ -1,7 +1,7 @@
 // "HEX-Datei" in the window: the real file dialog, the verdict and the buttons.
 
 #include "dialogdriver.h"
-#include "hexfixture.h"
+#include "hexfile.h"
 #include "hexloader.h"
 #include "loaderprobe.h"
 #include "settingssandbox.h"
@@ -106,15 +106,15 @@ void TestHexLoadSlot::verdicts_data()
     QTest::addColumn<bool>("green");
     QTest::addColumn<bool>("writeEnabled");
 
-    QTest::newRow("good 8 KiB") << HexFixture::hexText(HexFixture::firmware(8192))
+    QTest::newRow("good 8 KiB") << HexFile::hexText(HexFile::firmware(8192))
                                 << "HEX-Datei OK!! Laenge: 8191 Byte" << true << true;
-    QTest::newRow("good at the limit") << HexFixture::hexText(HexFixture::firmware(64512))
+    QTest::newRow("good at the limit") << HexFile::hexText(HexFile::firmware(64512))
                                        << "HEX-Datei OK!! Laenge: 64511 Byte" << true << true;
-    QTest::newRow("one byte too long") << HexFixture::hexText(HexFixture::firmware(64513))
+    QTest::newRow("one byte too long") << HexFile::hexText(HexFile::firmware(64513))
                                        << "HEX-Datei nicht geeignet!!" << false << false;
-    QTest::newRow("no signature") << HexFixture::hexText(QByteArray(256, '\x11'))
+    QTest::newRow("no signature") << HexFile::hexText(QByteArray(256, '\x11'))
                                   << "HEX-Datei nicht geeignet!!" << false << false;
-    QTest::newRow("past the image") << HexFixture::hexText(HexFixture::firmware(65100))
+    QTest::newRow("past the image") << HexFile::hexText(HexFile::firmware(65100))
                                     << "HEX-Datei nicht geeignet!!" << false << false;
     QTest::newRow("empty file") << QByteArray() << "HEX-Datei nicht geeignet!!" << false << false;
 }
@@ -142,7 +142,7 @@ void TestHexLoadSlot::verdicts()
 
 void TestHexLoadSlot::cancelChangesOnlyTheLabel()
 {
-    const QString path = writeFile(QStringLiteral("good.hex"), HexFixture::hexText(HexFixture::firmware(1000)));
+    const QString path = writeFile(QStringLiteral("good.hex"), HexFile::hexText(HexFile::firmware(1000)));
     QVERIFY(load(path).shown);
     LoaderProbe probe(*window);
     QVERIFY(probe.ui().pushButton_2->isEnabled());
@@ -180,21 +180,21 @@ void TestHexLoadSlot::loadAfterGoodOne()
     QFETCH(QString, second);
     QFETCH(QString, text);
 
-    const QByteArray shorter = HexFixture::firmware(256, 2);
-    writeFile(QStringLiteral("shorter.hex"), HexFixture::hexText(shorter));
-    writeFile(QStringLiteral("unsuitable.hex"), HexFixture::hexText(QByteArray(64, '\x22')));
-    QByteArray outside = HexFixture::hexText(HexFixture::firmware(64));
-    outside.insert(outside.lastIndexOf(':'), HexFixture::record(0x00, 0xFDE8, QByteArray(1, '\x33'))); // address 65000
+    const QByteArray shorter = HexFile::firmware(256, 2);
+    writeFile(QStringLiteral("shorter.hex"), HexFile::hexText(shorter));
+    writeFile(QStringLiteral("unsuitable.hex"), HexFile::hexText(QByteArray(64, '\x22')));
+    QByteArray outside = HexFile::hexText(HexFile::firmware(64));
+    outside.insert(outside.lastIndexOf(':'), HexFile::record(0x00, 0xFDE8, QByteArray(1, '\x33')) + "\r\n"); // address 65000
     writeFile(QStringLiteral("outside.hex"), outside);
-    QByteArray cutOff = HexFixture::hexText(HexFixture::firmware(64));
+    QByteArray cutOff = HexFile::hexText(HexFile::firmware(64));
     writeFile(QStringLiteral("cutoff.hex"), cutOff.left(cutOff.lastIndexOf(':')));
     writeFile(QStringLiteral("empty.hex"), {});
     QFile huge(writeFile(QStringLiteral("huge.hex"), {}));
     QVERIFY(huge.resize(HexLoader::kMaxFileBytes + 1));
-    writeFile(QStringLiteral("pipe.hex"), HexFixture::hexText(HexFixture::firmware(64)));
-    writeFile(QStringLiteral("vanishing.hex"), HexFixture::hexText(HexFixture::firmware(64)));
+    writeFile(QStringLiteral("pipe.hex"), HexFile::hexText(HexFile::firmware(64)));
+    writeFile(QStringLiteral("vanishing.hex"), HexFile::hexText(HexFile::firmware(64)));
 
-    QVERIFY(load(writeFile(QStringLiteral("good.hex"), HexFixture::hexText(HexFixture::firmware(4096)))).shown);
+    QVERIFY(load(writeFile(QStringLiteral("good.hex"), HexFile::hexText(HexFile::firmware(4096)))).shown);
     LoaderProbe probe(*window);
     QVERIFY(probe.ui().pushButton_2->isEnabled());
     const FlashImage goodImage = probe.flashImage();

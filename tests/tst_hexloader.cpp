@@ -1,4 +1,5 @@
 #include "flashimage.h"
+#include "hexfile.h"
 #include "hexloader.h"
 
 #include <QBuffer>
@@ -23,19 +24,7 @@ using Bytes = QList<QPair<int, int>>; // address, expected entry
 
 const QByteArray kSignature("\x00\xEF\x7E\xF0", 4);
 
-QByteArray hexDigits(int value, int digits)
-{
-    return QByteArray::number(value, 16).rightJustified(digits, '0').toUpper();
-}
-
-QByteArray record(int type, int address, const QByteArray& data)
-{
-    int sum = int(data.size()) + (address >> 8) + (address & 0xFF) + type;
-    for (const char c : data)
-        sum += quint8(c);
-    return ':' + hexDigits(int(data.size()), 2) + hexDigits(address, 4) + hexDigits(type, 2)
-        + data.toHex().toUpper() + hexDigits(-sum & 0xFF, 2);
-}
+using HexFile::record;
 
 QByteArray dataRecord(int address, const QByteArray& data) { return record(0x00, address, data); }
 QByteArray upper(int value)
