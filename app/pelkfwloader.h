@@ -48,7 +48,7 @@ private slots:
     void on_pushButton_3_clicked();
 
 private:
-    friend class LoaderProbe; // read-only window into the state, for the tests
+    friend class LoaderProbe; // the tests: reads the state, sets up image, widgets and time-out
 
     void flushTty();
     void probeStep();

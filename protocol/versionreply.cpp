@@ -11,20 +11,20 @@ VersionReply VersionReply::judge(const char *bytes, int count)
     VersionReply reply;
     if (count != InstrumentProtocol::kVersionReplyBytes || bytes == nullptr)
         return reply;
-    reply.complete = true;
-    reply.letterText = QString(QLatin1Char(bytes[0]));
-    reply.version = static_cast<unsigned char>(bytes[1]);
-    reply.accepted = reply.letterText == QLatin1Char(InstrumentProtocol::kIdentificationLetter)
-                     && reply.version >= InstrumentProtocol::kMinimumFirmwareVersion;
+    reply.m_complete = true;
+    reply.m_letterText = QString(QLatin1Char(bytes[0]));
+    reply.m_version = static_cast<unsigned char>(bytes[1]);
+    reply.m_accepted = reply.m_letterText == QLatin1Char(InstrumentProtocol::kIdentificationLetter)
+                       && reply.m_version >= InstrumentProtocol::kMinimumFirmwareVersion;
     return reply;
 }
 
 int VersionReply::majorVersion() const
 {
-    return version / kVersionScale;
+    return m_version / kVersionScale;
 }
 
 int VersionReply::minorVersion() const
 {
-    return version % kVersionScale;
+    return m_version % kVersionScale;
 }

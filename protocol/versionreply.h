@@ -2,23 +2,23 @@
 
 #include <QString>
 
-// The instrument's answer to the version query, as judged by discovery.
+// The instrument's answer to the m_version query, as judged by discovery.
 class VersionReply
 {
 public:
     // bytes: what was read; count: how many (0 to 2 are meaningful).
     static VersionReply judge(const char *bytes, int count);
 
-    bool isComplete() const { return complete; }  // two bytes arrived
-    bool isAccepted() const { return accepted; }  // letter and version fit the instrument
-    QString letter() const { return letterText; } // first byte as a one-character text
-    int firmwareVersion() const { return version; } // second byte, 0..255
+    bool isComplete() const { return m_complete; }  // two bytes arrived
+    bool isAccepted() const { return m_accepted; }  // letter and version fit the instrument
+    QString letter() const { return m_letterText; } // first byte as a one-character text
+    int firmwareVersion() const { return m_version; } // second byte, 0..255
     int majorVersion() const;
     int minorVersion() const;
 
 private:
-    bool complete = false;
-    bool accepted = false;
-    QString letterText;
-    int version = 0;
+    bool m_complete = false;
+    bool m_accepted = false;
+    QString m_letterText;
+    int m_version = 0;
 };

@@ -4,7 +4,10 @@
 
 #include <QTimer>
 
-// The tests' view of the window's private state.
+// The tests' access to the window's private state. It reads the discovery state, and
+// it may set up what a step needs: the widgets (ui), the flash image and its end, the
+// modem and the request time-out are handed out for writing; it drives the slots
+// directly, as the timer and the buttons would.
 class LoaderProbe
 {
 public:
