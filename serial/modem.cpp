@@ -322,7 +322,7 @@ bool Modem::waitForInput(int msecs)
     }
 }
 
-bool Modem::writeBytes(const char *data, qint64 count)
+bool Modem::handOver(const char *data, qint64 count)
 {
     if (!usable())
         return false;
@@ -332,6 +332,13 @@ bool Modem::writeBytes(const char *data, qint64 count)
         m_port->clear(QSerialPort::Output);
         return false;
     }
+    return true;
+}
+
+bool Modem::writeBytes(const char *data, qint64 count)
+{
+    if (!handOver(data, count))
+        return false;
     const QDeadlineTimer deadline(kWriteTimeoutMs);
     while (m_port->bytesToWrite() > 0 && !m_failed) {
         const qint64 left = deadline.remainingTime();
@@ -373,14 +380,8 @@ bool Modem::writeTtyByte(int value)
 
 bool Modem::queueTty(const char *data, int count)
 {
-    if (data == nullptr || count < 0 || !usable())
+    if (data == nullptr || count < 0 || !handOver(data, count))
         return false;
-    if (count == 0)
-        return true;
-    if (m_port->write(data, count) != count) {
-        m_port->clear(QSerialPort::Output);
-        return false;
-    }
     pushQueuedOutput();
     return usable();
 }

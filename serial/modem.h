@@ -71,6 +71,7 @@ private:
 
     bool configure(const QString &portName, const QString &devicePath);
     bool usable();
+    bool handOver(const char *data, qint64 count);
     bool writeBytes(const char *data, qint64 count);
     void pollDriver();
     void pushQueuedOutput();

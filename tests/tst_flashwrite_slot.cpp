@@ -6,6 +6,7 @@
 #include "modem.h"
 #include "settingssandbox.h"
 #include "simulatedinstrument.h"
+#include "transferrunner.h"
 
 #include <QLabel>
 #include <QPushButton>
@@ -184,12 +185,7 @@ void TestFlashWriteSlot::givingUp()
     QFETCH(int, noise);
     QFETCH(QString, progress);
     QFETCH(QString, status);
-    SimulatedInstrument::Config config;
-    config.stallAfterBlocks = stallAfter;
-    config.hangUpAfterBlocks = hangUpAfter;
-    config.receiveStopAfterBlocks = receiveStopAfter;
-    config.noiseBytes = noise;
-    QVERIFY(startFound(config));
+    QVERIFY(startFound(faultyInstrument(stallAfter, hangUpAfter, receiveStopAfter, noise)));
     loadImage(8191);
     LoaderProbe probe(*window);
     probe.setRequestTimeout(kShortTimeoutMs);
@@ -259,10 +255,7 @@ void TestFlashWriteSlot::stalledTransferKeepsWindowAlive()
     QFETCH(int, receiveStopAfter);
     QFETCH(int, timeoutMs);
     QFETCH(QString, progress);
-    SimulatedInstrument::Config config;
-    config.stallAfterBlocks = stallAfter;
-    config.receiveStopAfterBlocks = receiveStopAfter;
-    QVERIFY(startFound(config));
+    QVERIFY(startFound(faultyInstrument(stallAfter, -1, receiveStopAfter, 0)));
     loadImage(8191);
     LoaderProbe probe(*window);
     probe.setRequestTimeout(timeoutMs);

@@ -237,12 +237,7 @@ void TestFlashWriter::failures()
     QFETCH(int, blocks);
     QFETCH(FlashWriter::Outcome, outcome);
 
-    SimulatedInstrument::Config config;
-    config.stallAfterBlocks = stallAfter;
-    config.hangUpAfterBlocks = hangUpAfter;
-    config.receiveStopAfterBlocks = receiveStopAfter;
-    config.noiseBytes = noise;
-    QVERIFY(openInstrument(config));
+    QVERIFY(openInstrument(faultyInstrument(stallAfter, hangUpAfter, receiveStopAfter, noise)));
     const FlashImage image = patternImage();
     FlashWriter writer(*modem, image, 8191, std::chrono::milliseconds(timeoutMs));
 
