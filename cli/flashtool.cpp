@@ -17,6 +17,10 @@
 namespace {
 
 constexpr int kHexDigitsOfAddress = 4;
+constexpr int kHexDigitsOfByte = 2;
+// list: columns of the COM name and the device, padded on the right.
+constexpr int kNameColumn = -6;
+constexpr int kDeviceColumn = -20;
 
 QString instrumentText(const VersionReply &reply)
 {
@@ -39,8 +43,8 @@ QString answerText(const PortScan::PortResult &result)
         return QStringLiteral("no answer");
     case PortScan::PortState::OtherReply:
         return QStringLiteral("other device (reply %1 %2)")
-            .arg(static_cast<int>(result.reply.letter().at(0).unicode()), 2, 16, QLatin1Char('0'))
-            .arg(result.reply.firmwareVersion(), 2, 16, QLatin1Char('0'));
+            .arg(static_cast<int>(result.reply.letter().at(0).unicode()), kHexDigitsOfByte, 16, QLatin1Char('0'))
+            .arg(result.reply.firmwareVersion(), kHexDigitsOfByte, 16, QLatin1Char('0'));
     case PortScan::PortState::Busy:
         return QStringLiteral("busy");
     case PortScan::PortState::PermissionDenied:
@@ -170,8 +174,8 @@ ExitStatus FlashTool::list()
         if (result.state == PortScan::PortState::NoSuchDevice)
             continue; // not present
         say(*m_output.out, QStringLiteral("%1  %2  %3\n")
-                               .arg(result.candidate.name, -6)
-                               .arg(result.candidate.devicePath, -20)
+                               .arg(result.candidate.name, kNameColumn)
+                               .arg(result.candidate.devicePath, kDeviceColumn)
                                .arg(answerText(result)));
         ++shown;
     }
