@@ -1,20 +1,34 @@
 #include "commandline.h"
 
+#include <cmath>
+
 namespace {
 
-constexpr int kMillisPerSecond = 1000;
+constexpr double kMillisPerSecond = 1000.0;
 
 const QString kPortOption = QStringLiteral("--port");
 const QString kLogOption = QStringLiteral("--log");
 const QString kWaitOption = QStringLiteral("--wait");
 
-// Splits "--name=value" into its two halves; anything else is left whole.
-void splitAtEquals(const QString &argument, QString &name, QString &value, bool &hasValue)
+// One option as written: "--name value" or "--name=value".
+struct OptionText
+{
+    QString name;
+    QString value;
+    bool hasValue = false; // the value came with '='
+};
+
+OptionText splitAtEquals(const QString &argument)
 {
     const qsizetype equals = argument.indexOf(QLatin1Char('='));
-    hasValue = argument.startsWith(QStringLiteral("--")) && equals > 0;
-    name = hasValue ? argument.left(equals) : argument;
-    value = hasValue ? argument.mid(equals + 1) : QString();
+    if (!argument.startsWith(QStringLiteral("--")) || equals <= 0)
+        return {argument, {}, false};
+    return {argument.left(equals), argument.mid(equals + 1), true};
+}
+
+bool takesValue(const QString &name)
+{
+    return name == kPortOption || name == kLogOption || name == kWaitOption;
 }
 
 bool parseWait(const QString &text, int &waitMs)
@@ -23,7 +37,7 @@ bool parseWait(const QString &text, int &waitMs)
     const double seconds = text.toDouble(&ok);
     if (!ok || !(seconds >= 0) || seconds > CommandLine::kMaxWaitSeconds)
         return false;
-    waitMs = static_cast<int>(seconds * kMillisPerSecond + 0.5);
+    waitMs = static_cast<int>(std::lround(seconds * kMillisPerSecond));
     return true;
 }
 
@@ -32,124 +46,131 @@ QString commandError(const QString &text)
     return text + QStringLiteral("\nTry 'zorbelflash --help'.");
 }
 
-} // namespace
-
-CommandLine::Result CommandLine::parse(const QStringList &arguments)
+// What the arguments said, before the command is checked against its options.
+struct Reading
 {
-    Result result;
-    Options &options = result.options;
+    CommandLine::Options options;
     QStringList positional;
     bool portGiven = false;
     bool logGiven = false;
     bool waitGiven = false;
     bool help = false;
     bool version = false;
-    bool optionsEnded = false;
 
+    bool writeOptionsGiven() const
+    {
+        return portGiven || options.all || options.json || logGiven || waitGiven;
+    }
+};
+
+// Takes one option into the reading; the error text, or empty.
+QString takeOption(const OptionText &option, Reading &reading)
+{
+    const QString &name = option.name;
+    if (name == QStringLiteral("-h") || name == QStringLiteral("--help")) {
+        reading.help = true;
+    } else if (name == QStringLiteral("--version")) {
+        reading.version = true;
+    } else if (name == QStringLiteral("--all")) {
+        reading.options.all = true;
+    } else if (name == QStringLiteral("--json")) {
+        reading.options.json = true;
+    } else if (name == kPortOption) {
+        if (reading.portGiven || option.value.isEmpty())
+            return QStringLiteral("--port takes one port name");
+        reading.portGiven = true;
+        reading.options.port = option.value;
+    } else if (name == kLogOption) {
+        if (reading.logGiven || option.value.isEmpty())
+            return QStringLiteral("--log takes one file name");
+        reading.logGiven = true;
+        reading.options.logFile = option.value;
+    } else if (name == kWaitOption) {
+        if (!parseWait(option.value, reading.options.waitMs)) {
+            return QStringLiteral("--wait takes a number of seconds from 0 to %1, not '%2'")
+                .arg(CommandLine::kMaxWaitSeconds)
+                .arg(option.value);
+        }
+        reading.waitGiven = true;
+    } else {
+        return QStringLiteral("unknown option %1").arg(name);
+    }
+    return {};
+}
+
+// Reads every argument; the error text, or empty.
+QString read(const QStringList &arguments, Reading &reading)
+{
+    bool optionsEnded = false;
     for (int i = 1; i < arguments.size(); ++i) {
         const QString &argument = arguments.at(i);
         if (optionsEnded || !argument.startsWith(QLatin1Char('-')) || argument == QStringLiteral("-")) {
-            positional.append(argument);
+            reading.positional.append(argument);
             continue;
         }
         if (argument == QStringLiteral("--")) {
             optionsEnded = true;
             continue;
         }
-        QString name;
-        QString value;
-        bool hasValue = false;
-        splitAtEquals(argument, name, value, hasValue);
-        const bool takesValue = name == kPortOption || name == kLogOption || name == kWaitOption;
-        if (takesValue && !hasValue) {
-            if (i + 1 >= arguments.size()) {
-                result.error = commandError(QStringLiteral("option %1 needs a value").arg(name));
-                return result;
-            }
-            value = arguments.at(++i);
-        } else if (!takesValue && hasValue) {
-            result.error = commandError(QStringLiteral("option %1 takes no value").arg(name));
-            return result;
+        OptionText option = splitAtEquals(argument);
+        if (takesValue(option.name) && !option.hasValue) {
+            if (i + 1 >= arguments.size())
+                return QStringLiteral("option %1 needs a value").arg(option.name);
+            option.value = arguments.at(++i);
+        } else if (!takesValue(option.name) && option.hasValue) {
+            return QStringLiteral("option %1 takes no value").arg(option.name);
         }
+        QString error = takeOption(option, reading);
+        if (!error.isEmpty())
+            return error;
+    }
+    return {};
+}
 
-        if (name == QStringLiteral("-h") || name == QStringLiteral("--help")) {
-            help = true;
-        } else if (name == QStringLiteral("--version")) {
-            version = true;
-        } else if (name == QStringLiteral("--all")) {
-            options.all = true;
-        } else if (name == QStringLiteral("--json")) {
-            options.json = true;
-        } else if (name == kPortOption) {
-            if (portGiven || value.isEmpty()) {
-                result.error = commandError(QStringLiteral("--port takes one port name"));
-                return result;
-            }
-            portGiven = true;
-            options.port = value;
-        } else if (name == kLogOption) {
-            if (logGiven || value.isEmpty()) {
-                result.error = commandError(QStringLiteral("--log takes one file name"));
-                return result;
-            }
-            logGiven = true;
-            options.logFile = value;
-        } else if (name == kWaitOption) {
-            if (!parseWait(value, options.waitMs)) {
-                result.error = commandError(
-                    QStringLiteral("--wait takes a number of seconds from 0 to %1, not '%2'")
-                        .arg(kMaxWaitSeconds)
-                        .arg(value));
-                return result;
-            }
-            waitGiven = true;
-        } else {
-            result.error = commandError(QStringLiteral("unknown option %1").arg(argument));
-            return result;
-        }
-    }
-
-    if (help) {
-        options.command = Command::Help;
-        return result;
-    }
-    if (version) {
-        options.command = Command::Version;
-        return result;
-    }
-    if (positional.isEmpty()) {
-        result.error = commandError(QStringLiteral("no command given (check, list or write)"));
-        return result;
-    }
-
-    const QString command = positional.takeFirst();
-    const bool writeOptions = portGiven || options.all || options.json || logGiven || waitGiven;
-    if (command == QStringLiteral("check") || command == QStringLiteral("write")) {
-        if (positional.size() != 1) {
-            result.error = commandError(QStringLiteral("%1 takes one HEX file").arg(command));
-            return result;
-        }
-        options.file = positional.first();
-        if (command == QStringLiteral("check")) {
-            options.command = Command::Check;
-            if (writeOptions)
-                result.error = commandError(QStringLiteral("check takes no options"));
-            return result;
-        }
-        options.command = Command::Write;
-        if (portGiven && options.all)
-            result.error = commandError(QStringLiteral("--port and --all exclude each other"));
-        return result;
-    }
+// Checks the command against its file and options; the error text, or empty.
+QString settleCommand(Reading &reading)
+{
+    CommandLine::Options &options = reading.options;
+    if (reading.positional.isEmpty())
+        return QStringLiteral("no command given (check, list or write)");
+    const QString command = reading.positional.takeFirst();
     if (command == QStringLiteral("list")) {
-        options.command = Command::List;
-        if (!positional.isEmpty())
-            result.error = commandError(QStringLiteral("list takes no file"));
-        else if (writeOptions)
-            result.error = commandError(QStringLiteral("list takes no options"));
-        return result;
+        options.command = CommandLine::Command::List;
+        if (!reading.positional.isEmpty())
+            return QStringLiteral("list takes no file");
+        return reading.writeOptionsGiven() ? QStringLiteral("list takes no options") : QString();
     }
-    result.error = commandError(QStringLiteral("unknown command '%1'").arg(command));
+    if (command != QStringLiteral("check") && command != QStringLiteral("write"))
+        return QStringLiteral("unknown command '%1'").arg(command);
+    if (reading.positional.size() != 1)
+        return QStringLiteral("%1 takes one HEX file").arg(command);
+    options.file = reading.positional.first();
+    if (command == QStringLiteral("check")) {
+        options.command = CommandLine::Command::Check;
+        return reading.writeOptionsGiven() ? QStringLiteral("check takes no options") : QString();
+    }
+    options.command = CommandLine::Command::Write;
+    return reading.portGiven && options.all ? QStringLiteral("--port and --all exclude each other") : QString();
+}
+
+} // namespace
+
+CommandLine::Result CommandLine::parse(const QStringList &arguments)
+{
+    Reading reading;
+    Result result;
+    QString error = read(arguments, reading);
+    if (error.isEmpty()) {
+        if (reading.help)
+            reading.options.command = Command::Help;
+        else if (reading.version)
+            reading.options.command = Command::Version;
+        else
+            error = settleCommand(reading);
+    }
+    result.options = reading.options;
+    if (!error.isEmpty())
+        result.error = commandError(error);
     return result;
 }
 

@@ -27,10 +27,11 @@ QString unreadableReason(const QFileInfo &info)
 QString unsuitableReason(const FlashImage &image, int imageEnd)
 {
     for (std::size_t i = 0; i < kSignatureLength; ++i) {
-        if (image[kSignatureAddress + i] != kSignatureBytes[i])
+        if (image[kSignatureAddress + i] != kSignatureBytes[i]) {
             return QStringLiteral("the instrument's signature is missing at addresses %1 to %2")
                 .arg(kSignatureAddress)
                 .arg(kSignatureAddress + static_cast<int>(kSignatureLength) - 1);
+        }
     }
     if (imageEnd > kImageEndLimit)
         return QStringLiteral("it ends at address %1, beyond %2").arg(imageEnd).arg(kImageEndLimit);

@@ -18,9 +18,15 @@ namespace {
 
 constexpr int kHexDigitsOfAddress = 4;
 constexpr int kHexDigitsOfByte = 2;
+constexpr int kHexBase = 16;
 // list: columns of the COM name and the device, padded on the right.
 constexpr int kNameColumn = -6;
 constexpr int kDeviceColumn = -20;
+
+void say(QIODevice &stream, const QString &text)
+{
+    stream.write(text.toUtf8());
+}
 
 QString instrumentText(const VersionReply &reply)
 {
@@ -43,8 +49,8 @@ QString answerText(const PortScan::PortResult &result)
         return QStringLiteral("no answer");
     case PortScan::PortState::OtherReply:
         return QStringLiteral("other device (reply %1 %2)")
-            .arg(static_cast<int>(result.reply.letter().at(0).unicode()), kHexDigitsOfByte, 16, QLatin1Char('0'))
-            .arg(result.reply.firmwareVersion(), kHexDigitsOfByte, 16, QLatin1Char('0'));
+            .arg(static_cast<int>(result.reply.letter().at(0).unicode()), kHexDigitsOfByte, kHexBase, QLatin1Char('0'))
+            .arg(result.reply.firmwareVersion(), kHexDigitsOfByte, kHexBase, QLatin1Char('0'));
     case PortScan::PortState::Busy:
         return QStringLiteral("busy");
     case PortScan::PortState::PermissionDenied:
@@ -82,11 +88,12 @@ QString abortText(InstrumentReport::Outcome outcome)
 QString closingText(const FlashJob &job)
 {
     const InstrumentReport &report = job.report();
-    if (report.outcome == InstrumentReport::Outcome::Written)
+    if (report.outcome == InstrumentReport::Outcome::Written) {
         return QStringLiteral("%1: written, %2 blocks in %3 s")
             .arg(report.port)
             .arg(report.blocks)
             .arg(report.seconds, 0, 'f', 1);
+    }
     return QStringLiteral("%1: incomplete, write again (%2 after %3 of %4 blocks)")
         .arg(report.port, abortText(report.outcome))
         .arg(report.blocks)
@@ -137,7 +144,7 @@ void FlashTool::interrupt()
         job->interrupt();
 }
 
-ExitStatus FlashTool::check(const CommandLine::Options &options)
+ExitStatus FlashTool::check(const CommandLine::Options &options) const
 {
     const FirmwareFile firmware = FirmwareFile::load(options.file);
     switch (firmware.verdict()) {
@@ -157,7 +164,7 @@ ExitStatus FlashTool::check(const CommandLine::Options &options)
                                       "sha256: %6\n")
                            .arg(options.file)
                            .arg(firmware.imageEnd())
-                           .arg(QStringLiteral("%1").arg(firmware.imageEnd(), kHexDigitsOfAddress, 16, QLatin1Char('0')).toUpper())
+                           .arg(QStringLiteral("%1").arg(firmware.imageEnd(), kHexDigitsOfAddress, kHexBase, QLatin1Char('0')).toUpper())
                            .arg(blocks)
                            .arg(InstrumentProtocol::kBlockBytes)
                            .arg(QString::fromLatin1(firmware.blockDataSha256(blocks))));
@@ -292,7 +299,7 @@ ExitStatus FlashTool::runJobs(QList<FlashJob *> &jobs, const CommandLine::Option
     for (FlashJob *job : std::as_const(jobs)) {
         const int row = view.addRow(job->port(), job->blockTotal());
         connect(job, &FlashJob::progress, this,
-                [&view, row, job] { view.update(row, job->blocksDone(), job->elapsedMs()); });
+                [&view, row, job] { view.update(row, {job->blocksDone(), job->elapsedMs()}); });
         connect(job, &FlashJob::finished, this, [&, row, job] {
             view.finishRow(row, closingText(*job));
             emitReport(job->report(), options.json, log);
@@ -366,7 +373,3 @@ bool FlashTool::humanIsTerminal(const CommandLine::Options &options) const
     return options.json ? m_output.errIsTerminal : m_output.outIsTerminal;
 }
 
-void FlashTool::say(QIODevice &stream, const QString &text)
-{
-    stream.write(text.toUtf8());
-}

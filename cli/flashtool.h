@@ -50,7 +50,7 @@ signals:
     void writesStarted(int instruments);
 
 private:
-    ExitStatus check(const CommandLine::Options &options);
+    ExitStatus check(const CommandLine::Options &options) const;
     ExitStatus list();
     ExitStatus write(const CommandLine::Options &options);
     ExitStatus reportUnavailablePort(const PortScan::PortResult &result, const CommandLine::Options &options,
@@ -60,7 +60,6 @@ private:
     void emitReport(const InstrumentReport &report, bool json, QIODevice *log);
     QIODevice &human(const CommandLine::Options &options) const;
     bool humanIsTerminal(const CommandLine::Options &options) const;
-    void say(QIODevice &stream, const QString &text);
 
     Output m_output;
     int m_requestTimeoutMs;

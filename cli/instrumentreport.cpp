@@ -4,6 +4,7 @@ namespace {
 
 constexpr int kSecondsDecimals = 3;
 constexpr int kHexDigitsOfControl = 4;
+constexpr int kHexBase = 16;
 constexpr char16_t kFirstPrintable = 0x20;
 
 // A JSON string literal, quotes included.
@@ -29,7 +30,7 @@ QByteArray jsonString(const QString &text)
             break;
         default:
             if (c.unicode() < kFirstPrintable)
-                quoted += QStringLiteral("\\u%1").arg(c.unicode(), kHexDigitsOfControl, 16, QLatin1Char('0'));
+                quoted += QStringLiteral("\\u%1").arg(c.unicode(), kHexDigitsOfControl, kHexBase, QLatin1Char('0'));
             else
                 quoted += c;
         }

@@ -9,7 +9,14 @@
 #include <QLoggingCategory>
 
 #include <cstdio>
+#ifdef Q_OS_WIN
+#include <io.h>
+#define isatty _isatty
+#define STDOUT_FILENO 1
+#define STDERR_FILENO 2
+#else
 #include <unistd.h>
+#endif
 
 int main(int argc, char *argv[])
 {
@@ -27,8 +34,8 @@ int main(int argc, char *argv[])
     FlashTool::Output output;
     output.out = &out;
     output.err = &err;
-    output.outIsTerminal = ::isatty(STDOUT_FILENO) == 1;
-    output.errIsTerminal = ::isatty(STDERR_FILENO) == 1;
+    output.outIsTerminal = isatty(STDOUT_FILENO) != 0;
+    output.errIsTerminal = isatty(STDERR_FILENO) != 0;
 
     FlashTool tool(output);
     const SignalWatcher watcher;

@@ -4,6 +4,8 @@
 
 #include <QIODevice>
 
+#include <cmath>
+
 namespace {
 
 constexpr int kTenths = 10;
@@ -12,6 +14,8 @@ constexpr int kRedrawMs = 100;           // a terminal is redrawn at most this o
 constexpr int kBitsPerByte = 10;         // start bit, 8 data bits, stop bit
 constexpr double kMillisPerSecond = 1000.0;
 constexpr int kSecondsPerMinute = 60;
+constexpr int kSecondsDigits = 2;
+constexpr int kDecimalBase = 10;
 constexpr int kCommandBytes = 8;         // "@w#####;"
 constexpr int kBlockLineBytes = InstrumentProtocol::kAddressBytes + InstrumentProtocol::kBlockBytes;
 constexpr double kBitsPerKilobit = 1000.0;
@@ -20,7 +24,9 @@ const QString kClearLine = QStringLiteral("\r\x1b[K");       // to column 0, cle
 
 QString minutesAndSeconds(qint64 seconds)
 {
-    return QString::asprintf("%lld:%02lld", seconds / kSecondsPerMinute, seconds % kSecondsPerMinute);
+    return QStringLiteral("%1:%2")
+        .arg(seconds / kSecondsPerMinute)
+        .arg(seconds % kSecondsPerMinute, kSecondsDigits, kDecimalBase, QLatin1Char('0'));
 }
 
 } // namespace
@@ -42,13 +48,14 @@ int ProgressView::addRow(const QString &label, int blockTotal)
     return static_cast<int>(m_rows.size()) - 1;
 }
 
-void ProgressView::update(int row, int done, qint64 elapsedMs)
+void ProgressView::update(int row, const Progress &progress)
 {
     if (row < 0 || row >= m_rows.size())
         return;
     Row &entry = m_rows[row];
+    const int done = progress.done;
     entry.done = done;
-    entry.elapsedMs = elapsedMs;
+    entry.elapsedMs = progress.elapsedMs;
     if (m_terminal) {
         redraw(false);
         return;
@@ -75,7 +82,7 @@ void ProgressView::finishRow(int row, const QString &text)
         write(text + QLatin1Char('\n'));
 }
 
-QString ProgressView::liveText(const Row &row) const
+QString ProgressView::liveText(const Row &row)
 {
     if (!row.finalText.isEmpty())
         return row.finalText;
@@ -83,7 +90,7 @@ QString ProgressView::liveText(const Row &row) const
     if (row.done > 0 && row.elapsedMs > 0) {
         const double seconds = static_cast<double>(row.elapsedMs) / kMillisPerSecond;
         const double bits = static_cast<double>(kCommandBytes + row.done * kBlockLineBytes) * kBitsPerByte;
-        const qint64 left = static_cast<qint64>(seconds * (row.total - row.done) / row.done + 0.5);
+        const auto left = static_cast<qint64>(std::llround(seconds * (row.total - row.done) / row.done));
         text += QStringLiteral(", %1 kbit/s, %2 left")
                     .arg(bits / seconds / kBitsPerKilobit, 0, 'f', 1)
                     .arg(minutesAndSeconds(left));
@@ -101,6 +108,8 @@ void ProgressView::redraw(bool force)
         text += kCursorUpFormat.arg(m_drawnRows);
     for (const Row &row : std::as_const(m_rows))
         text += kClearLine + liveText(row) + QLatin1Char('\n');
+    // The line below the rows is cleared too: a "^C" the terminal echoed there goes.
+    text += kClearLine;
     m_drawnRows = static_cast<int>(m_rows.size());
     write(text);
 }

@@ -15,10 +15,16 @@ public:
     ProgressView(QIODevice &output, bool terminal);
 
     bool isLive() const { return m_terminal; }
+    // How far one row has got.
+    struct Progress
+    {
+        int done = 0;         // blocks
+        qint64 elapsedMs = 0; // since the row's write began
+    };
+
     // A new row; returns its number.
     int addRow(const QString &label, int blockTotal);
-    // done of the row's blocks after elapsedMs.
-    void update(int row, int done, qint64 elapsedMs);
+    void update(int row, const Progress &progress);
     // The row's closing text (plain output: one line; terminal: the row's last state).
     void finishRow(int row, const QString &text);
 
@@ -33,7 +39,7 @@ private:
         QString finalText; // set once the row is finished
     };
 
-    QString liveText(const Row &row) const;
+    static QString liveText(const Row &row);
     void redraw(bool force);
     void write(const QString &text);
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Static checks of the product code (app/ serial/ image/ protocol/ util/ tools/):
+# Static checks of the product code (app/ cli/ serial/ image/ protocol/ util/ tools/):
 # clang-tidy with the checks in .clang-tidy, then cppcheck. Any finding of either
 # fails the run (exit 1); the findings are listed, then counted by check.
 #
@@ -15,7 +15,7 @@ build_dir=${1:-build-lint}
 jobs=${LINT_JOBS:-2}
 clang_tidy=${CLANG_TIDY:-clang-tidy}
 cppcheck=${CPPCHECK:-cppcheck}
-source_dirs=(app serial image protocol util tools)
+source_dirs=(app cli serial image protocol util tools)
 autogen_targets=(zorbel_app_autogen)
 
 start=$(date +%s)
