@@ -37,6 +37,9 @@ SignalWatcher::SignalWatcher(QObject *parent)
     action.sa_flags = SA_RESTART;
     for (int signalNumber : kWatchedSignals)
         ::sigaction(signalNumber, &action, nullptr);
+    // A reader that goes away (zorbelflash ... | head -1) must not end a write midway:
+    // output to it just fails.
+    ::signal(SIGPIPE, SIG_IGN);
     m_notifier = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &SignalWatcher::onReadable);
 #endif
@@ -47,6 +50,7 @@ SignalWatcher::~SignalWatcher()
 #ifdef Q_OS_UNIX
     for (int signalNumber : kWatchedSignals)
         ::signal(signalNumber, SIG_DFL);
+    ::signal(SIGPIPE, SIG_DFL);
     delete m_notifier;
     for (int &fd : g_pipe) {
         if (fd >= 0)

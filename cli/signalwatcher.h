@@ -5,8 +5,8 @@
 class QSocketNotifier;
 
 // Turns SIGINT and SIGTERM into a Qt signal delivered on the event loop: the handler
-// only writes a byte into a pipe, which a socket notifier watches. One instance at a
-// time; the default handlers come back when it goes.
+// only writes a byte into a pipe, which a socket notifier watches. SIGPIPE is ignored
+// meanwhile. One instance at a time; the default handlers come back when it goes.
 class SignalWatcher : public QObject
 {
     Q_OBJECT

@@ -20,6 +20,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <unistd.h>
 #include <memory>
 #include <vector>
 
@@ -123,6 +124,7 @@ private slots:
     void allWritesAtTheSameTime();
     void signalStopsTheProgram_data();
     void signalStopsTheProgram();
+    void readerGoingAwayDoesNotStopTheWrite();
 
 private:
     bool addInstruments(const QStringList &kinds);
@@ -470,6 +472,31 @@ void TestZorbelflash::signalStopsTheProgram()
     QVERIFY(!instrument.endReceived());
     QVERIFY(received.size() < transfer.size());
     QCOMPARE(received, transfer.left(received.size()));
+}
+
+// zorbelflash ... | head -1: the progress lines meet a closed pipe.
+void TestZorbelflash::readerGoingAwayDoesNotStopTheWrite()
+{
+    QVERIFY(addInstruments({"ok"}));
+    int pipeEnds[2] = {-1, -1};
+    QVERIFY(::pipe(pipeEnds) == 0);
+    ::close(pipeEnds[0]); // the reader is gone before the program writes anything
+    const int writeEnd = pipeEnds[1];
+
+    QProcess program;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("ZORBEL_PORTS", instruments.front()->portMapEntry("COM1"));
+    program.setProcessEnvironment(env);
+    program.setChildProcessModifier([writeEnd] { ::dup2(writeEnd, STDOUT_FILENO); });
+    program.start(QStringLiteral(ZORBELFLASH_PATH), {"write", hexPath});
+    const bool started = program.waitForStarted(10000);
+    ::close(writeEnd);
+    QVERIFY(started);
+    QVERIFY(program.waitForFinished(30000));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 0);
+    QVERIFY(instruments.front()->waitForTransferEnd(10000));
+    QCOMPARE(instruments.front()->flash().left(kFirmwareBytes), firmware);
 }
 
 QTEST_GUILESS_MAIN(TestZorbelflash)
