@@ -103,6 +103,10 @@ void FlashWriter::onDataArrived()
     while (m_state == State::Running && !m_endQueued && m_modem.readTty(&byte, 1) == 1) {
         if (!takeByte(byte))
             break;
+        // A block the driver took at once counts as sent before the next byte is read:
+        // an instrument that answers fast must not leave the count behind when the line
+        // then fails.
+        checkDrained();
     }
     m_reading = false;
     if (m_state == State::Running)
