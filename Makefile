@@ -84,7 +84,7 @@ lint:
 # Trying the loader out, and shipping it.
 #   make demo          the loader against a simulated instrument, with a sample firmware file
 #   make screenshots   docs/screenshots/*.png, taken headless under Xvfb
-#   make package       a .deb of the loader (CPack), in $(BUILD_DIR)
+#   make package       a .deb of both programs (CPack), in $(BUILD_DIR), checked by lintian
 .PHONY: demo screenshots package
 
 demo: build
@@ -94,5 +94,6 @@ screenshots: build
 	@bash tools/screenshots.sh $(BUILD_DIR)
 
 package: build
-	@bash tools/install-deps.sh dpkg-dev
+	@bash tools/install-deps.sh dpkg-dev lintian
 	cd $(BUILD_DIR) && cpack -G DEB
+	lintian --fail-on error,warning $(BUILD_DIR)/zorbelfwloader_*.deb

@@ -33,7 +33,7 @@ public:
     static constexpr int kPortCount = 50;
     static constexpr int kFirstScanDelayMs = 200;
     static constexpr int kRxBufferSize = 8004;
-    static constexpr int kLineSpeedBaud = 19200;
+    static constexpr int kLineSpeedBaud = InstrumentProtocol::kLineSpeedBaud;
     static constexpr int kDefaultFontPixels = 12;
     static constexpr int kSmallestFontPixels = 8;
 

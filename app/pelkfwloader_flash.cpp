@@ -108,6 +108,9 @@ void PELKfwloader::on_pushButton_2_clicked()
     case FlashWriter::Outcome::LineNoise:
         statusBar()->showMessage(tr("Flash schreiben abgebrochen, Leitung gestoert!"), 0);
         break;
+    case FlashWriter::Outcome::Interrupted: // the window itself never interrupts a transfer
+        statusBar()->showMessage(tr("Flash schreiben abgebrochen!"), 0);
+        break;
     case FlashWriter::Outcome::NotPossible:
         statusBar()->showMessage(tr("Flash schreiben nicht moeglich!"), 0);
         colourLabel(ui.label_2, Qt::red);

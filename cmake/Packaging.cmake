@@ -1,6 +1,7 @@
 # Installing and packaging the loader.
 #
-#   cmake --install build [--prefix DIR]   the loader, its icons and a desktop entry
+#   cmake --install build [--prefix DIR]   the loader and zorbelflash, icons, a desktop
+#                                          entry, manual pages, bash completion
 #   make package                           a .deb of the same (CPack), in the build folder
 #
 # The loader looks for its window icon as images/zorbelfwloader.ico in its working
@@ -43,15 +44,51 @@ install(CODE "
          DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/applications\")
 ")
 
+# Manual pages (section 1), bash completion of zorbelflash, and the copyright and
+# changelog files a Debian package carries. Pages and changelog are compressed the way
+# Debian wants them: gzip -9n (no name, no time stamp, so a rebuild gives the same bytes).
+if(UNIX)
+    find_program(ZORBEL_GZIP gzip REQUIRED)
+    set(ZORBEL_PACKAGING_DIR ${PROJECT_BINARY_DIR}/packaging)
+    set(ZORBEL_COMPRESSED_FILES)
+    foreach(source docs/man/zorbelflash.1 docs/man/zorbelfwloader.1 packaging/debian/changelog)
+        get_filename_component(name ${source} NAME)
+        set(output ${ZORBEL_PACKAGING_DIR}/${name}.gz)
+        add_custom_command(OUTPUT ${output}
+            COMMAND sh -c "\"$1\" -9n -c \"$2\" > \"$3\"" sh ${ZORBEL_GZIP}
+                    ${PROJECT_SOURCE_DIR}/${source} ${output}
+            DEPENDS ${PROJECT_SOURCE_DIR}/${source}
+            COMMENT "Compressing ${name}"
+            VERBATIM)
+        list(APPEND ZORBEL_COMPRESSED_FILES ${output})
+    endforeach()
+    add_custom_target(zorbel_packaging_files ALL DEPENDS ${ZORBEL_COMPRESSED_FILES})
+
+    install(FILES ${ZORBEL_PACKAGING_DIR}/zorbelflash.1.gz ${ZORBEL_PACKAGING_DIR}/zorbelfwloader.1.gz
+            DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    install(FILES ${PROJECT_SOURCE_DIR}/cli/zorbelflash.bash-completion
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+            RENAME zorbelflash)
+    install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/copyright
+                  ${ZORBEL_PACKAGING_DIR}/changelog.gz
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zorbelfwloader)
+endif()
+
 # The .deb.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME zorbelfwloader)
 set(CPACK_PACKAGE_VENDOR "zorbelfwloader")
 set(CPACK_PACKAGE_CONTACT "zorbelfwloader maintainers <zorbelfwloader@example.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Firmware loader for the Zorbelmeter (serial port)")
+# Lines of at most 80 characters, as Debian's policy asks.
 set(CPACK_PACKAGE_DESCRIPTION
-    "Finds the Zorbelmeter on a serial port, loads an Intel HEX firmware file, checks
-that it suits the instrument and writes it into the instrument's flash, in one window.")
+    "zorbelfwloader finds the Zorbelmeter on a serial port, loads an Intel HEX
+firmware file, checks that it suits the instrument and writes it into the
+instrument's flash, in one window.
+
+zorbelflash does the same from the command line, for service benches and
+production lines: it writes several instruments at once, keeps JSON records of
+what was written where and says by its exit status what happened.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -84,6 +84,15 @@ void FlashWriter::start()
     onDataArrived();
 }
 
+void FlashWriter::interrupt()
+{
+    if (m_state == State::Finished)
+        return;
+    if (m_state == State::Running)
+        m_modem.discardOutput();
+    finish(Outcome::Interrupted);
+}
+
 void FlashWriter::onDataArrived()
 {
     if (m_state != State::Running || m_reading)

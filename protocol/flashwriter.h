@@ -27,6 +27,7 @@ public:
         NoAnswer,       // a request, block or end marker not through within the time-out
         ConnectionLost, // the port failed or went away: no end marker sent
         LineNoise,      // more stray bytes than the protocol allows: no end marker sent
+        Interrupted,    // stopped by the caller (interrupt()): no end marker sent
     };
     Q_ENUM(Outcome)
 
@@ -66,6 +67,10 @@ public:
     // they arrive. Returns at once; finished() tells how the transfer ended (it may
     // already have been emitted when start() returns: check state()).
     void start();
+    // Stops the transfer at once: whatever the driver has not taken yet is dropped and
+    // no end marker is sent. finished(Interrupted) is emitted before this returns. A
+    // transfer not yet started never sends anything; a finished one is left as it ended.
+    void interrupt();
 
 signals:
     // A byte arrived from the instrument: ackCount bytes so far, of blockTotal blocks.

@@ -4,6 +4,9 @@
 
 namespace InstrumentProtocol {
 
+// The line: 19200 bit/s, 8 data bits, no parity, one stop bit.
+inline constexpr int kLineSpeedBaud = 19200;
+
 // Discovery: "@v;" is answered by the identification letter and the firmware version.
 inline constexpr const char *kVersionQuery = "@v;";
 inline constexpr char kIdentificationLetter = 'Z';

@@ -88,6 +88,37 @@ QString describe(QSerialPort::SerialPortError error, const QString &errorText)
     }
 }
 
+Modem::OpenFailure openFailureOf(DeviceLock::Result result)
+{
+    switch (result) {
+    case DeviceLock::Result::Locked:
+        return Modem::OpenFailure::None;
+    case DeviceLock::Result::NoSuchDevice:
+        return Modem::OpenFailure::NoSuchDevice;
+    case DeviceLock::Result::PermissionDenied:
+        return Modem::OpenFailure::PermissionDenied;
+    case DeviceLock::Result::Busy:
+        return Modem::OpenFailure::Busy;
+    case DeviceLock::Result::Failed:
+        break;
+    }
+    return Modem::OpenFailure::Failed;
+}
+
+// The device was locked, so a permission error of the serial library means that its
+// lock file or exclusive mode is held by another program (see describe() above).
+Modem::OpenFailure openFailureOf(QSerialPort::SerialPortError error)
+{
+    switch (error) {
+    case QSerialPort::DeviceNotFoundError:
+        return Modem::OpenFailure::NoSuchDevice;
+    case QSerialPort::PermissionError:
+        return Modem::OpenFailure::Busy;
+    default:
+        return Modem::OpenFailure::Failed;
+    }
+}
+
 // After a hang-up the system error text is often stale; the kind of error is not.
 QString describeFailure(QSerialPort::SerialPortError error, const QString &errorText)
 {
@@ -150,30 +181,41 @@ void Modem::refreshPortMap()
     m_portMap->refresh();
 }
 
-bool Modem::failOpen()
+bool Modem::failOpen(OpenFailure failure)
 {
+    m_openFailure = failure;
     emit setTtyText(kNoPortText);
     return false;
 }
 
 bool Modem::openTty(const QString &portName)
 {
+    return openPath(portName, m_portMap->devicePath(portName));
+}
+
+bool Modem::openDevice(const QString &devicePath)
+{
+    return openPath(devicePath, devicePath);
+}
+
+bool Modem::openPath(const QString &portName, const QString &devicePath)
+{
     // Callers close first; a device still held from before is let go silently.
     releaseDevice();
     m_failed = false;
+    m_openFailure = OpenFailure::None;
     ++m_openGeneration;
 
-    const QString devicePath = m_portMap->devicePath(portName);
     m_devicePath = devicePath;
     if (devicePath.isEmpty()) {
         logOpen(portName, devicePath, QStringLiteral("no such device"));
-        return failOpen();
+        return failOpen(OpenFailure::NoSuchDevice);
     }
 
     const DeviceLock::Result lock = m_lock->acquire(devicePath);
     if (lock != DeviceLock::Result::Locked) {
         logOpen(portName, devicePath, describe(lock, m_lock->errorString()));
-        return failOpen();
+        return failOpen(openFailureOf(lock));
     }
 
     m_port = std::make_unique<QSerialPort>();
@@ -183,14 +225,15 @@ bool Modem::openTty(const QString &portName)
     connect(m_port.get(), &QSerialPort::readyRead, this, &Modem::dataArrived);
     connect(m_port.get(), &QSerialPort::bytesWritten, this, &Modem::onBytesWritten);
     if (!m_port->open(QIODevice::ReadWrite)) {
-        logOpen(portName, devicePath, describe(m_port->error(), m_port->errorString()));
+        const QSerialPort::SerialPortError error = m_port->error();
+        logOpen(portName, devicePath, describe(error, m_port->errorString()));
         releaseDevice();
-        return failOpen();
+        return failOpen(openFailureOf(error));
     }
 
     m_state = State::Held;
     if (!configure(portName, devicePath))
-        return failOpen();
+        return failOpen(OpenFailure::Failed);
 
     m_state = State::Open;
 #ifdef Q_OS_LINUX

@@ -16,6 +16,15 @@ class Modem : public QObject
     Q_OBJECT
 
 public:
+    // Why the last open failed.
+    enum class OpenFailure {
+        None,             // the last open succeeded, or there was none
+        NoSuchDevice,     // no device behind the name or path
+        PermissionDenied, // the device may not be opened for read and write
+        Busy,             // another program (or another Modem) holds the device
+        Failed            // any other error (line set-up, driver)
+    };
+
     Modem();
     ~Modem() override;
 
@@ -26,6 +35,10 @@ public:
     void setBaudRate(int rate);
     // Opens and configures the device behind a COM name; true when fully configured.
     bool openTty(const QString &portName);
+    // The same for a device given by its path (e.g. /dev/ttyUSB0), past the COM name map.
+    bool openDevice(const QString &devicePath);
+    // Why the last openTty or openDevice returned false; None after a successful one.
+    OpenFailure openFailure() const { return m_openFailure; }
     // Closes the port if open; emits "?" and returns true every time.
     bool closeTty();
     // Copies at most maxBytes already-received bytes into buffer; never waits. 0 when none or on error.
@@ -69,6 +82,7 @@ private:
         Held    // device open, configuration incomplete (openTty returned false)
     };
 
+    bool openPath(const QString &portName, const QString &devicePath);
     bool configure(const QString &portName, const QString &devicePath);
     bool usable();
     bool handOver(const char *data, qint64 count);
@@ -79,13 +93,14 @@ private:
     void onPortError(int error);
     void releaseFailedPort(quint64 generation);
     void releaseDevice();
-    bool failOpen();
+    bool failOpen(OpenFailure failure);
 
     std::unique_ptr<QSerialPort> m_port;
     std::unique_ptr<PortMap> m_portMap;
     std::unique_ptr<DeviceLock> m_lock;
     QString m_devicePath; // of the last open, for the debug output
     State m_state = State::Closed;
+    OpenFailure m_openFailure = OpenFailure::None;
     int m_baudRate;
     bool m_failed = false;
     quint64 m_openGeneration = 0;

@@ -60,6 +60,8 @@ private slots:
     void failures_data();
     void failures();
     void waitsWithoutSpinning();
+    void interrupt_data();
+    void interrupt();
 
 private:
     bool openInstrument(const SimulatedInstrument::Config &config = {});
@@ -290,6 +292,67 @@ void TestFlashWriter::waitsWithoutSpinning()
     // The waiting costs next to no processor time.
     QVERIFY2(cpuSeconds < 0.5, qPrintable(QString::number(cpuSeconds)));
     QVERIFY2(ticks >= kShortTimeoutMs * 4 / (4 * kTickMs), qPrintable(QString::number(ticks)));
+}
+
+void TestFlashWriter::interrupt_data()
+{
+    QTest::addColumn<int>("moment"); // 0: before start, 1: after `blocks` blocks, 2: after the end
+    QTest::addColumn<int>("stallAfter");
+    QTest::addColumn<int>("receiveStopAfter");
+    QTest::addColumn<int>("blocks");
+    QTest::addColumn<FlashWriter::Outcome>("outcome");
+    QTest::newRow("before the start") << 0 << -1 << -1 << 0 << FlashWriter::Outcome::Interrupted;
+    QTest::newRow("waiting for a request") << 1 << 5 << -1 << 5 << FlashWriter::Outcome::Interrupted;
+    QTest::newRow("block stuck in the driver's queue") << 1 << -1 << 2 << 2 << FlashWriter::Outcome::Interrupted;
+    QTest::newRow("after the end") << 2 << -1 << -1 << 128 << FlashWriter::Outcome::Written;
+}
+
+// An interrupted transfer ends at once, sends no end marker and leaves nothing queued
+// that could reach the instrument later.
+void TestFlashWriter::interrupt()
+{
+    QFETCH(int, moment);
+    QFETCH(int, stallAfter);
+    QFETCH(int, receiveStopAfter);
+    QFETCH(int, blocks);
+    QFETCH(FlashWriter::Outcome, outcome);
+
+    QVERIFY(openInstrument(faultyInstrument(stallAfter, -1, receiveStopAfter, 0)));
+    const FlashImage image = patternImage();
+    constexpr std::chrono::minutes kNever(10); // the request time-out must not end these transfers
+    FlashWriter writer(*modem, image, 8191, kNever);
+    QSignalSpy finished(&writer, &FlashWriter::finished);
+
+    if (moment == 0) {
+        writer.interrupt();
+        writer.start();
+    } else if (moment == 1) {
+        writer.start();
+        // The instrument has its blocks and the writer has answered every request.
+        QTRY_VERIFY_WITH_TIMEOUT(instrument->blockAddresses().size() == blocks
+                                     && writer.ackCount() == instrument->requestsSent(),
+                                 10000);
+        writer.interrupt();
+    } else {
+        QVERIFY(runTransfer(writer));
+        QVERIFY(instrument->waitForTransferEnd(10000));
+        writer.interrupt();
+    }
+    QCOMPARE(finished.size(), 1); // emitted before interrupt() returned
+    QCOMPARE(writer.state(), FlashWriter::State::Finished);
+    QCOMPARE(writer.outcome(), outcome);
+    QCOMPARE(writer.blocksSent(), blocks);
+
+    // The next bytes through are whatever comes next, right after the blocks sent.
+    instrument->resumeReceiving();
+    QVERIFY(modem->writeTty(InstrumentProtocol::kVersionQuery));
+    QTRY_VERIFY_WITH_TIMEOUT(instrument->receivedBytes().endsWith(InstrumentProtocol::kVersionQuery), 10000);
+    QCOMPARE(instrument->endReceived(), outcome == FlashWriter::Outcome::Written);
+    const QByteArray sent = moment == 0 ? QByteArray()
+                            : outcome == FlashWriter::Outcome::Written
+                                ? expectedLine(image, 8191)
+                                : expectedLine(image, 8191).left(8 + 66 * blocks);
+    QCOMPARE(instrument->receivedBytes(), sent + InstrumentProtocol::kVersionQuery);
 }
 
 QTEST_GUILESS_MAIN(TestFlashWriter)

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// The command line of zorbelflash: a command (check, list, write) with its file and
+// options. Parsing never exits the program; errors come back as text.
+class CommandLine
+{
+public:
+    enum class Command {
+        Help,    // -h, --help
+        Version, // --version
+        Check,   // check FILE
+        List,    // list
+        Write,   // write FILE [options]
+    };
+
+    static constexpr int kDefaultWaitSeconds = 10;
+    static constexpr int kMaxWaitSeconds = 3600;
+
+    struct Options
+    {
+        Command command = Command::Help;
+        QString file;
+        QString port;     // empty: every port present is asked
+        bool all = false; // write every instrument that answers
+        bool json = false;
+        QString logFile;  // empty: no log
+        int waitMs = kDefaultWaitSeconds * 1000;
+    };
+
+    struct Result
+    {
+        Options options;
+        QString error; // empty when the command line is valid
+    };
+
+    // arguments as QCoreApplication::arguments() gives them (the program first).
+    static Result parse(const QStringList &arguments);
+    static QString helpText();
+};

@@ -1,0 +1,18 @@
+#pragma once
+
+// What zorbelflash tells its caller by its exit status.
+enum class ExitStatus {
+    Success = 0,         // every instrument written; check: file suitable; list: always
+    UsageError = 1,      // bad command line, or the --log file cannot be opened
+    FileNotSuitable = 2, // the HEX file is not suitable or cannot be read
+    NoInstrument = 3,    // no instrument answered
+    NoAnswer = 4,        // a write was aborted: the instrument stopped answering
+    ConnectionLost = 5,  // a write was aborted: connection lost or line noise
+    PortUnavailable = 6, // the port given with --port is busy or may not be opened
+    Interrupted = 130,   // SIGINT or SIGTERM ended the run (128 + SIGINT, as shells report it)
+};
+
+inline int exitCode(ExitStatus status)
+{
+    return static_cast<int>(status);
+}

@@ -1,0 +1,89 @@
+#include "firmwarefile.h"
+
+#include "flashwriter.h"
+#include "hexloader.h"
+#include "instrumentprotocol.h"
+
+#include <QCryptographicHash>
+#include <QFileInfo>
+
+#include <algorithm>
+
+namespace {
+
+constexpr int kLowByteMask = 0xFF;
+
+QString unreadableReason(const QFileInfo &info)
+{
+    if (!info.exists())
+        return QStringLiteral("no such file");
+    if (info.isDir())
+        return QStringLiteral("is a folder");
+    if (!info.isReadable())
+        return QStringLiteral("permission denied");
+    return QStringLiteral("cannot be read");
+}
+
+QString unsuitableReason(const FlashImage &image, int imageEnd)
+{
+    for (std::size_t i = 0; i < kSignatureLength; ++i) {
+        if (image[kSignatureAddress + i] != kSignatureBytes[i]) {
+            return QStringLiteral("the instrument's signature is missing at addresses %1 to %2")
+                .arg(kSignatureAddress)
+                .arg(kSignatureAddress + static_cast<int>(kSignatureLength) - 1);
+        }
+    }
+    if (imageEnd > kImageEndLimit)
+        return QStringLiteral("it ends at address %1, beyond %2").arg(imageEnd).arg(kImageEndLimit);
+    return QStringLiteral("not suitable");
+}
+
+} // namespace
+
+FirmwareFile::FirmwareFile()
+    : m_image(std::make_shared<FlashImage>())
+{
+    m_image->fill(kErasedByte);
+}
+
+FirmwareFile FirmwareFile::load(const QString &path)
+{
+    FirmwareFile file;
+    const QFileInfo info(path);
+    file.m_path = info.absoluteFilePath();
+    // The one call of the loader: the window's HEX load makes the same.
+    const HexLoadResult result = HexLoader::loadFile(path, *file.m_image, file.m_imageEnd);
+    switch (result) {
+    case HexLoadResult::Suitable:
+        file.m_verdict = Verdict::Suitable;
+        return file;
+    case HexLoadResult::Unreadable:
+        file.m_verdict = Verdict::Unreadable;
+        file.m_reason = unreadableReason(info);
+        return file;
+    case HexLoadResult::Refused:
+        file.m_verdict = Verdict::NotSuitable;
+        file.m_reason = QStringLiteral("a data record lies outside the flash image (addresses 0 to %1)")
+                            .arg(kFlashImageSize - 1);
+        return file;
+    case HexLoadResult::Unsuitable:
+        break;
+    }
+    file.m_verdict = Verdict::NotSuitable;
+    file.m_reason = unsuitableReason(*file.m_image, file.m_imageEnd);
+    return file;
+}
+
+int FirmwareFile::blocksToSend() const
+{
+    return m_imageEnd < 0 ? 0 : FlashWriter::blockTotalFor(m_imageEnd);
+}
+
+QByteArray FirmwareFile::blockDataSha256(int blocks) const
+{
+    const int bytes = std::clamp(blocks * InstrumentProtocol::kBlockBytes, 0, kFlashImageSize);
+    QByteArray data(bytes, '\0');
+    for (int i = 0; i < bytes; ++i)
+        data[i] = static_cast<char>((*m_image)[static_cast<std::size_t>(i)] & kLowByteMask);
+    return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+#include "flashimage.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <memory>
+
+// A HEX file loaded and judged exactly as the loader window loads its first file: into
+// a fresh image of erased bytes, by the same loader, against the same suitability test.
+class FirmwareFile
+{
+public:
+    enum class Verdict {
+        Suitable,    // the image may be written
+        NotSuitable, // loaded, but not for this instrument
+        Unreadable,  // the file could not be opened or read
+    };
+
+    static FirmwareFile load(const QString &path);
+
+    Verdict verdict() const { return m_verdict; }
+    // Why the file is not suitable or unreadable, in English; empty when suitable.
+    QString reason() const { return m_reason; }
+    QString path() const { return m_path; } // absolute
+    const FlashImage &image() const { return *m_image; }
+    int imageEnd() const { return m_imageEnd; }
+    // The 64-byte blocks a write sends: those covering addresses 0 to the image's end
+    // (none for an image whose end lies before address 0).
+    int blocksToSend() const;
+    // SHA-256 (lower-case hex) of the first `blocks` blocks of data as they go out on
+    // the line: the low 8 bits of each entry, in address order. Without the addresses.
+    QByteArray blockDataSha256(int blocks) const;
+
+private:
+    FirmwareFile();
+
+    std::shared_ptr<FlashImage> m_image; // shared by the writes that send it
+    int m_imageEnd = kImageEndUnset;
+    Verdict m_verdict = Verdict::Unreadable;
+    QString m_reason;
+    QString m_path;
+};

@@ -1,0 +1,71 @@
+#pragma once
+
+#include "commandline.h"
+#include "exitstatus.h"
+#include "instrumentprotocol.h"
+#include "portscan.h"
+
+#include <QList>
+#include <QObject>
+#include <QStringList>
+
+class FlashJob;
+class FirmwareFile;
+class InstrumentReport;
+class QIODevice;
+
+// zorbelflash itself: runs one command line (check, list, write) against the ports and
+// returns the exit status. Output goes to the two streams it is given, so that the
+// program and its tests run the very same code.
+class FlashTool : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Output
+    {
+        QIODevice *out = nullptr;      // standard output
+        QIODevice *err = nullptr;      // standard error
+        bool outIsTerminal = false;
+        bool errIsTerminal = false;
+    };
+
+    // requestTimeoutMs: how long a write waits for each block request.
+    explicit FlashTool(const Output &output,
+                       int requestTimeoutMs = InstrumentProtocol::kRequestTimeoutMs,
+                       QObject *parent = nullptr);
+    ~FlashTool() override;
+
+    FlashTool(const FlashTool &) = delete;
+    FlashTool &operator=(const FlashTool &) = delete;
+
+    // Runs the command to its end on the calling thread's event loop.
+    ExitStatus run(const QStringList &arguments);
+    // Ends the run as interrupted: a scan stops, every write stops at once without its
+    // end marker. Safe at any moment, also before or after run().
+    void interrupt();
+
+signals:
+    // The writes have begun: one per instrument, in COM order.
+    void writesStarted(int instruments);
+
+private:
+    ExitStatus check(const CommandLine::Options &options) const;
+    ExitStatus list();
+    ExitStatus write(const CommandLine::Options &options);
+    ExitStatus reportUnavailablePort(const PortScan::PortResult &result, const CommandLine::Options &options,
+                                     const FirmwareFile &firmware, QIODevice *log);
+    ExitStatus runJobs(QList<FlashJob *> &jobs, const CommandLine::Options &options, QIODevice *log);
+    bool runScan(PortScan &scan, int waitMs);
+    void emitReport(const InstrumentReport &report, bool json, QIODevice *log);
+    QIODevice &human(const CommandLine::Options &options) const;
+    bool humanIsTerminal(const CommandLine::Options &options) const;
+
+    Output m_output;
+    int m_requestTimeoutMs;
+    bool m_interrupted = false;
+    PortScan *m_scan = nullptr;   // while a scan runs
+    QList<FlashJob *> m_jobs;     // while writes run
+    bool m_holdJson = false;          // a live display shares the terminal with the JSON
+    QList<QByteArray> m_deferredJson; // held back until the display is done
+};

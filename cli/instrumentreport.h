@@ -1,0 +1,40 @@
+#pragma once
+
+#include "exitstatus.h"
+#include "flashwriter.h"
+
+#include <QByteArray>
+#include <QString>
+
+// What zorbelflash reports about one instrument: the fields of its JSON line.
+class InstrumentReport
+{
+public:
+    enum class Outcome {
+        Written,          // every block and the end marker went out
+        NoAnswer,         // the instrument stopped asking for blocks
+        ConnectionLost,   // the port went away
+        LineNoise,        // the line carried something other than the protocol
+        Interrupted,      // SIGINT or SIGTERM stopped the write
+        Busy,             // the port is held by another program
+        PermissionDenied, // the port may not be opened
+        NotPossible,      // the writer refused the image (the file check keeps it out)
+    };
+
+    QString port;        // COM name, or the device path it was named by
+    QString device;      // device path
+    QString firmwareBefore; // "1.23" as the instrument reported it; empty: not known
+    QString file;        // absolute path of the HEX file
+    QByteArray sha256;   // hex, of the block data sent
+    int blocks = 0;      // blocks sent
+    double seconds = 0;  // from the write command to the end of the write
+    Outcome outcome = Outcome::NotPossible;
+
+    // One line of JSON (with its line feed), the fields in the order above.
+    QByteArray toJsonLine() const;
+
+    // "written", "no-answer", ...
+    static QString outcomeName(Outcome outcome);
+    static ExitStatus exitStatusFor(Outcome outcome);
+    static Outcome outcomeOf(FlashWriter::Outcome outcome);
+};

@@ -1,0 +1,237 @@
+#include "portscan.h"
+
+#include "instrumentprotocol.h"
+#include "modem.h"
+#include "portmap.h"
+#include "versionprobe.h"
+
+#include <QHash>
+#include <QTimer>
+
+#include <algorithm>
+
+using namespace InstrumentProtocol;
+
+namespace {
+
+#ifdef Q_OS_WIN
+constexpr int kWindowsPortCount = 50; // COM1..COM50, the names the window scans
+#endif
+
+PortScan::PortState stateOf(Modem::OpenFailure failure)
+{
+    switch (failure) {
+    case Modem::OpenFailure::NoSuchDevice:
+        return PortScan::PortState::NoSuchDevice;
+    case Modem::OpenFailure::PermissionDenied:
+        return PortScan::PortState::PermissionDenied;
+    case Modem::OpenFailure::Busy:
+        return PortScan::PortState::Busy;
+    case Modem::OpenFailure::None:
+    case Modem::OpenFailure::Failed:
+        break;
+    }
+    return PortScan::PortState::OpenFailed;
+}
+
+// No later round can change these.
+bool isSettled(PortScan::PortState state)
+{
+    return state == PortScan::PortState::Found || state == PortScan::PortState::PermissionDenied;
+}
+
+} // namespace
+
+QList<PortScan::Candidate> PortScan::presentPorts()
+{
+    QList<Candidate> candidates;
+#ifdef Q_OS_WIN
+    for (int number = 1; number <= kWindowsPortCount; ++number) {
+        const QString name = QStringLiteral("COM%1").arg(number);
+        candidates.append({name, name});
+    }
+#else
+    PortMap map;
+    map.refresh();
+    const QMap<int, QString> devices = map.devices();
+    for (auto it = devices.cbegin(); it != devices.cend(); ++it)
+        candidates.append({QStringLiteral("COM%1").arg(it.key()), it.value()});
+#endif
+    return candidates;
+}
+
+PortScan::Candidate PortScan::portNamed(const QString &nameOrPath)
+{
+    PortMap map;
+    map.refresh();
+    if (PortMap::comNumber(nameOrPath) > 0) {
+        const QString name = QStringLiteral("COM%1").arg(PortMap::comNumber(nameOrPath));
+        return {name, map.devicePath(name)};
+    }
+    // A device path: named by its COM name when the map has one for it.
+    const QMap<int, QString> devices = map.devices();
+    for (auto it = devices.cbegin(); it != devices.cend(); ++it) {
+        if (it.value() == nameOrPath)
+            return {QStringLiteral("COM%1").arg(it.key()), nameOrPath};
+    }
+    return {nameOrPath, nameOrPath};
+}
+
+PortScan::PortScan(CandidateSource source, QObject *parent)
+    : QObject(parent)
+    , m_source(std::move(source))
+    , m_timer(new QTimer(this))
+{
+    m_timer->setSingleShot(true);
+    // A coarse timer may fire up to 5 % early: the instrument gets its full reply time.
+    m_timer->setTimerType(Qt::PreciseTimer);
+    connect(m_timer, &QTimer::timeout, this, &PortScan::onTimer);
+}
+
+PortScan::~PortScan() = default;
+
+void PortScan::start(int waitMs)
+{
+    if (m_state != State::Ready)
+        return;
+    m_state = State::Running;
+    m_waitMs = std::max(waitMs, 0);
+    m_clock.start();
+    beginRound();
+}
+
+void PortScan::stop()
+{
+    if (m_state != State::Running)
+        return;
+    m_timer->stop();
+    for (const PortResult &result : std::as_const(m_results)) {
+        if (result.state != PortState::Found)
+            closePort(result.candidate.name);
+    }
+    finish();
+}
+
+std::unique_ptr<Modem> PortScan::takePort(int index)
+{
+    if (index < 0 || index >= m_results.size() || m_results.at(index).state != PortState::Found)
+        return nullptr;
+    const auto it = m_modems.find(m_results.at(index).candidate.name);
+    if (it == m_modems.end())
+        return nullptr;
+    std::unique_ptr<Modem> modem = std::move(it->second);
+    m_modems.erase(it);
+    return modem;
+}
+
+void PortScan::takeCandidates()
+{
+    QHash<QString, PortResult> earlier;
+    for (const PortResult &result : std::as_const(m_results))
+        earlier.insert(result.candidate.name, result);
+    m_results.clear();
+    const QList<Candidate> candidates = m_source();
+    for (const Candidate &candidate : candidates) {
+        PortResult result = earlier.value(candidate.name);
+        result.candidate = candidate;
+        m_results.append(result);
+    }
+}
+
+void PortScan::beginRound()
+{
+    ++m_rounds;
+    takeCandidates();
+    m_repliesDue = false;
+    for (PortResult &result : m_results) {
+        if (!isSettled(result.state))
+            askPort(result);
+    }
+    // With nothing to ask, the next round comes after the pause the window makes after
+    // a port that does not open.
+    m_timer->start(m_repliesDue ? kReplyWaitMs : kMissingPortDelayMs);
+}
+
+void PortScan::askPort(PortResult &result)
+{
+    Modem &modem = modemFor(result.candidate.name);
+    if (!modem.openDevice(result.candidate.devicePath)) {
+        result.state = stateOf(modem.openFailure());
+        modem.closeTty(); // releases a device a failed open may still hold
+        return;
+    }
+    if (!VersionProbe::sendQuery(modem)) {
+        result.state = PortState::OpenFailed;
+        modem.closeTty();
+        return;
+    }
+    result.state = PortState::NoAnswer; // until the reply has been read
+    m_repliesDue = true;
+}
+
+void PortScan::readReplies()
+{
+    for (int index = 0; index < m_results.size(); ++index) {
+        PortResult &result = m_results[index];
+        if (result.state != PortState::NoAnswer)
+            continue;
+        Modem &modem = modemFor(result.candidate.name);
+        const VersionReply reply = VersionProbe::readReply(modem);
+        if (reply.isComplete())
+            result.reply = reply;
+        if (reply.isAccepted()) {
+            result.state = PortState::Found;
+            emit instrumentFound(index);
+            continue;
+        }
+        result.state = reply.isComplete() ? PortState::OtherReply : PortState::NoAnswer;
+        closePort(result.candidate.name);
+    }
+}
+
+void PortScan::onTimer()
+{
+    if (m_state != State::Running)
+        return;
+    if (m_repliesDue)
+        readReplies();
+    const bool found = std::any_of(m_results.cbegin(), m_results.cend(),
+                                   [](const PortResult &r) { return r.state == PortState::Found; });
+    if (found || everyPortSettled() || m_clock.elapsed() >= m_waitMs) {
+        finish();
+        return;
+    }
+    beginRound();
+}
+
+bool PortScan::everyPortSettled() const
+{
+    return !m_results.isEmpty() && std::all_of(m_results.cbegin(), m_results.cend(),
+                                               [](const PortResult &r) { return isSettled(r.state); });
+}
+
+Modem &PortScan::modemFor(const QString &name)
+{
+    std::unique_ptr<Modem> &modem = m_modems[name];
+    if (!modem) {
+        modem = std::make_unique<Modem>();
+        modem->setBaudRate(kLineSpeedBaud);
+    }
+    return *modem;
+}
+
+void PortScan::closePort(const QString &name)
+{
+    const auto it = m_modems.find(name);
+    if (it != m_modems.end() && it->second)
+        it->second->closeTty();
+}
+
+void PortScan::finish()
+{
+    if (m_state == State::Finished)
+        return;
+    m_state = State::Finished;
+    m_timer->stop();
+    emit finished();
+}
