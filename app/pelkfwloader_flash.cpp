@@ -75,7 +75,7 @@ void PELKfwloader::on_pushButton_2_clicked()
     // The colour of an earlier, aborted transfer does not belong to this one.
     ui.label_2->setPalette(QPalette());
 
-    FlashWriter writer(*modem, flashImage, imageEnd, std::chrono::milliseconds(requestTimeoutMs));
+    FlashWriter writer(*modem, LoadedImage(flashImage, imageEnd), std::chrono::milliseconds(requestTimeoutMs));
     connect(&writer, &FlashWriter::progress, this, [this](int ackCount, int blockTotal) {
         ui.label_2->setText(progressText(ackCount, blockTotal));
         statusBar()->showMessage(tr("Flash wird beschrieben!"), 0);

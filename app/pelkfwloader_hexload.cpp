@@ -7,7 +7,6 @@
 #include <QDir>
 #include <QFileDialog>
 
-#include <memory>
 
 void PELKfwloader::on_pushButton_clicked()
 {
@@ -23,12 +22,11 @@ void PELKfwloader::on_pushButton_clicked()
 
     // The file is judged on an image of its own; the window's image and end
     // change only when it is good, and then whole.
-    auto loaded = std::make_unique<FlashImage>();
-    int loadedEnd = kImageEndUnset;
-    switch (HexLoader::loadFile(fileName, *loaded, loadedEnd)) {
+    LoadedImage loaded;
+    switch (HexLoader::loadFile(fileName, loaded)) {
     case HexLoadResult::Suitable:
-        flashImage = *loaded;
-        imageEnd = loadedEnd;
+        flashImage = loaded.bytes();
+        imageEnd = loaded.end();
         ui.pushButton_2->setEnabled(true);
         ui.label->setText(QString::asprintf("HEX-Datei OK!! Laenge: %li Byte",
                                             static_cast<long>(imageEnd)));

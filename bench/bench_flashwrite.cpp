@@ -138,7 +138,7 @@ Run loaderTransfer(const FlashImage &image)
     if (!modem.openTty(QStringLiteral("COM1")))
         return run;
 
-    FlashWriter writer(modem, image, kFullImageEnd);
+    FlashWriter writer(modem, LoadedImage(image, kFullImageEnd));
     QEventLoop loop;
     QObject::connect(&writer, &FlashWriter::finished, &loop, &QEventLoop::quit);
     // The window shows every step; so does this, at the same place.
@@ -201,7 +201,7 @@ int main(int argc, char *argv[])
     }
 
     std::printf("full image (%d blocks) paced at %d bit/s, %d round(s)\n",
-                FlashWriter::blockTotalFor(kFullImageEnd), kPacedBaud, rounds);
+                LoadedImage::blockCountFor(kFullImageEnd), kPacedBaud, rounds);
     std::printf("  loader / reference time = %.4f (target <= 1.005)\n", loaderWall / referenceWall);
     std::printf("  turnaround, reference   : median %.3f ms, 95th percentile %.3f ms\n",
                 quantileMs(referenceTurns, kMedian), quantileMs(referenceTurns, kPercentile95));

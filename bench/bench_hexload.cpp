@@ -88,13 +88,11 @@ bool runSrecCat(const std::string& srecCat, const std::string& input, const std:
 
 bool loaderGivesWindow(const QString& path, const Window& window)
 {
-    auto image = std::make_unique<FlashImage>();
-    image->fill(kErasedByte);
-    int imageEnd = kImageEndUnset;
-    if (HexLoader::loadFile(path, *image, imageEnd) != HexLoadResult::Suitable || imageEnd != kImageEndLimit)
+    LoadedImage image;
+    if (HexLoader::loadFile(path, image) != HexLoadResult::Suitable || image.end() != kImageEndLimit)
         return false;
     for (int address = 0; address < kWindowSize; ++address) {
-        if ((*image)[address] != quint8(window[address]))
+        if (image.bytes()[address] != quint8(window[address]))
             return false;
     }
     return true;
@@ -111,11 +109,9 @@ bool srecCatGivesWindow(const std::string& srecCat, const QString& input, const 
 
 void benchLoader(benchmark::State& state, const QString& path, qint64 fileSize)
 {
-    auto image = std::make_unique<FlashImage>();
-    image->fill(kErasedByte);
-    int imageEnd = kImageEndUnset;
+    LoadedImage image;
     for (auto _ : state) {
-        const HexLoadResult result = HexLoader::loadFile(path, *image, imageEnd);
+        const HexLoadResult result = HexLoader::loadFile(path, image);
         benchmark::DoNotOptimize(result);
     }
     state.SetBytesProcessed(state.iterations() * fileSize);
@@ -169,9 +165,7 @@ long statusKiloBytes(const char* field)
 // "<result> <peak rise kB> <resident kB before> <ms>".
 int measurePeakMemory(const char* path)
 {
-    auto image = std::make_unique<FlashImage>();
-    image->fill(kErasedByte);
-    int imageEnd = kImageEndUnset;
+    LoadedImage image;
     const QString file = QString::fromLocal8Bit(path);
     // Start the peak over from what the process holds now (Linux 4.0 and later).
     QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
@@ -180,7 +174,7 @@ int measurePeakMemory(const char* path)
     const long before = statusKiloBytes("VmRSS");
     QElapsedTimer clock;
     clock.start();
-    const HexLoadResult result = HexLoader::loadFile(file, *image, imageEnd);
+    const HexLoadResult result = HexLoader::loadFile(file, image);
     const qint64 ms = clock.elapsed();
     const long peak = statusKiloBytes("VmHWM");
     if (!peakReset || before < 0 || peak < 0)

@@ -24,26 +24,23 @@ QString unreadableReason(const QFileInfo &info)
     return QStringLiteral("cannot be read");
 }
 
-QString unsuitableReason(const FlashImage &image, int imageEnd)
+QString unsuitableReason(const LoadedImage &image)
 {
-    for (std::size_t i = 0; i < kSignatureLength; ++i) {
-        if (image[kSignatureAddress + i] != kSignatureBytes[i]) {
-            return QStringLiteral("the instrument's signature is missing at addresses %1 to %2")
-                .arg(kSignatureAddress)
-                .arg(kSignatureAddress + static_cast<int>(kSignatureLength) - 1);
-        }
+    if (!image.signatureInPlace()) {
+        return QStringLiteral("the instrument's signature is missing at addresses %1 to %2")
+            .arg(kSignatureAddress)
+            .arg(kSignatureAddress + static_cast<int>(kSignatureLength) - 1);
     }
-    if (imageEnd > kImageEndLimit)
-        return QStringLiteral("it ends at address %1, beyond %2").arg(imageEnd).arg(kImageEndLimit);
+    if (!image.fitsInstrument())
+        return QStringLiteral("it ends at address %1, beyond %2").arg(image.end()).arg(kImageEndLimit);
     return QStringLiteral("not suitable");
 }
 
 } // namespace
 
 FirmwareFile::FirmwareFile()
-    : m_image(std::make_shared<FlashImage>())
+    : m_image(std::make_shared<LoadedImage>())
 {
-    m_image->fill(kErasedByte);
 }
 
 FirmwareFile FirmwareFile::load(const QString &path)
@@ -52,7 +49,7 @@ FirmwareFile FirmwareFile::load(const QString &path)
     const QFileInfo info(path);
     file.m_path = info.absoluteFilePath();
     // The one call of the loader: the window's HEX load makes the same.
-    const HexLoadResult result = HexLoader::loadFile(path, *file.m_image, file.m_imageEnd);
+    const HexLoadResult result = HexLoader::loadFile(path, *file.m_image);
     switch (result) {
     case HexLoadResult::Suitable:
         file.m_verdict = Verdict::Suitable;
@@ -66,17 +63,30 @@ FirmwareFile FirmwareFile::load(const QString &path)
         file.m_reason = QStringLiteral("a data record lies outside the flash image (addresses 0 to %1)")
                             .arg(kFlashImageSize - 1);
         return file;
+    case HexLoadResult::CutOff:
+        file.m_verdict = Verdict::NotSuitable;
+        file.m_reason = QStringLiteral("the file is cut off (no end-of-file record, or a record shorter than "
+                                       "its byte count)");
+        return file;
+    case HexLoadResult::NoData:
+        file.m_verdict = Verdict::NotSuitable;
+        file.m_reason = QStringLiteral("the file stores no data the instrument takes");
+        return file;
+    case HexLoadResult::TooLarge:
+        file.m_verdict = Verdict::NotSuitable;
+        file.m_reason = QStringLiteral("the file is larger than %1 MiB").arg(HexLoader::kMaxFileBytes / (1024 * 1024));
+        return file;
     case HexLoadResult::Unsuitable:
         break;
     }
     file.m_verdict = Verdict::NotSuitable;
-    file.m_reason = unsuitableReason(*file.m_image, file.m_imageEnd);
+    file.m_reason = unsuitableReason(*file.m_image);
     return file;
 }
 
 int FirmwareFile::blocksToSend() const
 {
-    return m_imageEnd < 0 ? 0 : FlashWriter::blockTotalFor(m_imageEnd);
+    return m_image->end() < 0 ? 0 : m_image->blockCount();
 }
 
 QByteArray FirmwareFile::blockDataSha256(int blocks) const
@@ -84,6 +94,6 @@ QByteArray FirmwareFile::blockDataSha256(int blocks) const
     const int bytes = std::clamp(blocks * InstrumentProtocol::kBlockBytes, 0, kFlashImageSize);
     QByteArray data(bytes, '\0');
     for (int i = 0; i < bytes; ++i)
-        data[i] = static_cast<char>((*m_image)[static_cast<std::size_t>(i)] & kLowByteMask);
+        data[i] = static_cast<char>(m_image->bytes()[static_cast<std::size_t>(i)] & kLowByteMask);
     return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "flashimage.h"
+#include "loadedimage.h"
 
 #include <QByteArray>
 #include <QString>
@@ -24,8 +24,7 @@ public:
     // Why the file is not suitable or unreadable, in English; empty when suitable.
     QString reason() const { return m_reason; }
     QString path() const { return m_path; } // absolute
-    const FlashImage &image() const { return *m_image; }
-    int imageEnd() const { return m_imageEnd; }
+    const LoadedImage &image() const { return *m_image; }
     // The 64-byte blocks a write sends: those covering addresses 0 to the image's end
     // (none for an image whose end lies before address 0).
     int blocksToSend() const;
@@ -36,8 +35,7 @@ public:
 private:
     FirmwareFile();
 
-    std::shared_ptr<FlashImage> m_image; // shared by the writes that send it
-    int m_imageEnd = kImageEndUnset;
+    std::shared_ptr<LoadedImage> m_image; // shared by the copies of this file
     Verdict m_verdict = Verdict::Unreadable;
     QString m_reason;
     QString m_path;

@@ -26,7 +26,7 @@ FlashJob::FlashJob(const QString &port, const QString &device, std::unique_ptr<M
     : QObject(parent)
     , m_modem(std::move(modem))
     , m_firmware(firmware)
-    , m_writer(std::make_unique<FlashWriter>(*m_modem, m_firmware.image(), m_firmware.imageEnd(),
+    , m_writer(std::make_unique<FlashWriter>(*m_modem, m_firmware.image(),
                                              std::chrono::milliseconds(requestTimeoutMs)))
 {
     m_report.port = port;

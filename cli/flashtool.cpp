@@ -163,8 +163,8 @@ ExitStatus FlashTool::check(const CommandLine::Options &options) const
                                       "blocks: %4 of %5 bytes\n"
                                       "sha256: %6\n")
                            .arg(options.file)
-                           .arg(firmware.imageEnd())
-                           .arg(QStringLiteral("%1").arg(firmware.imageEnd(), kHexDigitsOfAddress, kHexBase, QLatin1Char('0')).toUpper())
+                           .arg(firmware.image().end())
+                           .arg(QStringLiteral("%1").arg(firmware.image().end(), kHexDigitsOfAddress, kHexBase, QLatin1Char('0')).toUpper())
                            .arg(blocks)
                            .arg(InstrumentProtocol::kBlockBytes)
                            .arg(QString::fromLatin1(firmware.blockDataSha256(blocks))));

@@ -27,7 +27,7 @@ std::optional<HexLoadResult> judgeBeforeReading(const struct stat& status)
 
 } // namespace
 
-HexLoadResult HexLoader::loadFile(const QString& path, FlashImage& image, int& imageEnd)
+HexLoadResult HexLoader::loadFile(const QString& path, LoadedImage& image)
 {
     const QByteArray nativePath = QFile::encodeName(path);
     struct stat status {};
@@ -51,10 +51,10 @@ HexLoadResult HexLoader::loadFile(const QString& path, FlashImage& image, int& i
         return HexLoadResult::Unreadable;
     if (const auto verdict = judgeBeforeReading(status))
         return *verdict;
-    return loadDevice(file, image, imageEnd);
+    return loadDevice(file, image);
 }
 
-HexLoadResult HexLoader::loadDevice(QIODevice& device, FlashImage& image, int& imageEnd)
+HexLoadResult HexLoader::loadDevice(QIODevice& device, LoadedImage& image)
 {
     if (!device.isReadable())
         return HexLoadResult::Unreadable;
@@ -87,7 +87,7 @@ HexLoadResult HexLoader::loadDevice(QIODevice& device, FlashImage& image, int& i
     if (!interpreter.sawEndOfFile())
         return HexLoadResult::CutOff;
 
-    image = interpreter.image();
-    imageEnd = interpreter.imageEnd();
-    return isSuitable(image, imageEnd) ? HexLoadResult::Suitable : HexLoadResult::Unsuitable;
+    image.bytes() = interpreter.image();
+    image.setEnd(interpreter.imageEnd());
+    return image.isSuitable() ? HexLoadResult::Suitable : HexLoadResult::Unsuitable;
 }

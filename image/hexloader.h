@@ -1,6 +1,6 @@
 #pragma once
 
-#include "flashimage.h"
+#include "loadedimage.h"
 
 #include <QtGlobal>
 
@@ -19,9 +19,8 @@ enum class HexLoadResult {
 
 // Loads one Intel HEX file into a flash image. Every load starts from a fresh
 // image (every entry kErasedByte); a file that is accepted (Suitable or
-// Unsuitable) replaces image and imageEnd whole, imageEnd becoming the highest
-// address the file stored a byte at. Any other result leaves both exactly as
-// they were.
+// Unsuitable) replaces the image whole, its end becoming the highest address the
+// file stored a byte at. Any other result leaves the image exactly as it was.
 class HexLoader
 {
 public:
@@ -34,11 +33,11 @@ public:
     // device, socket or folder is Unreadable and is not opened; a larger file
     // is TooLarge. Opening never waits, so a path that turns into a pipe or a
     // device after it was looked at is found out after opening, before any read.
-    static HexLoadResult loadFile(const QString& path, FlashImage& image, int& imageEnd);
+    static HexLoadResult loadFile(const QString& path, LoadedImage& image);
 
     // Reads from a device already open for reading, as text split at white
     // space (as QTextStream extraction splits it), in chunks, and at most
     // kMaxFileBytes of it (TooLarge beyond). A device not open for reading, or
     // one whose read fails, is Unreadable.
-    static HexLoadResult loadDevice(QIODevice& device, FlashImage& image, int& imageEnd);
+    static HexLoadResult loadDevice(QIODevice& device, LoadedImage& image);
 };

@@ -17,13 +17,12 @@ constexpr std::array<char, kAddressBytes> kEndMarker = {static_cast<char>(kEndMa
                                                         static_cast<char>(kEndMarkerByte)};
 } // namespace
 
-FlashWriter::FlashWriter(Modem &modem, const FlashImage &image, int imageEnd,
-                         std::chrono::milliseconds requestTimeout, QObject *parent)
+FlashWriter::FlashWriter(Modem &modem, const LoadedImage &image, std::chrono::milliseconds requestTimeout,
+                         QObject *parent)
     : QObject(parent)
     , m_modem(modem)
     , m_image(image)
-    , m_imageEnd(imageEnd)
-    , m_total(blockTotalFor(imageEnd))
+    , m_total(image.blockCount())
     , m_requestTimer(new QTimer(this))
 {
     m_requestTimer->setSingleShot(true);
@@ -40,14 +39,9 @@ FlashWriter::~FlashWriter()
         m_modem.discardOutput();
 }
 
-int FlashWriter::blockTotalFor(int imageEnd)
-{
-    return imageEnd / kBlockBytes + 1;
-}
-
 bool FlashWriter::canWrite(bool portOpen, int imageEnd)
 {
-    return portOpen && imageEnd <= kImageEndLimit;
+    return portOpen && LoadedImage::endFitsInstrument(imageEnd);
 }
 
 int FlashWriter::strayLimitFor(int blockTotal)
@@ -60,7 +54,7 @@ void FlashWriter::start()
     if (m_state != State::Ready)
         return;
     m_state = State::Running;
-    if (m_imageEnd > kImageEndLimit) {
+    if (!m_image.fitsInstrument()) {
         finish(Outcome::NotPossible);
         return;
     }
@@ -74,7 +68,7 @@ void FlashWriter::start()
     m_cyclePending = true;
     if (!queue(kWriteCommand, static_cast<int>(qstrlen(kWriteCommand))))
         return;
-    if (m_blockAddress > m_imageEnd) { // an empty image: no block, only the end marker
+    if (m_blockAddress > m_image.end()) { // an empty image: no block, only the end marker
         m_endQueued = true;
         if (!queue(kEndMarker.data(), kAddressBytes))
             return;
@@ -140,13 +134,13 @@ void FlashWriter::queueBlock()
     message[1] = static_cast<char>((address >> kBitsPerByte) & kLowByteMask);
     const auto first = static_cast<std::size_t>(address);
     for (std::size_t offset = 0; offset < kBlockBytes; ++offset)
-        message[kAddressBytes + offset] = static_cast<char>(m_image[first + offset] & kLowByteMask);
+        message[kAddressBytes + offset] = static_cast<char>(m_image.bytes()[first + offset] & kLowByteMask);
     m_cyclePending = true;
     if (!queue(message.data(), kBlockMessageBytes))
         return;
     ++m_queued;
     m_blockAddress += kBlockBytes;
-    if (m_blockAddress > m_imageEnd) {
+    if (m_blockAddress > m_image.end()) {
         m_endQueued = true;
         queue(kEndMarker.data(), kAddressBytes);
     }

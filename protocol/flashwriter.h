@@ -1,7 +1,7 @@
 #pragma once
 
-#include "flashimage.h"
 #include "instrumentprotocol.h"
+#include "loadedimage.h"
 
 #include <QObject>
 
@@ -40,7 +40,8 @@ public:
 
     // requestTimeout bounds each cycle: waiting for a request and getting its answer
     // (or the end marker) to the driver.
-    FlashWriter(Modem &modem, const FlashImage &image, int imageEnd,
+    // The writer keeps its own copy of the image.
+    FlashWriter(Modem &modem, const LoadedImage &image,
                 std::chrono::milliseconds requestTimeout = std::chrono::milliseconds(InstrumentProtocol::kRequestTimeoutMs),
                 QObject *parent = nullptr);
     ~FlashWriter() override;
@@ -48,8 +49,6 @@ public:
     FlashWriter(const FlashWriter &) = delete;
     FlashWriter &operator=(const FlashWriter &) = delete;
 
-    // Number of 64-byte blocks covering addresses 0..imageEnd (1 for an empty image).
-    static int blockTotalFor(int imageEnd);
     // A transfer may start only on an open port with an image that fits the instrument.
     static bool canWrite(bool portOpen, int imageEnd);
     // More bytes other than the request byte than this in one transfer mean the line is
@@ -89,8 +88,7 @@ private:
     void finish(Outcome outcome);
 
     Modem &m_modem;
-    const FlashImage &m_image;
-    int m_imageEnd;
+    const LoadedImage m_image;
     int m_total;
     QTimer *m_requestTimer;
     State m_state = State::Ready;

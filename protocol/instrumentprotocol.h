@@ -1,5 +1,7 @@
 #pragma once
 
+#include "flashimage.h"
+
 // The instrument's side of the serial line: what it is sent and what it answers.
 
 namespace InstrumentProtocol {
@@ -21,7 +23,7 @@ inline constexpr int kRejectedPortDelayMs = 200; // after a port whose reply is 
 // Flash write: "@w#####;", then one 'k' per block the instrument wants.
 inline constexpr const char *kWriteCommand = "@w#####;";
 inline constexpr char kBlockRequest = 'k';
-inline constexpr int kBlockBytes = 64;
+inline constexpr int kBlockBytes = kFlashBlockBytes;
 inline constexpr int kEndMarkerByte = 0xFF; // sent twice where the next block address would stand
 inline constexpr int kAddressBytes = 2;     // low byte first
 

@@ -133,7 +133,7 @@ void TestFaultScenarios::floodOfOtherBytesStillTimesOut()
     FlashImage image;
     image.fill(0x5A);
     constexpr int kTimeoutMs = 1000;
-    FlashWriter writer(modem, image, 8191, std::chrono::milliseconds(kTimeoutMs));
+    FlashWriter writer(modem, LoadedImage(image, 8191), std::chrono::milliseconds(kTimeoutMs));
     // Stray bytes all through the wait, and for longer than it, but fewer than would
     // count as line noise: none of them may restart the clock.
     constexpr int kBurstBytes = 110;
@@ -202,25 +202,23 @@ void TestFaultScenarios::oddHexFiles()
         file.write(content);
     }
 
-    FlashImage image;
-    image.fill(0xFF);
-    int end = -1;
+    LoadedImage image;
     const QString goodPath = dir.filePath("good.hex");
     {
         QFile good(goodPath);
         QVERIFY(good.open(QIODevice::WriteOnly));
         good.write(HexFile::hexText(HexFile::firmware(256)));
     }
-    QCOMPARE(HexLoader::loadFile(goodPath, image, end), HexLoadResult::Suitable);
-    const FlashImage before = image;
+    QCOMPARE(HexLoader::loadFile(goodPath, image), HexLoadResult::Suitable);
+    const FlashImage before = image.bytes();
 
     QElapsedTimer clock;
     clock.start();
-    QCOMPARE(HexLoader::loadFile(path, image, end), result);
+    QCOMPARE(HexLoader::loadFile(path, image), result);
     QVERIFY2(clock.elapsed() < 60000, "loading took far too long");
-    QCOMPARE(end, imageEnd);
+    QCOMPARE(image.end(), imageEnd);
     if (imageEnd == 255)
-        QVERIFY(image == before);
+        QVERIFY(image.bytes() == before);
 }
 
 void TestFaultScenarios::oddFontSizes_data()

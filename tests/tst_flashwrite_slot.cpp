@@ -37,7 +37,7 @@ QColor textColour(const QLabel *label)
     return label->palette().color(QPalette::Active, QPalette::WindowText);
 }
 
-constexpr int kShortTimeoutMs = 300; // request time-out where a test waits it out
+constexpr int kShortTimeoutMs = 1000; // request time-out where a test waits it out; ample for a loaded machine
 const QString kIncomplete = QStringLiteral("FW unvollstaendig, neu schreiben!");
 
 } // namespace

@@ -114,8 +114,7 @@ private:
     QString pathFor(const QString& kind, const QByteArray& text);
 
     QTemporaryDir m_dir;
-    std::unique_ptr<FlashImage> m_image;
-    int m_imageEnd = kImageEndUnset;
+    LoadedImage m_loaded;
     int m_fileCount = 0;
     int m_terminal = -1; // master side of a pseudo-terminal made by pathFor()
 };
@@ -123,9 +122,7 @@ private:
 void TestHexLoader::init()
 {
     QVERIFY(m_dir.isValid());
-    m_image = std::make_unique<FlashImage>();
-    m_image->fill(kErasedByte);
-    m_imageEnd = kImageEndUnset;
+    m_loaded = LoadedImage();
 }
 
 void TestHexLoader::cleanup()
@@ -145,7 +142,7 @@ QString TestHexLoader::writeFile(const QByteArray& text)
 
 HexLoadResult TestHexLoader::load(const QByteArray& text)
 {
-    return HexLoader::loadFile(writeFile(text), *m_image, m_imageEnd);
+    return HexLoader::loadFile(writeFile(text), m_loaded);
 }
 
 // A path of the given kind, named like a HEX file where the kind allows:
@@ -264,9 +261,9 @@ void TestHexLoader::records()
     QFETCH(Bytes, bytes);
 
     QCOMPARE(load(text), result);
-    QCOMPARE(m_imageEnd, imageEnd);
+    QCOMPARE(m_loaded.end(), imageEnd);
     for (const auto& [address, value] : bytes)
-        QCOMPARE((*m_image)[address], value);
+        QCOMPARE(m_loaded.bytes()[address], value);
 }
 
 void TestHexLoader::tokens_data()
@@ -297,9 +294,9 @@ void TestHexLoader::tokens()
 {
     QFETCH(QByteArray, text);
     QCOMPARE(load(text), HexLoadResult::Suitable);
-    QCOMPARE(m_imageEnd, 0x40);
-    QCOMPARE((*m_image)[0x40], 0x44);
-    QCOMPARE((*m_image)[0x80], 0xFF);
+    QCOMPARE(m_loaded.end(), 0x40);
+    QCOMPARE(m_loaded.bytes()[0x40], 0x44);
+    QCOMPARE(m_loaded.bytes()[0x80], 0xFF);
 }
 
 void TestHexLoader::refusesBytesOutsideImage_data()
@@ -317,11 +314,11 @@ void TestHexLoader::refusesBytesOutsideImage()
 {
     QFETCH(QByteArray, text);
     QCOMPARE(load(kSignatureFile), HexLoadResult::Suitable);
-    const FlashImage before = *m_image;
+    const FlashImage before = m_loaded.bytes();
 
     QCOMPARE(load(text), HexLoadResult::Refused);
-    QCOMPARE(m_imageEnd, 8191);
-    QVERIFY(*m_image == before);
+    QCOMPARE(m_loaded.end(), 8191);
+    QVERIFY(m_loaded.bytes() == before);
 }
 
 // What the technician picked, loaded after a good file: each load judges only
@@ -384,21 +381,21 @@ void TestHexLoader::pickedFile()
     if (kind == QLatin1String("path") && !QFile::exists(QString::fromLatin1(text)))
         QSKIP("not on this system");
     QCOMPARE(load(hexFile({upper(0), block(0, 0x3FFF, 0x33)})), HexLoadResult::Suitable);
-    const FlashImage earlier = *m_image;
+    const FlashImage earlier = m_loaded.bytes();
     const QString path = pathFor(kind, text);
     QVERIFY2(!path.isEmpty(), "cannot make the file");
 
     QElapsedTimer clock;
     clock.start();
-    QCOMPARE(HexLoader::loadFile(path, *m_image, m_imageEnd), result);
+    QCOMPARE(HexLoader::loadFile(path, m_loaded), result);
     QVERIFY2(clock.elapsed() < kVerdictWithinMs, qPrintable(QString::number(clock.elapsed())));
     if (result == HexLoadResult::Suitable || result == HexLoadResult::Unsuitable) {
-        QCOMPARE(m_imageEnd, imageEnd);
+        QCOMPARE(m_loaded.end(), imageEnd);
         for (const auto& [address, value] : bytes)
-            QCOMPARE((*m_image)[address], value);
+            QCOMPARE(m_loaded.bytes()[address], value);
     } else {
-        QCOMPARE(m_imageEnd, 0x3FFF);
-        QVERIFY(*m_image == earlier);
+        QCOMPARE(m_loaded.end(), 0x3FFF);
+        QVERIFY(m_loaded.bytes() == earlier);
     }
 }
 
@@ -406,13 +403,13 @@ void TestHexLoader::closedDeviceIsUnreadable()
 {
     QByteArray text = kSignatureFile;
     QBuffer buffer(&text);
-    QCOMPARE(HexLoader::loadDevice(buffer, *m_image, m_imageEnd), HexLoadResult::Unreadable);
-    QCOMPARE(m_imageEnd, kImageEndUnset);
-    QCOMPARE((*m_image)[0], kErasedByte);
+    QCOMPARE(HexLoader::loadDevice(buffer, m_loaded), HexLoadResult::Unreadable);
+    QCOMPARE(m_loaded.end(), kImageEndUnset);
+    QCOMPARE(m_loaded.bytes()[0], kErasedByte);
 
     QVERIFY(buffer.open(QIODevice::ReadOnly));
-    QCOMPARE(HexLoader::loadDevice(buffer, *m_image, m_imageEnd), HexLoadResult::Suitable);
-    QCOMPARE(m_imageEnd, 8191);
+    QCOMPARE(HexLoader::loadDevice(buffer, m_loaded), HexLoadResult::Suitable);
+    QCOMPARE(m_loaded.end(), 8191);
 }
 
 QTEST_GUILESS_MAIN(TestHexLoader)

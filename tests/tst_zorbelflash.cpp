@@ -26,7 +26,7 @@
 
 namespace {
 
-constexpr int kShortTimeoutMs = 300; // request time-out of the in-process runs
+constexpr int kShortTimeoutMs = 1000; // request time-out of the in-process runs; ample for a loaded machine
 constexpr int kFirmwareBytes = 8192; // 128 blocks
 constexpr int kBlocks = kFirmwareBytes / 64;
 constexpr int kPollMs = 10;

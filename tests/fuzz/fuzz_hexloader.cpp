@@ -42,8 +42,6 @@
 
 namespace {
 
-constexpr std::size_t kGuardEntries = 1024;
-constexpr qint32 kGuardValue = 0x5A5A5A5A;   // no byte value of a file
 constexpr int kHexBase = 16;
 constexpr qint32 kFirstUpperAddress = 0xFFFF; // data before the first type-04 record is dropped
 constexpr int kDataType = 0x00;
@@ -53,32 +51,6 @@ const QString kInputName = QStringLiteral("input.hex");
 const QString kMissingName = QStringLiteral("missing.hex");
 const QString kPipeName = QStringLiteral("pipe.hex");
 const QString kZeroLinkName = QStringLiteral("zero.hex");
-
-// An image with guard entries on both sides, so that a write just outside it
-// shows up even where AddressSanitizer cannot see it (inside one object).
-struct GuardedImage
-{
-    std::array<qint32, kGuardEntries> before;
-    FlashImage image;
-    std::array<qint32, kGuardEntries> after;
-    int imageEnd = kImageEndUnset;
-
-    void reset(const FlashImage &from, int end)
-    {
-        before.fill(kGuardValue);
-        after.fill(kGuardValue);
-        image = from;
-        imageEnd = end;
-    }
-    bool guardsIntact() const
-    {
-        for (std::size_t i = 0; i < kGuardEntries; ++i) {
-            if (before[i] != kGuardValue || after[i] != kGuardValue)
-                return false;
-        }
-        return true;
-    }
-};
 
 // A filled image: a small suitable firmware (signature in place, end 0x01FF).
 const char kFillingFile[] =
@@ -213,33 +185,33 @@ bool accepted(HexLoadResult result)
 }
 
 // Checks one load that started from (start, startEnd) against the reference.
-void checkLoad(HexLoadResult result, const GuardedImage &loaded, const FlashImage &start,
+// The entries are a heap block of exactly the image's size: AddressSanitizer reports
+// any write outside it.
+void checkLoad(HexLoadResult result, const LoadedImage &loaded, const FlashImage &start,
                int startEnd, const Expected &expected, const char *what)
 {
-    FUZZ_CHECK(loaded.guardsIntact(), "%s: an entry outside the image was written", what);
     FUZZ_CHECK(result == expected.result, "%s: the file was %s, expected %s", what,
                nameOf(result), nameOf(expected.result));
     if (!accepted(result)) {
-        checkSameImage(loaded.image, start, what);
-        FUZZ_CHECK(loaded.imageEnd == startEnd, "%s: %s file moved the end from %d to %d", what,
-                   nameOf(result), startEnd, loaded.imageEnd);
+        checkSameImage(loaded.bytes(), start, what);
+        FUZZ_CHECK(loaded.end() == startEnd, "%s: %s file moved the end from %d to %d", what,
+                   nameOf(result), startEnd, loaded.end());
         return;
     }
-    checkSameImage(loaded.image, expected.image, what);
-    FUZZ_CHECK(loaded.imageEnd == expected.imageEnd, "%s: end %d, expected %d", what,
-               loaded.imageEnd, expected.imageEnd);
-    const bool suitable = signatureInPlace(loaded.image) && loaded.imageEnd <= kImageEndLimit;
+    checkSameImage(loaded.bytes(), expected.image, what);
+    FUZZ_CHECK(loaded.end() == expected.imageEnd, "%s: end %d, expected %d", what,
+               loaded.end(), expected.imageEnd);
+    const bool suitable = signatureInPlace(loaded.bytes()) && loaded.end() <= kImageEndLimit;
     FUZZ_CHECK((result == HexLoadResult::Suitable) == suitable,
                "%s: reported %s with signature %s and end %d", what, nameOf(result),
-               signatureInPlace(loaded.image) ? "in place" : "missing", loaded.imageEnd);
+               signatureInPlace(loaded.bytes()) ? "in place" : "missing", loaded.end());
 }
 
 struct Fixture
 {
     FlashImage fresh;
-    FlashImage filled;
-    int filledEnd = kImageEndUnset;
-    GuardedImage loaded;
+    LoadedImage filled;
+    LoadedImage loaded;
     Expected expected;
     QString inputPath;
 };
@@ -255,9 +227,7 @@ Fixture &fixture()
         QByteArray filling(kFillingFile);
         QBuffer buffer(&filling);
         buffer.open(QIODevice::ReadOnly);
-        f->filled = f->fresh;
-        f->filledEnd = kImageEndUnset;
-        const HexLoadResult result = HexLoader::loadDevice(buffer, f->filled, f->filledEnd);
+        const HexLoadResult result = HexLoader::loadDevice(buffer, f->filled);
         FUZZ_CHECK(result == HexLoadResult::Suitable, "the filling file was %s", nameOf(result));
 
         // Paths that are not regular files change nothing; a pipe or a device
@@ -269,13 +239,12 @@ Fixture &fixture()
         FUZZ_CHECK(QFile::link(QStringLiteral("/dev/zero"), zeroLink), "cannot make %s",
                    qPrintable(zeroLink));
         for (const QString &path : {dir.filePath(kMissingName), dir.path(), pipe, zeroLink}) {
-            f->loaded.reset(f->filled, f->filledEnd);
-            const HexLoadResult unreadable =
-                    HexLoader::loadFile(path, f->loaded.image, f->loaded.imageEnd);
+            f->loaded = f->filled;
+            const HexLoadResult unreadable = HexLoader::loadFile(path, f->loaded);
             FUZZ_CHECK(unreadable == HexLoadResult::Unreadable, "%s was %s", qPrintable(path),
                        nameOf(unreadable));
-            checkSameImage(f->loaded.image, f->filled, "unreadable file");
-            FUZZ_CHECK(f->loaded.imageEnd == f->filledEnd, "unreadable file moved the end");
+            checkSameImage(f->loaded.bytes(), f->filled.bytes(), "unreadable file");
+            FUZZ_CHECK(f->loaded.end() == f->filled.end(), "unreadable file moved the end");
         }
         return f;
     }();
@@ -296,16 +265,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         FUZZ_CHECK(file.open(QIODevice::WriteOnly), "cannot write %s", qPrintable(f.inputPath));
         FUZZ_CHECK(file.write(content) == content.size(), "short write");
     }
-    f.loaded.reset(f.fresh, kImageEndUnset);
-    HexLoadResult result = HexLoader::loadFile(f.inputPath, f.loaded.image, f.loaded.imageEnd);
+    f.loaded = LoadedImage(f.fresh, kImageEndUnset);
+    HexLoadResult result = HexLoader::loadFile(f.inputPath, f.loaded);
     checkLoad(result, f.loaded, f.fresh, kImageEndUnset, f.expected, "fresh image");
 
     // From memory, into a filled image.
     QBuffer buffer;
     buffer.setData(content);
     buffer.open(QIODevice::ReadOnly);
-    f.loaded.reset(f.filled, f.filledEnd);
-    result = HexLoader::loadDevice(buffer, f.loaded.image, f.loaded.imageEnd);
-    checkLoad(result, f.loaded, f.filled, f.filledEnd, f.expected, "filled image");
+    f.loaded = f.filled;
+    result = HexLoader::loadDevice(buffer, f.loaded);
+    checkLoad(result, f.loaded, f.filled.bytes(), f.filled.end(), f.expected, "filled image");
     return 0;
 }
