@@ -1,13 +1,16 @@
 #pragma once
 
+#include <QHash>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
 class QSerialPort;
 class PortMap;
 class DeviceLock;
+class LowLatencyMode;
 
 // The loader's one serial port. Opens a COM name (COM1..COM50) with a fixed line
 // format, moves raw bytes in and out and closes the port again. Reads never wait.
@@ -22,10 +25,21 @@ public:
     Modem(const Modem &) = delete;
     Modem &operator=(const Modem &) = delete;
 
+    // What an open found.
+    enum class OpenResult {
+        Opened,           // open and fully configured
+        NoDevice,         // no device behind the COM name, or the device is missing
+        PermissionDenied, // the user may not open the device
+        Busy,             // another program (or Modem) holds the device
+        Failed            // any other failure, of the open or of the line set-up
+    };
+
     // Stores 9600, 19200, 57600 or 115200; any other value is ignored.
     void setBaudRate(int rate);
     // Opens and configures the device behind a COM name; true when fully configured.
     bool openTty(const QString &portName);
+    // openTty, telling why a port could not be opened.
+    OpenResult openPort(const QString &portName);
     // Closes the port if open; emits "?" and returns true every time.
     bool closeTty();
     // Copies at most maxBytes already-received bytes into buffer; never waits. 0 when none or on error.
@@ -60,9 +74,14 @@ private:
     void onPortError(int error);
     void releaseFailedPort(quint64 generation);
     void releaseDevice();
-    bool failOpen();
+    bool failOpen(OpenResult result);
+    // Writes an open outcome when it differs from the last one for that device
+    // (nothing for a COM name without a device); the same outcome goes to the trace.
+    void logOpen(const QString &portName, const QString &devicePath, const QString &outcome);
 
     std::unique_ptr<QSerialPort> m_port;
+    // After m_port: released first, while the port is still open.
+    std::unique_ptr<LowLatencyMode> m_lowLatency;
     std::unique_ptr<PortMap> m_portMap;
     std::unique_ptr<DeviceLock> m_lock;
     QString m_devicePath; // of the last open, for the debug output
@@ -70,4 +89,7 @@ private:
     int m_baudRate;
     bool m_failed = false;
     quint64 m_openGeneration = 0;
+    OpenResult m_openResult = OpenResult::NoDevice;
+    QStringList m_openNotes;                // details of the open under way, for its log line
+    QHash<QString, QString> m_loggedOpens; // device path -> outcome last written
 };
