@@ -13,6 +13,7 @@
 class Modem;
 class QCloseEvent;
 class QColor;
+class QIcon;
 class QLabel;
 class QTimer;
 
@@ -35,6 +36,16 @@ public:
     static constexpr int kLineSpeedBaud = 19200;
     static constexpr int kDefaultFontPixels = 12;
     static constexpr int kSmallestFontPixels = 8;
+    // The largest size at which the fixed form still shows every caption whole.
+    static constexpr int kLargestFontPixels = 16;
+
+    // The window's icon: images/zorbelfwloader.ico in the working directory, else the
+    // compiled-in copy.
+    static QIcon loaderIcon();
+
+    // Closes the window as Exit does. During a flash write the close waits until the
+    // write has ended (it is bounded); asking again meanwhile changes nothing.
+    void requestClose();
 
 protected:
     // Refuses to close while a flash transfer runs.
@@ -50,7 +61,9 @@ private:
     friend class LoaderProbe; // read-only window into the state, for the tests
 
     void flushTty();
+    void closeIfRequested();
     void probeStep();
+    void showPortProblem(const QString &problem);
     void replyStep();
     void rejectPort();
     void advancePortIndex();
@@ -71,4 +84,6 @@ private:
     int fontSize = kDefaultFontPixels;
     std::array<char, kRxBufferSize> rxBuffer{};
     bool transferRunning = false;
+    bool closeRequested = false; // by requestClose() during a flash write
+    int problemPortIndex = -1;   // the port whose problem label_3 shows, or -1
 };

@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QPushButton>
+#include <QScopeGuard>
 
 namespace {
 
@@ -58,6 +59,8 @@ void PELKfwloader::on_pushButton_2_clicked()
 {
     if (transferRunning)
         return;
+    // Runs last, once the busy flag is down: a close asked for meanwhile comes now.
+    const auto closeWhenDone = qScopeGuard([this] { closeIfRequested(); });
 
     FlashWriter writer(*modem, flashImage, imageEnd);
     if (!FlashWriter::canWrite(portOpen, imageEnd)) {
