@@ -36,7 +36,8 @@ public:
     static constexpr int kLineSpeedBaud = 19200;
     static constexpr int kDefaultFontPixels = 12;
     static constexpr int kSmallestFontPixels = 8;
-    // The largest size at which the fixed form still shows every caption whole.
+    // Larger stored sizes are used (and written back) as this one: beyond it the fixed
+    // buttons cannot show their captions whole.
     static constexpr int kLargestFontPixels = 16;
 
     // The window's icon: images/zorbelfwloader.ico in the working directory, else the

@@ -4,6 +4,7 @@
 #include <QSocketNotifier>
 
 #ifdef Q_OS_UNIX
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -36,12 +37,9 @@ bool makePipe()
 {
     if (::pipe(g_pipe.data()) != 0)
         return false;
-    for (const int fd : g_pipe) {
-        if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) != 0
-            || ::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0)
-            return false;
-    }
-    return true;
+    return std::all_of(g_pipe.cbegin(), g_pipe.cend(), [](int fd) {
+        return ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) == 0 && ::fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
+    });
 }
 
 void closePipe()
@@ -86,9 +84,8 @@ TerminationSignals::TerminationSignals()
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    active = true;
     for (std::size_t i = 0; i < kSignals.size(); ++i)
-        active = ::sigaction(kSignals.at(i), &action, &g_previous.at(i)) == 0 && active;
+        ::sigaction(kSignals.at(i), &action, &g_previous.at(i));
 #endif
 }
 

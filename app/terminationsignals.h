@@ -10,8 +10,8 @@ class QSocketNotifier;
 // handed to the event loop: the handler only writes the signal's number into a pipe,
 // which a QSocketNotifier watches, so the program can end the way its user would.
 // Any event loop that runs, also a nested one, delivers them. One object per
-// process; the earlier handlers come back when it goes. Unix only; elsewhere the
-// object does nothing.
+// process; the earlier handlers come back when it goes. Should the pipe fail, the
+// signals keep their default effect. Unix only; elsewhere the object does nothing.
 class TerminationSignals : public QObject
 {
     Q_OBJECT
@@ -23,10 +23,6 @@ public:
     TerminationSignals(const TerminationSignals &) = delete;
     TerminationSignals &operator=(const TerminationSignals &) = delete;
 
-    // False when the pipe or a handler could not be set up; the signals then keep
-    // their default effect.
-    bool isActive() const { return active; }
-
 signals:
     void received(int signalNumber);
 
@@ -34,5 +30,4 @@ private:
     void takePending();
 
     std::unique_ptr<QSocketNotifier> notifier;
-    bool active = false;
 };

@@ -148,25 +148,24 @@ QStringList PortMap::orderDevices(const QStringList &names)
 void PortMap::refresh()
 {
     m_devices.clear();
-#ifdef Q_OS_WIN
     m_fromEnvironment = false;
-#else
+    ParseResult parsed;
+#ifndef Q_OS_WIN
     m_fromEnvironment = qEnvironmentVariableIsSet(kEnvironmentVariable);
     if (m_fromEnvironment) {
-        const ParseResult parsed = parse(qEnvironmentVariable(kEnvironmentVariable));
+        parsed = parse(qEnvironmentVariable(kEnvironmentVariable));
         m_devices = parsed.devices;
-        logChanges(parsed.rejected, parsed.reasons);
-        return;
+    } else {
+        QMap<QString, QString> locationByName;
+        const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+        for (const QSerialPortInfo &info : ports)
+            locationByName.insert(info.portName(), info.systemLocation());
+        const QStringList ordered = orderDevices(locationByName.keys());
+        for (int i = 0; i < ordered.size(); ++i)
+            m_devices.insert(i + 1, locationByName.value(ordered.at(i)));
     }
-    QMap<QString, QString> locationByName;
-    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &info : ports)
-        locationByName.insert(info.portName(), info.systemLocation());
-    const QStringList ordered = orderDevices(locationByName.keys());
-    for (int i = 0; i < ordered.size(); ++i)
-        m_devices.insert(i + 1, locationByName.value(ordered.at(i)));
-    logChanges({}, {});
 #endif
+    logChanges(parsed.rejected, parsed.reasons);
 }
 
 void PortMap::logChanges(const QStringList &rejected, const QStringList &reasons)
@@ -179,15 +178,17 @@ void PortMap::logChanges(const QStringList &rejected, const QStringList &reasons
     m_loggedFromEnvironment = m_fromEnvironment;
     m_loggedRejected = rejected;
     const QLatin1String variable(kEnvironmentVariable);
-    for (qsizetype i = 0; i < rejected.size(); ++i)
+    for (qsizetype i = 0; i < rejected.size(); ++i) {
         qCWarning(lcSerial).noquote() << QStringLiteral("%1: skipping \"%2\": %3")
                                              .arg(variable, rejected.at(i), reasons.value(i));
-    if (m_fromEnvironment)
+    }
+    if (m_fromEnvironment) {
         qCDebug(lcSerial).noquote() << QStringLiteral("port map from %1: %2 port(s)")
                                            .arg(variable)
                                            .arg(m_devices.size());
-    else
+    } else {
         qCDebug(lcSerial) << "port map from the devices present:" << m_devices;
+    }
 }
 
 QString PortMap::devicePath(const QString &comName) const
