@@ -37,7 +37,8 @@ clean:
 	rm -rf $(BUILD_DIR)
 
 # Checking builds, each in a build folder of its own.
-#   make sanitize     every test under AddressSanitizer and UndefinedBehaviorSanitizer
+#   make sanitize     every test under AddressSanitizer and UndefinedBehaviorSanitizer,
+#                     then the loader itself on Xvfb, started and closed (tools/sanitize-gui.sh)
 #   make fuzz         every libFuzzer harness for FUZZ_SECONDS (60 s) each
 #   make fuzz-smoke   the same for FUZZ_SMOKE_SECONDS (10 s) each, from the committed seeds only
 SANITIZE_DIR ?= build-sanitize
@@ -46,7 +47,7 @@ FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_SECONDS ?= 10
 CHECK_JOBS ?= 2
 # The first sanitizer report ends the process and fails the run. The leak
-# suppressions list only leaks inside Qt, each with its reason.
+# suppressions list only leaks inside Qt and the libraries it loads, each with its reason.
 SANITIZER_ENV = \
 	ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:report_error_type=1 \
@@ -60,6 +61,7 @@ sanitize:
 	cmake --build $(SANITIZE_DIR) -j $(CHECK_JOBS)
 	cd $(SANITIZE_DIR) && env $(SANITIZER_ENV) QT_QPA_PLATFORM=offscreen \
 		ctest --output-on-failure --timeout 900
+	env $(SANITIZER_ENV) bash tools/sanitize-gui.sh $(SANITIZE_DIR)
 
 fuzz-build:
 	@bash tools/install-deps.sh clang libclang-rt-dev

@@ -1,23 +1,25 @@
 #include "pelkfwloader.h"
+#include "terminationsignals.h"
 
 #include <QApplication>
 #include <QIcon>
 
 #include <memory>
 
-namespace {
-const char *const kIconFile = "images/zorbelfwloader.ico";
-}
-
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    // Caught from here on: closing the terminal or logging out ends the loader the way
+    // Exit does, settings saved, and never in the middle of a flash write.
+    const TerminationSignals terminationSignals;
 
     // The window holds the whole flash image; it lives on the heap, not on main's stack.
     auto window = std::make_unique<PELKfwloader>();
+    QObject::connect(&terminationSignals, &TerminationSignals::received, window.get(),
+                     [&window] { window->requestClose(); });
 
-    QApplication::setWindowIcon(QIcon(QString::fromUtf8(kIconFile)));
-    window->setWindowIcon(QIcon(QString::fromUtf8(kIconFile)));
+    QApplication::setWindowIcon(PELKfwloader::loaderIcon());
+    window->setWindowIcon(PELKfwloader::loaderIcon());
 
     window->show();
     const int result = QApplication::exec();

@@ -4,22 +4,69 @@
 
 #include <QCloseEvent>
 #include <QColor>
+#include <QDebug>
+#include <QFile>
 #include <QFont>
+#include <QFontMetrics>
+#include <QIcon>
 #include <QLabel>
 #include <QPalette>
+#include <QPushButton>
 #include <QSettings>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QTimer>
+
+#include <algorithm>
 
 namespace {
 const char *const kSettingsOrganization = "RUD";
 const char *const kSettingsApplication = "Lumwerk";
 const char *const kFontSizeKey = "fontsize";
+const char *const kIconFile = "images/zorbelfwloader.ico";
+const char *const kCompiledInIcon = ":/images/zorbelfwloader.ico";
+// How far a font may be narrowed to fit the captions (percent of its normal width).
+constexpr int kNarrowestStretch = 50;
+
+bool captionsFit(const QFont &font, const QList<QPushButton *> &buttons)
+{
+    const QFontMetrics metrics(font);
+    return std::all_of(buttons.cbegin(), buttons.cend(), [&metrics](const QPushButton *button) {
+        QStyleOptionButton option;
+        option.initFrom(button);
+        const QRect room = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
+        const QSize text = metrics.size(Qt::TextShowMnemonic, button->text());
+        return text.width() <= room.width() && text.height() <= room.height();
+    });
+}
+
+// The buttons have a fixed size. A wide font family can overflow them near the largest
+// size; then the font is narrowed just enough for every caption to fit.
+QFont fittingCaptions(QFont font, const QList<QPushButton *> &buttons)
+{
+    if (captionsFit(font, buttons))
+        return font;
+    for (int stretch = QFont::Unstretched - 1; stretch >= kNarrowestStretch; --stretch) {
+        font.setStretch(stretch);
+        if (captionsFit(font, buttons))
+            break;
+    }
+    return font;
+}
 } // namespace
+
+QIcon PELKfwloader::loaderIcon()
+{
+    const QString file = QString::fromUtf8(kIconFile);
+    return QIcon(QFile::exists(file) ? file : QString::fromUtf8(kCompiledInIcon));
+}
 
 PELKfwloader::PELKfwloader()
     : modem(nullptr)
 {
     ui.setupUi(this);
+    Q_INIT_RESOURCE(zorbelfwloader); // the compiled-in icons live in this library
+    setWindowIcon(loaderIcon());
 
     modem = std::make_unique<Modem>();
     firmwareVersion = 0;
@@ -49,13 +96,13 @@ PELKfwloader::PELKfwloader()
                                                           : value.toInt(&converted);
         if (!converted)
             stored = 0;
-        fontSize = stored < kSmallestFontPixels ? kDefaultFontPixels : stored;
+        fontSize = stored < kSmallestFontPixels ? kDefaultFontPixels : std::min(stored, kLargestFontPixels);
     }
 
     QFont windowFont = font();
     windowFont.setPixelSize(fontSize);
     windowFont.setWeight(QFont::Normal);
-    setFont(windowFont);
+    setFont(fittingCaptions(windowFont, {ui.pushButton, ui.pushButton_2, ui.pushButton_3}));
 
     modem->closeTty();
     modem->setBaudRate(kLineSpeedBaud);
@@ -73,6 +120,25 @@ PELKfwloader::~PELKfwloader()
 
 void PELKfwloader::on_pushButton_3_clicked()
 {
+    close();
+}
+
+void PELKfwloader::requestClose()
+{
+    if (transferRunning) {
+        if (!closeRequested)
+            qInfo() << "closing once the flash write has ended";
+        closeRequested = true;
+        return;
+    }
+    close(); // an open file dialog closes with the window
+}
+
+void PELKfwloader::closeIfRequested()
+{
+    if (!closeRequested)
+        return;
+    closeRequested = false;
     close();
 }
 

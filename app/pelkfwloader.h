@@ -14,6 +14,7 @@
 class Modem;
 class QCloseEvent;
 class QColor;
+class QIcon;
 class QLabel;
 class QTimer;
 
@@ -36,6 +37,17 @@ public:
     static constexpr int kLineSpeedBaud = InstrumentProtocol::kLineSpeedBaud;
     static constexpr int kDefaultFontPixels = 12;
     static constexpr int kSmallestFontPixels = 8;
+    // Larger stored sizes are used (and written back) as this one: beyond it the fixed
+    // buttons cannot show their captions whole.
+    static constexpr int kLargestFontPixels = 16;
+
+    // The window's icon: images/zorbelfwloader.ico in the working directory, else the
+    // compiled-in copy.
+    static QIcon loaderIcon();
+
+    // Closes the window as Exit does. During a flash write the close waits until the
+    // write has ended (it is bounded); asking again meanwhile changes nothing.
+    void requestClose();
 
 protected:
     // Refuses to close while a flash transfer runs.
@@ -51,7 +63,9 @@ private:
     friend class LoaderProbe; // the tests: reads the state, sets up image, widgets and time-out
 
     void flushTty();
+    void closeIfRequested();
     void probeStep();
+    void showPortProblem(const QString &problem);
     void replyStep();
     void rejectPort();
     void advancePortIndex();
@@ -74,4 +88,6 @@ private:
     bool transferRunning = false;
     // How long a transfer waits for each request and for the driver to take the answer.
     int requestTimeoutMs = InstrumentProtocol::kRequestTimeoutMs;
+    bool closeRequested = false; // by requestClose() during a flash write
+    int problemPortIndex = -1;   // the port whose problem label_3 shows, or -1
 };

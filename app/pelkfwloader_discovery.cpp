@@ -13,6 +13,27 @@
 
 using namespace InstrumentProtocol;
 
+namespace {
+
+// Why a present device cannot be used, for the technician; empty when there is nothing
+// the user can mend (no device, or one that opened).
+QString problemText(const QString &portName, Modem::OpenResult result)
+{
+    switch (result) {
+    case Modem::OpenResult::PermissionDenied:
+        return portName + QStringLiteral(": kein Zugriff (Gruppe dialout?)");
+    case Modem::OpenResult::Busy:
+        return portName + QStringLiteral(": belegt (anderes Programm?)");
+    case Modem::OpenResult::Opened:
+    case Modem::OpenResult::NoDevice:
+    case Modem::OpenResult::Failed:
+        break;
+    }
+    return {};
+}
+
+} // namespace
+
 void PELKfwloader::fopentty()
 {
     scanTimer->stop();
@@ -29,7 +50,9 @@ void PELKfwloader::probeStep()
         modem->refreshPortMap(); // each pass sees the devices present now
     portName = portNames.at(portIndex);
     statusBar()->showMessage(QStringLiteral("Suche HW :") + portName, 0);
-    portOpen = modem->openTty(portName);
+    const Modem::OpenResult opened = modem->openPort(portName);
+    portOpen = opened == Modem::OpenResult::Opened;
+    showPortProblem(problemText(portName, opened));
     if (portOpen) {
         flushTty();
         modem->writeTty(kVersionQuery);
@@ -40,6 +63,19 @@ void PELKfwloader::probeStep()
         scanTimer->start(kMissingPortDelayMs);
         queryPending = false;
         modem->closeTty(); // releases a device a failed open may still hold
+    }
+}
+
+// label_3 names the problem of the lowest-numbered port that has one (USB adapters
+// come first in the COM names); it goes when that port is next probed without one.
+void PELKfwloader::showPortProblem(const QString &problem)
+{
+    if (!problem.isEmpty() && (problemPortIndex < 0 || portIndex <= problemPortIndex)) {
+        problemPortIndex = portIndex;
+        ui.label_3->setText(problem);
+    } else if (problem.isEmpty() && portIndex == problemPortIndex) {
+        problemPortIndex = -1;
+        ui.label_3->clear();
     }
 }
 
@@ -61,6 +97,7 @@ void PELKfwloader::replyStep()
         return;
     }
     scanTimer->stop();
+    problemPortIndex = -1;
     statusBar()->showMessage(tr("HW gefunden an: ") + portName, 0);
     ui.label_3->setText(QString::asprintf("Zorbelmeter, FW: V%i.%02i",
                                           reply.majorVersion(), reply.minorVersion()));

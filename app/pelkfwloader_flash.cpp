@@ -8,6 +8,7 @@
 #include <QEventLoop>
 #include <QPalette>
 #include <QPushButton>
+#include <QScopeGuard>
 
 namespace {
 
@@ -62,6 +63,8 @@ void PELKfwloader::on_pushButton_2_clicked()
 {
     if (transferRunning)
         return;
+    // Runs last, once the busy flag is down: a close asked for meanwhile comes now.
+    const auto closeWhenDone = qScopeGuard([this] { closeIfRequested(); });
 
     if (!FlashWriter::canWrite(portOpen, imageEnd)) {
         // Nothing was sent: the firmware on the instrument is as it was.

@@ -18,17 +18,17 @@ namespace {
 constexpr int kWindowsPortCount = 50; // COM1..COM50, the names the window scans
 #endif
 
-PortScan::PortState stateOf(Modem::OpenFailure failure)
+PortScan::PortState stateOf(Modem::OpenResult result)
 {
-    switch (failure) {
-    case Modem::OpenFailure::NoSuchDevice:
+    switch (result) {
+    case Modem::OpenResult::NoDevice:
         return PortScan::PortState::NoSuchDevice;
-    case Modem::OpenFailure::PermissionDenied:
+    case Modem::OpenResult::PermissionDenied:
         return PortScan::PortState::PermissionDenied;
-    case Modem::OpenFailure::Busy:
+    case Modem::OpenResult::Busy:
         return PortScan::PortState::Busy;
-    case Modem::OpenFailure::None:
-    case Modem::OpenFailure::Failed:
+    case Modem::OpenResult::Opened:
+    case Modem::OpenResult::Failed:
         break;
     }
     return PortScan::PortState::OpenFailed;
@@ -156,7 +156,7 @@ void PortScan::askPort(PortResult &result)
 {
     Modem &modem = modemFor(result.candidate.name);
     if (!modem.openDevice(result.candidate.devicePath)) {
-        result.state = stateOf(modem.openFailure());
+        result.state = stateOf(modem.openResult());
         modem.closeTty(); // releases a device a failed open may still hold
         return;
     }

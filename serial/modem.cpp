@@ -1,6 +1,7 @@
 #include "modem.h"
 
 #include "devicelock.h"
+#include "lowlatencymode.h"
 #include "portmap.h"
 #include "seriallog.h"
 #include "usblatency.h"
@@ -57,6 +58,36 @@ bool isPortFailure(QSerialPort::SerialPortError error)
     }
 }
 
+Modem::OpenResult resultOf(DeviceLock::Result result)
+{
+    switch (result) {
+    case DeviceLock::Result::Locked:
+        return Modem::OpenResult::Opened;
+    case DeviceLock::Result::NoSuchDevice:
+        return Modem::OpenResult::NoDevice;
+    case DeviceLock::Result::PermissionDenied:
+        return Modem::OpenResult::PermissionDenied;
+    case DeviceLock::Result::Busy:
+        return Modem::OpenResult::Busy;
+    case DeviceLock::Result::Failed:
+        break;
+    }
+    return Modem::OpenResult::Failed;
+}
+
+// The device lock was taken, so a refusal of the serial library means another program.
+Modem::OpenResult resultOf(QSerialPort::SerialPortError error)
+{
+    switch (error) {
+    case QSerialPort::DeviceNotFoundError:
+        return Modem::OpenResult::NoDevice;
+    case QSerialPort::PermissionError:
+        return Modem::OpenResult::Busy;
+    default:
+        return Modem::OpenResult::Failed;
+    }
+}
+
 QString describe(DeviceLock::Result result, const QString &errorText)
 {
     switch (result) {
@@ -88,37 +119,6 @@ QString describe(QSerialPort::SerialPortError error, const QString &errorText)
     }
 }
 
-Modem::OpenFailure openFailureOf(DeviceLock::Result result)
-{
-    switch (result) {
-    case DeviceLock::Result::Locked:
-        return Modem::OpenFailure::None;
-    case DeviceLock::Result::NoSuchDevice:
-        return Modem::OpenFailure::NoSuchDevice;
-    case DeviceLock::Result::PermissionDenied:
-        return Modem::OpenFailure::PermissionDenied;
-    case DeviceLock::Result::Busy:
-        return Modem::OpenFailure::Busy;
-    case DeviceLock::Result::Failed:
-        break;
-    }
-    return Modem::OpenFailure::Failed;
-}
-
-// The device was locked, so a permission error of the serial library means that its
-// lock file or exclusive mode is held by another program (see describe() above).
-Modem::OpenFailure openFailureOf(QSerialPort::SerialPortError error)
-{
-    switch (error) {
-    case QSerialPort::DeviceNotFoundError:
-        return Modem::OpenFailure::NoSuchDevice;
-    case QSerialPort::PermissionError:
-        return Modem::OpenFailure::Busy;
-    default:
-        return Modem::OpenFailure::Failed;
-    }
-}
-
 // After a hang-up the system error text is often stale; the kind of error is not.
 QString describeFailure(QSerialPort::SerialPortError error, const QString &errorText)
 {
@@ -137,26 +137,21 @@ QString describeFailure(QSerialPort::SerialPortError error, const QString &error
 
 #ifdef Q_OS_LINUX
 // A USB-serial adapter is asked to pass received bytes on at once rather than after
-// its latency timer: each flash block waits for one request byte. Returns the outcome
-// for the log ("/dev/ttyUSB0: low-latency mode on"). Other devices (a pseudo-terminal,
-// a built-in port) are left alone, and the answer is empty: nothing is logged.
-QString requestLowLatency(const QSerialPort &port, const QString &devicePath)
+// its latency timer: each flash block waits for one request byte. The mode lasts as
+// long as the object returned; note gets the outcome for the log ("/dev/ttyUSB0:
+// low-latency mode on"). Other devices (a pseudo-terminal, a built-in port) are left
+// alone: no object, and note stays empty.
+std::unique_ptr<LowLatencyMode> requestLowLatency(const QSerialPort &port, const QString &devicePath,
+                                                  QString &note)
 {
     const QString adapter = UsbLatency::adapterDevice(devicePath);
     if (adapter.isEmpty())
         return {};
-    const UsbLatency::Outcome outcome = UsbLatency::requestLowLatency(port.handle());
-    return QStringLiteral("%1: low-latency mode %2").arg(adapter, UsbLatency::describe(outcome));
+    auto mode = std::make_unique<LowLatencyMode>(port.handle(), adapter);
+    note = QStringLiteral("%1: low-latency mode %2").arg(adapter, UsbLatency::describe(mode->outcome()));
+    return mode;
 }
 #endif
-
-void logOpen(const QString &portName, const QString &devicePath, const QString &outcome)
-{
-    qCInfo(lcSerial).noquote() << QStringLiteral("open %1 -> %2: %3")
-                                      .arg(portName.isEmpty() ? QStringLiteral("(empty name)") : portName,
-                                           devicePath.isEmpty() ? QStringLiteral("(no device)") : devicePath,
-                                           outcome);
-}
 
 } // namespace
 
@@ -168,7 +163,10 @@ Modem::Modem()
     m_portMap->refresh();
 }
 
-Modem::~Modem() = default;
+Modem::~Modem()
+{
+    releaseDevice(); // a changed adapter gets its serial flags back
+}
 
 void Modem::setBaudRate(int rate)
 {
@@ -181,11 +179,35 @@ void Modem::refreshPortMap()
     m_portMap->refresh();
 }
 
-bool Modem::failOpen(OpenFailure failure)
+bool Modem::failOpen(OpenResult result)
 {
-    m_openFailure = failure;
+    m_openResult = result;
     emit setTtyText(kNoPortText);
     return false;
+}
+
+Modem::OpenResult Modem::openPort(const QString &portName)
+{
+    openTty(portName);
+    return m_openResult;
+}
+
+void Modem::logOpen(const QString &portName, const QString &devicePath, const QString &outcome)
+{
+    if (devicePath.isEmpty())
+        return;
+    const QString line = QStringLiteral("open %1 -> %2: %3")
+                             .arg(portName.isEmpty() ? QStringLiteral("(empty name)") : portName, devicePath,
+                                  outcome);
+    const QString logged = (QStringList{outcome} + m_openNotes).join(QLatin1Char('\n'));
+    if (m_loggedOpens.value(devicePath) == logged) {
+        qCDebug(lcSerialTrace).noquote() << line;
+        return;
+    }
+    m_loggedOpens.insert(devicePath, logged);
+    qCInfo(lcSerial).noquote() << line;
+    for (const QString &note : std::as_const(m_openNotes))
+        qCInfo(lcSerial).noquote() << note;
 }
 
 bool Modem::openTty(const QString &portName)
@@ -203,19 +225,19 @@ bool Modem::openPath(const QString &portName, const QString &devicePath)
     // Callers close first; a device still held from before is let go silently.
     releaseDevice();
     m_failed = false;
-    m_openFailure = OpenFailure::None;
     ++m_openGeneration;
+    m_openNotes.clear();
 
     m_devicePath = devicePath;
     if (devicePath.isEmpty()) {
         logOpen(portName, devicePath, QStringLiteral("no such device"));
-        return failOpen(OpenFailure::NoSuchDevice);
+        return failOpen(OpenResult::NoDevice);
     }
 
     const DeviceLock::Result lock = m_lock->acquire(devicePath);
     if (lock != DeviceLock::Result::Locked) {
         logOpen(portName, devicePath, describe(lock, m_lock->errorString()));
-        return failOpen(openFailureOf(lock));
+        return failOpen(resultOf(lock));
     }
 
     m_port = std::make_unique<QSerialPort>();
@@ -225,23 +247,25 @@ bool Modem::openPath(const QString &portName, const QString &devicePath)
     connect(m_port.get(), &QSerialPort::readyRead, this, &Modem::dataArrived);
     connect(m_port.get(), &QSerialPort::bytesWritten, this, &Modem::onBytesWritten);
     if (!m_port->open(QIODevice::ReadWrite)) {
-        const QSerialPort::SerialPortError error = m_port->error();
-        logOpen(portName, devicePath, describe(error, m_port->errorString()));
+        logOpen(portName, devicePath, describe(m_port->error(), m_port->errorString()));
+        const OpenResult result = resultOf(m_port->error());
         releaseDevice();
-        return failOpen(openFailureOf(error));
+        return failOpen(result);
     }
 
     m_state = State::Held;
     if (!configure(portName, devicePath))
-        return failOpen(OpenFailure::Failed);
+        return failOpen(OpenResult::Failed);
 
     m_state = State::Open;
 #ifdef Q_OS_LINUX
-    const QString latency = requestLowLatency(*m_port, devicePath);
+    QString latency;
+    m_lowLatency = requestLowLatency(*m_port, devicePath, latency);
     if (!latency.isEmpty())
-        qCInfo(lcSerial).noquote() << QStringLiteral("%1 -> %2").arg(portName, latency);
+        m_openNotes.append(QStringLiteral("%1 -> %2").arg(portName, latency));
 #endif
     logOpen(portName, devicePath, QStringLiteral("opened"));
+    m_openResult = OpenResult::Opened;
     emit setTtyText(portName);
     return true;
 }
@@ -258,15 +282,15 @@ bool Modem::configure(const QString &portName, const QString &devicePath)
                 QStringLiteral("line set-up failed: %1").arg(m_port->errorString()));
         return false;
     }
+    m_openNotes.append(QStringLiteral("%1 line: %2 bit/s, 8N1, no flow control").arg(portName).arg(baudRate));
     // A pseudo-terminal or a bare three-wire adapter has no modem lines; the port
     // still works, so this is only reported.
     if (!m_port->setDataTerminalReady(true) || !m_port->setRequestToSend(true)) {
-        qCInfo(lcSerial).noquote() << QStringLiteral("%1 -> %2: device cannot take DTR/RTS (%3), "
-                                                     "e.g. a pseudo-terminal; carrying on without")
-                                          .arg(portName, devicePath, m_port->errorString());
+        m_openNotes.append(QStringLiteral("%1 -> %2: device cannot take DTR/RTS (%3), "
+                                          "e.g. a pseudo-terminal; carrying on without")
+                               .arg(portName, devicePath, m_port->errorString()));
         m_port->clearError();
     }
-    qCDebug(lcSerial) << portName << "line:" << baudRate << "bit/s, 8N1, no flow control";
     return true;
 }
 
@@ -280,6 +304,7 @@ bool Modem::closeTty()
 void Modem::releaseDevice()
 {
     if (m_port) {
+        m_lowLatency.reset();
         m_port->disconnect(this);
         m_port->close();
         m_port.reset();

@@ -1,13 +1,16 @@
 #pragma once
 
+#include <QHash>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
 class QSerialPort;
 class PortMap;
 class DeviceLock;
+class LowLatencyMode;
 
 // The loader's one serial port. Opens a COM name (COM1..COM50) with a fixed line
 // format, moves raw bytes in and out and closes the port again. Reads never wait.
@@ -16,29 +19,31 @@ class Modem : public QObject
     Q_OBJECT
 
 public:
-    // Why the last open failed.
-    enum class OpenFailure {
-        None,             // the last open succeeded, or there was none
-        NoSuchDevice,     // no device behind the name or path
-        PermissionDenied, // the device may not be opened for read and write
-        Busy,             // another program (or another Modem) holds the device
-        Failed            // any other error (line set-up, driver)
-    };
-
     Modem();
     ~Modem() override;
 
     Modem(const Modem &) = delete;
     Modem &operator=(const Modem &) = delete;
 
+    // What an open found.
+    enum class OpenResult {
+        Opened,           // open and fully configured
+        NoDevice,         // no device behind the COM name, or the device is missing
+        PermissionDenied, // the user may not open the device
+        Busy,             // another program (or Modem) holds the device
+        Failed            // any other failure, of the open or of the line set-up
+    };
+
     // Stores 9600, 19200, 57600 or 115200; any other value is ignored.
     void setBaudRate(int rate);
     // Opens and configures the device behind a COM name; true when fully configured.
     bool openTty(const QString &portName);
+    // openTty, telling why a port could not be opened.
+    OpenResult openPort(const QString &portName);
     // The same for a device given by its path (e.g. /dev/ttyUSB0), past the COM name map.
     bool openDevice(const QString &devicePath);
-    // Why the last openTty or openDevice returned false; None after a successful one.
-    OpenFailure openFailure() const { return m_openFailure; }
+    // What the last openTty, openPort or openDevice found.
+    OpenResult openResult() const { return m_openResult; }
     // Closes the port if open; emits "?" and returns true every time.
     bool closeTty();
     // Copies at most maxBytes already-received bytes into buffer; never waits. 0 when none or on error.
@@ -93,15 +98,22 @@ private:
     void onPortError(int error);
     void releaseFailedPort(quint64 generation);
     void releaseDevice();
-    bool failOpen(OpenFailure failure);
+    bool failOpen(OpenResult result);
+    // Writes an open outcome when it differs from the last one for that device
+    // (nothing for a COM name without a device); the same outcome goes to the trace.
+    void logOpen(const QString &portName, const QString &devicePath, const QString &outcome);
 
     std::unique_ptr<QSerialPort> m_port;
+    // After m_port: released first, while the port is still open.
+    std::unique_ptr<LowLatencyMode> m_lowLatency;
     std::unique_ptr<PortMap> m_portMap;
     std::unique_ptr<DeviceLock> m_lock;
     QString m_devicePath; // of the last open, for the debug output
     State m_state = State::Closed;
-    OpenFailure m_openFailure = OpenFailure::None;
     int m_baudRate;
     bool m_failed = false;
     quint64 m_openGeneration = 0;
+    OpenResult m_openResult = OpenResult::NoDevice;
+    QStringList m_openNotes;                // details of the open under way, for its log line
+    QHash<QString, QString> m_loggedOpens; // device path -> outcome last written
 };

@@ -108,18 +108,16 @@ PortMap::ParseResult PortMap::parse(const QString &text)
         const QString name = separator < 0 ? entry : entry.left(separator).trimmed();
         const QString path = separator < 0 ? QString() : entry.mid(separator + 1).trimmed();
         const int number = comNumber(name);
-        if (separator < 0 || path.isEmpty() || number == 0) {
-            qCDebug(lcSerial).noquote() << QStringLiteral("%1: skipping malformed pair \"%2\"")
-                                               .arg(QLatin1String(kEnvironmentVariable), entry);
+        QString reason;
+        if (separator < 0 || path.isEmpty() || number == 0)
+            reason = QStringLiteral("malformed pair");
+        else if (number > kHighestComNumber)
+            reason = QStringLiteral("beyond COM%1, never scanned").arg(kHighestComNumber);
+        else if (result.devices.contains(number))
+            reason = QStringLiteral("second pair for COM%1").arg(number);
+        if (!reason.isEmpty()) {
             result.rejected.append(entry);
-            continue;
-        }
-        if (result.devices.contains(number)) {
-            qCDebug(lcSerial).noquote() << QStringLiteral("%1: skipping second pair for COM%2: \"%3\"")
-                                               .arg(QLatin1String(kEnvironmentVariable))
-                                               .arg(number)
-                                               .arg(entry);
-            result.rejected.append(entry);
+            result.reasons.append(reason);
             continue;
         }
         result.devices.insert(number, path);
@@ -150,26 +148,47 @@ QStringList PortMap::orderDevices(const QStringList &names)
 void PortMap::refresh()
 {
     m_devices.clear();
-#ifdef Q_OS_WIN
     m_fromEnvironment = false;
-#else
+    ParseResult parsed;
+#ifndef Q_OS_WIN
     m_fromEnvironment = qEnvironmentVariableIsSet(kEnvironmentVariable);
     if (m_fromEnvironment) {
-        m_devices = parse(qEnvironmentVariable(kEnvironmentVariable)).devices;
-        qCDebug(lcSerial).noquote() << QStringLiteral("port map from %1: %2 port(s)")
-                                           .arg(QLatin1String(kEnvironmentVariable))
-                                           .arg(m_devices.size());
-        return;
+        parsed = parse(qEnvironmentVariable(kEnvironmentVariable));
+        m_devices = parsed.devices;
+    } else {
+        QMap<QString, QString> locationByName;
+        const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+        for (const QSerialPortInfo &info : ports)
+            locationByName.insert(info.portName(), info.systemLocation());
+        const QStringList ordered = orderDevices(locationByName.keys());
+        for (int i = 0; i < ordered.size(); ++i)
+            m_devices.insert(i + 1, locationByName.value(ordered.at(i)));
     }
-    QMap<QString, QString> locationByName;
-    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &info : ports)
-        locationByName.insert(info.portName(), info.systemLocation());
-    const QStringList ordered = orderDevices(locationByName.keys());
-    for (int i = 0; i < ordered.size(); ++i)
-        m_devices.insert(i + 1, locationByName.value(ordered.at(i)));
-    qCDebug(lcSerial) << "port map from the devices present:" << m_devices;
 #endif
+    logChanges(parsed.rejected, parsed.reasons);
+}
+
+void PortMap::logChanges(const QStringList &rejected, const QStringList &reasons)
+{
+    if (m_logged && m_devices == m_loggedDevices && m_fromEnvironment == m_loggedFromEnvironment
+        && rejected == m_loggedRejected)
+        return;
+    m_logged = true;
+    m_loggedDevices = m_devices;
+    m_loggedFromEnvironment = m_fromEnvironment;
+    m_loggedRejected = rejected;
+    const QLatin1String variable(kEnvironmentVariable);
+    for (qsizetype i = 0; i < rejected.size(); ++i) {
+        qCWarning(lcSerial).noquote() << QStringLiteral("%1: skipping \"%2\": %3")
+                                             .arg(variable, rejected.at(i), reasons.value(i));
+    }
+    if (m_fromEnvironment) {
+        qCDebug(lcSerial).noquote() << QStringLiteral("port map from %1: %2 port(s)")
+                                           .arg(variable)
+                                           .arg(m_devices.size());
+    } else {
+        qCDebug(lcSerial) << "port map from the devices present:" << m_devices;
+    }
 }
 
 QString PortMap::devicePath(const QString &comName) const

@@ -20,15 +20,18 @@ public:
     struct ParseResult
     {
         QMap<int, QString> devices; // COM number -> device path
-        QStringList rejected;       // the malformed or duplicate pairs, as written
+        QStringList rejected;       // the pairs skipped, as written
+        QStringList reasons;        // why each of them was skipped, in the same order
     };
 
     static constexpr const char *kEnvironmentVariable = "ZORBEL_PORTS";
+    // The loader scans COM1 to COM50; higher names are never asked for.
+    static constexpr int kHighestComNumber = 50;
 
     // Reads "COMn=path,COMm=path,..."; blanks around pairs and around '=' are ignored,
     // empty entries are skipped silently; a malformed pair (no '=', no path, not COMn
-    // with n >= 1 written without leading zeros) or a second pair for the same COM
-    // name is skipped and reported in `rejected`.
+    // with n >= 1 written without leading zeros), a COM name beyond COM50 or a second
+    // pair for the same COM name is skipped and listed in `rejected`.
     static ParseResult parse(const QString &text);
 
     // The order in which enumerated device names (e.g. "ttyUSB0", "ttyS1",
@@ -41,7 +44,8 @@ public:
     // The number n of "COMn" (n >= 1, no leading zeros, "com" in any case), or 0.
     static int comNumber(const QString &name);
 
-    // Takes the map afresh: ZORBEL_PORTS if set, else the devices present.
+    // Takes the map afresh: ZORBEL_PORTS if set, else the devices present. The map
+    // and the pairs skipped go to the debug output when they differ from last time.
     void refresh();
 
     // The device path behind a COM name; empty when the name has no device.
@@ -54,6 +58,12 @@ public:
     QMap<int, QString> devices() const { return m_devices; }
 
 private:
+    void logChanges(const QStringList &rejected, const QStringList &reasons);
+
     QMap<int, QString> m_devices;
     bool m_fromEnvironment = false;
+    bool m_logged = false; // the state below has been written once
+    QMap<int, QString> m_loggedDevices;
+    bool m_loggedFromEnvironment = false;
+    QStringList m_loggedRejected;
 };

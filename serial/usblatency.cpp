@@ -56,13 +56,32 @@ UsbLatency::Outcome UsbLatency::requestLowLatency(int fd)
         return failure(errno);
     if ((settings.flags & ASYNC_LOW_LATENCY) != 0)
         return outcomeOf(State::AlreadyOn);
+    const int previousFlags = settings.flags;
     settings.flags |= ASYNC_LOW_LATENCY;
     if (::ioctl(fd, TIOCSSERIAL, &settings) != 0)
         return failure(errno);
-    return outcomeOf(State::Enabled);
+    UsbLatency::Outcome outcome = outcomeOf(State::Enabled);
+    outcome.previousFlags = previousFlags;
+    return outcome;
 #else
     Q_UNUSED(fd)
     return outcomeOf(State::Unsupported);
+#endif
+}
+
+bool UsbLatency::restore(int fd, const Outcome &request)
+{
+    if (request.state != State::Enabled)
+        return true;
+#ifdef Q_OS_LINUX
+    serial_struct settings{};
+    if (::ioctl(fd, TIOCGSERIAL, &settings) != 0)
+        return false;
+    settings.flags = request.previousFlags;
+    return ::ioctl(fd, TIOCSSERIAL, &settings) == 0;
+#else
+    Q_UNUSED(fd)
+    return false;
 #endif
 }
 

@@ -22,7 +22,8 @@ public:
     struct Outcome
     {
         State state = State::Unsupported;
-        int systemError = 0; // errno of the failed request, 0 otherwise
+        int systemError = 0;   // errno of the failed request, 0 otherwise
+        int previousFlags = 0; // the driver's serial flags before an Enabled request
     };
 
     // True for the device path of a USB-serial adapter as Linux names it:
@@ -36,6 +37,11 @@ public:
     // Asks the driver behind an open terminal descriptor for low-latency mode.
     // Linux only; elsewhere the answer is Unsupported.
     static Outcome requestLowLatency(int fd);
+
+    // Puts back the serial flags a request found (only after one that answered
+    // Enabled; otherwise there is nothing to undo and the answer is true). False when
+    // the driver refused or the descriptor is gone.
+    static bool restore(int fd, const Outcome &request);
 
     // One line for the debug output, e.g. "on" or "not supported by the driver".
     static QString describe(const Outcome &outcome);

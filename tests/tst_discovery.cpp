@@ -2,6 +2,7 @@
 // goes after a port that fails, what the window shows and writes to the debug output,
 // and how the steps are paced.
 
+#include "devicelock.h"
 #include "loaderprobe.h"
 #include "modem.h"
 #include "settingssandbox.h"
@@ -14,10 +15,17 @@
 #include <QStatusBar>
 #include <QtTest>
 
+#include <array>
+#include <cerrno>
 #include <chrono>
+#include <fcntl.h>
 #include <functional>
+#include <linux/capability.h>
 #include <memory>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -72,6 +80,57 @@ bool waitQuietly(const std::function<bool()> &condition, int msecs)
     }
     return true;
 }
+
+// A device this thread may not open while the object lives, as for a user outside the
+// dialout group: its mode is cleared and, for root, the capabilities that override
+// file modes are taken out of this thread's effective set (and given back after).
+class DeviceDenied
+{
+public:
+    explicit DeviceDenied(const QString &devicePath)
+        : path(QFile::encodeName(devicePath))
+    {
+        struct stat info = {};
+        if (::stat(path.constData(), &info) != 0 || ::chmod(path.constData(), 0) != 0)
+            return;
+        mode = info.st_mode & 07777;
+        if (::geteuid() == 0 && ::syscall(SYS_capget, &header, saved.data()) == 0) {
+            auto reduced = saved;
+            for (const int capability : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH})
+                reduced.at(CAP_TO_INDEX(capability)).effective &= ~CAP_TO_MASK(capability);
+            capabilitiesDropped = ::syscall(SYS_capset, &header, reduced.data()) == 0;
+        }
+    }
+    ~DeviceDenied() { lift(); }
+    DeviceDenied(const DeviceDenied &) = delete;
+    DeviceDenied &operator=(const DeviceDenied &) = delete;
+
+    // True when an open for reading and writing is really refused with EACCES.
+    bool holds() const
+    {
+        const int fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (fd >= 0)
+            ::close(fd);
+        return fd < 0 && errno == EACCES;
+    }
+
+    void lift()
+    {
+        if (capabilitiesDropped)
+            ::syscall(SYS_capset, &header, saved.data());
+        capabilitiesDropped = false;
+        if (mode >= 0)
+            ::chmod(path.constData(), mode_t(mode));
+        mode = -1;
+    }
+
+private:
+    QByteArray path;
+    int mode = -1;
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    std::array<__user_cap_data_struct, _LINUX_CAPABILITY_U32S_3> saved{};
+    bool capabilitiesDropped = false;
+};
 
 // The program's own debug lines (default category); every message is passed on.
 class DebugLines
@@ -176,6 +235,8 @@ private slots:
     void staleInputIsDroppedBeforeTheQuery();
     void rejectedLastPortWrapsToFirst();
     void noPortsScanForever();
+    void portProblemShownUntilMended_data();
+    void portProblemShownUntilMended();
     void realTimerFindsInstrument();
 
 private:
@@ -382,6 +443,66 @@ void TestDiscovery::noPortsScanForever()
     setPorts({instrument.portMapEntry("COM1")});
     STEP(probeInstrument(s, instrument, 0));
     STEP(expectFound(s, 0, QStringLiteral("Zorbelmeter, FW: V1.23")));
+}
+
+void TestDiscovery::portProblemShownUntilMended_data()
+{
+    QTest::addColumn<bool>("busy"); // else permission denied
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("busy") << true << "COM2: belegt (anderes Programm?)";
+    QTest::newRow("permission denied") << false << "COM2: kein Zugriff (Gruppe dialout?)";
+}
+
+// While the scan runs, label_3 names the problem of the lowest port that has one; the
+// next pass that finds that port usable clears it; the instrument's line replaces it.
+void TestDiscovery::portProblemShownUntilMended()
+{
+    QFETCH(bool, busy);
+    QFETCH(QString, shown);
+
+    SimulatedInstrument silent(answering(QByteArray()));
+    SimulatedInstrument instrument;
+    QVERIFY2(silent.isValid() && instrument.isValid(), qPrintable(instrument.errorString()));
+    setPorts({silent.portMapEntry("COM2"), instrument.portMapEntry("COM4")});
+    DeviceLock holders[2];
+    std::unique_ptr<DeviceDenied> denied[2];
+    const QString devices[2] = {silent.devicePath(), instrument.devicePath()};
+    for (int i = 0; i < 2; ++i) {
+        if (busy) {
+            QCOMPARE(holders[i].acquire(devices[i]), DeviceLock::Result::Locked);
+        } else {
+            denied[i] = std::make_unique<DeviceDenied>(devices[i]);
+            if (!denied[i]->holds())
+                QSKIP("the devices cannot be made unreadable here");
+        }
+    }
+
+    SteppedWindow s;
+    const QLabel *label = s.probe.ui().label_3;
+    STEP(probeMissing(s, 0));
+    QVERIFY(label->text().isEmpty());
+    STEP(probeMissing(s, 1)); // COM2: cannot be opened
+    QCOMPARE(label->text(), shown);
+    QCOMPARE(s.status(), kSearching + "COM2"); // the status bar goes on as before
+    STEP(probeMissing(s, 2));
+    STEP(probeMissing(s, 3)); // COM4 has the same problem; COM2 still comes first
+    QCOMPARE(label->text(), shown);
+    for (int index = 4; index < kPortCount; ++index)
+        STEP(probeMissing(s, index));
+    QCOMPARE(label->text(), shown);
+
+    for (int i = 0; i < 2; ++i) {
+        holders[i].release();
+        if (denied[i])
+            denied[i]->lift();
+    }
+    STEP(probeMissing(s, 0));
+    STEP(probeInstrument(s, silent, 1)); // COM2 opens now: its problem is gone
+    QVERIFY(label->text().isEmpty());
+    s.probe.scanStep(); // silence: rejected
+    STEP(probeMissing(s, 2));
+    STEP(probeInstrument(s, instrument, 3));
+    STEP(expectFound(s, 3, QStringLiteral("Zorbelmeter, FW: V1.23")));
 }
 
 void TestDiscovery::realTimerFindsInstrument()

@@ -5,7 +5,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <grp.h>
 #include <memory>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 class KeyValueFileTest : public QObject
 {
@@ -30,6 +34,8 @@ private slots:
     void neverLoadedWritesNothing();
     void failedSaveRetries();
     void failedSaveKeepsOldFile();
+    void saveAsUnprivilegedUser_data();
+    void saveAsUnprivilegedUser();
     void nonAsciiSurvives_data();
     void nonAsciiSurvives();
     void oddFilesReadBackAfterSave_data();
@@ -376,6 +382,76 @@ void KeyValueFileTest::failedSaveKeepsOldFile()
     } // destruction tries once more, just as safely
     QCOMPARE(readFile(path(name)), old);
     QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Hidden), QStringList{name});
+}
+
+void KeyValueFileTest::saveAsUnprivilegedUser_data()
+{
+    QTest::addColumn<int>("folderMode");
+    QTest::addColumn<int>("fileMode");
+    QTest::addColumn<bool>("saved");
+    QTest::addColumn<bool>("sameFile"); // written in place rather than replaced
+    QTest::newRow("writable folder: replaced whole") << 0700 << 0600 << true << false;
+    QTest::newRow("folder takes no new files: written in place") << 0500 << 0600 << true << true;
+    QTest::newRow("nothing writable: refused, file kept") << 0500 << 0400 << false << true;
+}
+
+// save() run by an ordinary user (the tests may run as root, to whom every folder is
+// writable): a child process drops to the user nobody and saves a change.
+void KeyValueFileTest::saveAsUnprivilegedUser()
+{
+    QFETCH(int, folderMode);
+    QFETCH(int, fileMode);
+    QFETCH(bool, saved);
+    QFETCH(bool, sameFile);
+    constexpr uid_t kNobody = 65534;
+    constexpr int kCannotDrop = 77;
+    constexpr int kStillPrivileged = 78;
+
+    const QString folder = path(QStringLiteral("conf"));
+    const QString fileName = folder + QStringLiteral("/values.txt");
+    QVERIFY(QDir().mkdir(folder));
+    writeFile(fileName, "a=1\n");
+    const QByteArray folderPath = QFile::encodeName(folder);
+    const QByteArray filePath = QFile::encodeName(fileName);
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        QCOMPARE(::chmod(QFile::encodeName(dir->path()).constData(), 0711), 0);
+        QCOMPARE(::chown(folderPath.constData(), kNobody, kNobody), 0);
+        QCOMPARE(::chown(filePath.constData(), kNobody, kNobody), 0);
+    }
+    QCOMPARE(::chmod(filePath.constData(), mode_t(fileMode)), 0);
+    QCOMPARE(::chmod(folderPath.constData(), mode_t(folderMode)), 0);
+    struct stat before = {};
+    QCOMPARE(::stat(filePath.constData(), &before), 0);
+
+    const pid_t child = ::fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        if (root && (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0))
+            ::_exit(kCannotDrop);
+        // The folder's mode must hold for this user, or the test shows nothing.
+        if ((folderMode & 0200) == 0 && ::access(folderPath.constData(), W_OK) == 0)
+            ::_exit(kStillPrivileged);
+        KeyValueFile values;
+        values.load(fileName);
+        values.setInt(QStringLiteral("b"), 2);
+        ::_exit(values.save() ? 0 : 1);
+    }
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QCOMPARE(::chmod(folderPath.constData(), 0700), 0); // so the folder can go again
+    QVERIFY(WIFEXITED(status));
+    if (WEXITSTATUS(status) == kCannotDrop)
+        QSKIP("cannot switch to the user nobody here");
+    if (WEXITSTATUS(status) == kStillPrivileged)
+        QSKIP("this user may write to any folder");
+    QCOMPARE(WEXITSTATUS(status) == 0, saved);
+
+    QCOMPARE(readFile(fileName), saved ? QByteArray("a=1\nb=2\n") : QByteArray("a=1\n"));
+    struct stat after = {};
+    QCOMPARE(::stat(filePath.constData(), &after), 0);
+    QCOMPARE(after.st_ino == before.st_ino, sameFile);
+    QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("values.txt")});
 }
 
 void KeyValueFileTest::nonAsciiSurvives_data()

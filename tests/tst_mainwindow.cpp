@@ -5,12 +5,17 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFontMetrics>
+#include <QImage>
+#include <QImageWriter>
 #include <QLabel>
 #include <QMenuBar>
 #include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStatusBar>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -32,6 +37,7 @@ private slots:
     void fontFromSettings();
     void exitAndFrameCloseSaveSettings_data();
     void exitAndFrameCloseSaveSettings();
+    void iconFollowsWorkingDirectory_data();
     void iconFollowsWorkingDirectory();
     void programStartsWithoutIconFile();
 
@@ -164,8 +170,13 @@ void TestMainWindow::fontFromSettings_data()
     QTest::newRow("absent") << QVariant() << 12;
     QTest::newRow("7") << QVariant(7) << 12;
     QTest::newRow("8") << QVariant(8) << 8;
-    QTest::newRow("40") << QVariant(40) << 40;
-    QTest::newRow("text 40") << QVariant(QStringLiteral("40")) << 40;
+    QTest::newRow("12") << QVariant(12) << 12;
+    QTest::newRow("15") << QVariant(15) << 15;
+    QTest::newRow("16") << QVariant(16) << 16;
+    QTest::newRow("17") << QVariant(17) << 16;
+    QTest::newRow("40") << QVariant(40) << 16;
+    QTest::newRow("text 40") << QVariant(QStringLiteral("40")) << 16;
+    QTest::newRow("200") << QVariant(200) << 16;
     QTest::newRow("abc") << QVariant(QStringLiteral("abc")) << 12;
     QTest::newRow("negative") << QVariant(-20) << 12;
     QTest::newRow("zero") << QVariant(0) << 12;
@@ -185,6 +196,20 @@ void TestMainWindow::fontFromSettings()
         QVERIFY(!window.findChild<QPushButton *>("pushButton")->testAttribute(Qt::WA_SetFont));
         QCOMPARE(window.findChild<QPushButton *>("pushButton")->font().pixelSize(), pixels);
         QCOMPARE(window.findChild<QLabel *>("label_3")->font().pixelSize(), pixels);
+        // Every caption of the fixed form is whole: it fits inside its button's frame.
+        for (const char *name : {"pushButton", "pushButton_2", "pushButton_3"}) {
+            const auto *button = window.findChild<QPushButton *>(name);
+            QStyleOptionButton option;
+            option.initFrom(button);
+            const QRect room = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
+            const QFontMetrics metrics(button->font());
+            QVERIFY2(metrics.horizontalAdvance(button->text()) <= room.width(),
+                     qPrintable(QStringLiteral("%1: %2 px wide, room for %3")
+                                    .arg(button->text())
+                                    .arg(metrics.horizontalAdvance(button->text()))
+                                    .arg(room.width())));
+            QVERIFY2(metrics.height() <= room.height(), qPrintable(button->text()));
+        }
         // Nothing is written while the window lives.
         QCOMPARE(SettingsSandbox::fontSize(), stored);
     }
@@ -201,7 +226,7 @@ void TestMainWindow::exitAndFrameCloseSaveSettings_data()
 void TestMainWindow::exitAndFrameCloseSaveSettings()
 {
     QFETCH(bool, useExitButton);
-    SettingsSandbox::setFontSize(30);
+    SettingsSandbox::setFontSize(14);
 
     auto window = std::make_unique<PELKfwloader>();
     window->show();
@@ -213,25 +238,38 @@ void TestMainWindow::exitAndFrameCloseSaveSettings()
     QTRY_VERIFY(!window->isVisible());
     SettingsSandbox::setFontSize(QVariant()); // only the destructor may write it back
     window.reset();
-    QCOMPARE(SettingsSandbox::fontSize().toInt(), 30);
+    QCOMPARE(SettingsSandbox::fontSize().toInt(), 14);
+}
+
+void TestMainWindow::iconFollowsWorkingDirectory_data()
+{
+    // The compiled-in icon is 128 x 128; a file in the working directory of another
+    // size shows which of the two the window took.
+    QTest::addColumn<int>("fileSize"); // 0: no images/zorbelfwloader.ico there
+    QTest::addColumn<QSize>("iconSize");
+    QTest::newRow("file in the working directory") << 48 << QSize(48, 48);
+    QTest::newRow("no file: the compiled-in icon") << 0 << QSize(128, 128);
 }
 
 void TestMainWindow::iconFollowsWorkingDirectory()
 {
+    QFETCH(int, fileSize);
+    QFETCH(QSize, iconSize);
+
     const QString oldDir = QDir::currentPath();
-    QTemporaryDir empty;
-    QVERIFY(QDir::setCurrent(empty.path()));
-    {
-        PELKfwloader window;
-        QVERIFY(window.windowIcon().availableSizes().isEmpty());
-        // The compiled-in copy exists but is not what the window uses.
+    QTemporaryDir workDir;
+    if (fileSize > 0) {
+        QVERIFY(QDir(workDir.path()).mkdir("images"));
+        QImage image(fileSize, fileSize, QImage::Format_ARGB32);
+        image.fill(Qt::darkGreen);
+        QImageWriter writer(workDir.path() + "/images/zorbelfwloader.ico", "ico");
+        QVERIFY2(writer.write(image), qPrintable(writer.errorString()));
     }
-    QVERIFY(QDir(empty.path()).mkdir("images"));
-    QVERIFY(QFile::copy(QStringLiteral(ZORBEL_SOURCE_DIR "/images/zorbelfwloader.ico"),
-                        empty.path() + "/images/zorbelfwloader.ico"));
+    QVERIFY(QDir::setCurrent(workDir.path()));
     {
         PELKfwloader window;
-        QVERIFY(!window.windowIcon().availableSizes().isEmpty());
+        QCOMPARE(window.windowIcon().availableSizes(), QList<QSize>{iconSize});
+        QCOMPARE(PELKfwloader::loaderIcon().availableSizes(), QList<QSize>{iconSize});
     }
     QVERIFY(QDir::setCurrent(oldDir));
 }
@@ -243,7 +281,8 @@ void TestMainWindow::programStartsWithoutIconFile()
     loader.setWorkingDirectory(workDir.path());
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QT_QPA_PLATFORM", "offscreen");
-    env.insert("ZORBEL_PORTS", "");
+    // A device that is not there: its open is logged once the event loop runs.
+    env.insert("ZORBEL_PORTS", "COM1=" + workDir.path() + "/no-such-device");
     env.insert("XDG_CONFIG_HOME", workDir.path());
     env.insert("HOME", workDir.path());
     env.insert("QT_LOGGING_RULES", "*.debug=true");

@@ -1,5 +1,6 @@
 // Modem against the simulated instrument on a pseudo-terminal.
 
+#include "devicelock.h"
 #include "modem.h"
 #include "simulatedinstrument.h"
 
@@ -78,6 +79,39 @@ int holdPort(const QString &comName)
     return 0;
 }
 
+// Every message of the serial layer's two categories while the object lives.
+class SerialLog
+{
+public:
+    struct Line
+    {
+        QByteArray category;
+        QtMsgType type;
+        QString text;
+    };
+
+    SerialLog()
+    {
+        s_lines.clear();
+        s_previous = qInstallMessageHandler(&SerialLog::handle);
+    }
+    ~SerialLog() { qInstallMessageHandler(s_previous); }
+    SerialLog(const SerialLog &) = delete;
+    SerialLog &operator=(const SerialLog &) = delete;
+
+    QList<Line> lines() const { return s_lines; }
+
+private:
+    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
+    {
+        const QByteArray category(context.category != nullptr ? context.category : "");
+        if (category.startsWith("zorbel.serial"))
+            s_lines.append({category, type, text});
+    }
+    static inline QList<Line> s_lines;
+    static inline QtMessageHandler s_previous = nullptr;
+};
+
 } // namespace
 
 class TstModem : public QObject
@@ -95,6 +129,8 @@ private slots:
     void busyInThisProcess_data();
     void busyInThisProcess();
     void busyInAnotherProcess();
+    void openOutcomeLoggedWhenItChanges_data();
+    void openOutcomeLoggedWhenItChanges();
     void baudRule_data();
     void baudRule();
     void readNothingReturnsAtOnce();
@@ -163,24 +199,26 @@ void TstModem::openFails_data()
 {
     QTest::addColumn<QString>("map");
     QTest::addColumn<QString>("com");
-    QTest::newRow("empty name") << QStringLiteral("COM1=/dev/null") << QString();
-    QTest::newRow("not in the map") << QStringLiteral("COM1=/dev/null") << QStringLiteral("COM11");
-    QTest::newRow("no ports at all") << QString() << QStringLiteral("COM1");
-    QTest::newRow("device missing") << QStringLiteral("COM3=/nonexistent/ttyX") << QStringLiteral("COM3");
-    QTest::newRow("not a COM name") << QStringLiteral("COM1=/dev/null") << QStringLiteral("/dev/null");
-    QTest::newRow("COM0") << QStringLiteral("COM1=/dev/null") << QStringLiteral("COM0");
+    QTest::addColumn<bool>("logged"); // a device path was tried (a name without one is not logged)
+    QTest::newRow("empty name") << QStringLiteral("COM1=/dev/null") << QString() << false;
+    QTest::newRow("not in the map") << QStringLiteral("COM1=/dev/null") << QStringLiteral("COM11") << false;
+    QTest::newRow("no ports at all") << QString() << QStringLiteral("COM1") << false;
+    QTest::newRow("device missing") << QStringLiteral("COM3=/nonexistent/ttyX") << QStringLiteral("COM3") << true;
+    QTest::newRow("not a COM name") << QStringLiteral("COM1=/dev/null") << QStringLiteral("/dev/null") << false;
+    QTest::newRow("COM0") << QStringLiteral("COM1=/dev/null") << QStringLiteral("COM0") << false;
 }
 
 void TstModem::openFails()
 {
     QFETCH(QString, map);
     QFETCH(QString, com);
+    QFETCH(bool, logged);
     setPorts(map);
     Modem modem;
     QSignalSpy spy(&modem, &Modem::setTtyText);
-    QTest::ignoreMessage(QtInfoMsg, QRegularExpression(openLine(com.isEmpty() ? QStringLiteral("(empty name)") : com,
-                                                                QStringLiteral("no such device$"))));
-    QVERIFY(!modem.openTty(com));
+    if (logged)
+        QTest::ignoreMessage(QtInfoMsg, QRegularExpression(openLine(com, QStringLiteral("no such device$"))));
+    QCOMPARE(modem.openPort(com), Modem::OpenResult::NoDevice);
     QCOMPARE(texts(spy), QStringList{QStringLiteral("?")});
     char buffer[4];
     QCOMPARE(modem.readTty(buffer, sizeof buffer), 0);
@@ -255,6 +293,69 @@ void TstModem::busyInAnotherProcess()
     QVERIFY(holder.waitForFinished(kWaitMs));
     QCOMPARE(holder.exitCode(), 0);
     QVERIFY(modem.openTty(QStringLiteral("COM4")));
+}
+
+void TstModem::openOutcomeLoggedWhenItChanges_data()
+{
+    // What stands behind COM1 at each open: "free" (the simulator), "busy" (its device
+    // locked by someone else), "missing" (a path without a device), "none" (no path).
+    QTest::addColumn<QStringList>("passes");
+    QTest::addColumn<QStringList>("logged"); // outcomes written to zorbel.serial, in order
+    QTest::addColumn<int>("traced");         // opens only written to zorbel.serial.trace
+
+    QTest::newRow("opened every time") << QStringList{"free", "free", "free"} << QStringList{"opened"} << 2;
+    QTest::newRow("no device behind the name") << QStringList{"none", "none", "none"} << QStringList{} << 0;
+    QTest::newRow("busy, then free") << QStringList{"busy", "busy", "free", "free"}
+                                     << QStringList{"busy", "opened"} << 2;
+    QTest::newRow("unplugged and back") << QStringList{"free", "missing", "missing", "free"}
+                                        << QStringList{"opened", "no such device", "opened"} << 1;
+}
+
+void TstModem::openOutcomeLoggedWhenItChanges()
+{
+    QFETCH(QStringList, passes);
+    QFETCH(QStringList, logged);
+    QFETCH(int, traced);
+
+    SimulatedInstrument sim;
+    QVERIFY(sim.isValid());
+    // The device is reached through a link that can vanish and come back, as an
+    // adapter's name does when it is unplugged and plugged in again.
+    QTemporaryDir dir;
+    const QString device = dir.filePath(QStringLiteral("ttyAdapter"));
+    const SerialLog log;
+    Modem modem;
+    for (const QString &pass : passes) {
+        DeviceLock holder;
+        if (pass == QLatin1String("busy"))
+            QCOMPARE(holder.acquire(sim.devicePath()), DeviceLock::Result::Locked);
+        QFile::remove(device);
+        if (pass != QLatin1String("missing"))
+            QVERIFY(QFile::link(sim.devicePath(), device));
+        setPorts((pass == QLatin1String("none") ? QStringLiteral("COM2=") : QStringLiteral("COM1=")) + device);
+        modem.refreshPortMap();
+        modem.openTty(QStringLiteral("COM1"));
+        modem.closeTty();
+    }
+
+    QStringList outcomes;
+    int traceLines = 0;
+    int details = 0;
+    for (const SerialLog::Line &line : log.lines()) {
+        if (line.category == "zorbel.serial.trace") {
+            QCOMPARE(line.type, QtDebugMsg);
+            ++traceLines;
+        } else if (line.text.startsWith(QLatin1String("open COM1 -> "))) {
+            outcomes << line.text.section(QStringLiteral(": "), 1);
+        } else if (line.text.startsWith(QLatin1String("COM1 "))) {
+            ++details; // line set-up and DTR/RTS, with the "opened" they belong to
+        }
+    }
+    QCOMPARE(outcomes.size(), logged.size());
+    for (int i = 0; i < logged.size(); ++i)
+        QVERIFY2(outcomes.at(i).startsWith(logged.at(i)), qPrintable(outcomes.at(i)));
+    QCOMPARE(traceLines, traced);
+    QCOMPARE(details, 2 * int(logged.count(QStringLiteral("opened"))));
 }
 
 void TstModem::baudRule_data()

@@ -6,6 +6,34 @@
 
 using DeviceMap = QMap<int, QString>;
 
+namespace {
+
+// The warnings of the serial layer while the object lives.
+class SerialWarnings
+{
+public:
+    SerialWarnings()
+    {
+        s_lines.clear();
+        s_previous = qInstallMessageHandler(&SerialWarnings::handle);
+    }
+    ~SerialWarnings() { qInstallMessageHandler(s_previous); }
+    SerialWarnings(const SerialWarnings &) = delete;
+    SerialWarnings &operator=(const SerialWarnings &) = delete;
+    QStringList lines() const { return s_lines; }
+
+private:
+    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
+    {
+        if (type == QtWarningMsg && qstrcmp(context.category, "zorbel.serial") == 0)
+            s_lines << text;
+    }
+    static inline QStringList s_lines;
+    static inline QtMessageHandler s_previous = nullptr;
+};
+
+} // namespace
+
 class TstPortMap : public QObject
 {
     Q_OBJECT
@@ -51,6 +79,8 @@ void TstPortMap::parse_data()
                              << QStringList{"LPT1=/dev/lp0", "COMX=/dev/x"};
     QTest::newRow("number too large") << "COM99999999999=/dev/x" << DeviceMap{}
                                       << QStringList{"COM99999999999=/dev/x"};
+    QTest::newRow("beyond COM50") << "COM50=/dev/a,COM51=/dev/b,com100=/dev/c" << DeviceMap{{50, "/dev/a"}}
+                                  << QStringList{"COM51=/dev/b", "com100=/dev/c"};
     QTest::newRow("second pair for a name") << "COM1=/dev/a,COM1=/dev/b" << DeviceMap{{1, "/dev/a"}}
                                             << QStringList{"COM1=/dev/b"};
     QTest::newRow("same device twice") << "COM1=/dev/a,COM2=/dev/a" << DeviceMap{{1, "/dev/a"}, {2, "/dev/a"}}
@@ -65,6 +95,7 @@ void TstPortMap::parse()
     const PortMap::ParseResult result = PortMap::parse(text);
     QCOMPARE(result.devices, devices);
     QCOMPARE(result.rejected, rejected);
+    QCOMPARE(result.reasons.size(), rejected.size());
 }
 
 void TstPortMap::comNumber_data()
@@ -128,12 +159,14 @@ void TstPortMap::environmentDefinesTheMap_data()
     QTest::addColumn<QString>("environment");
     QTest::addColumn<QString>("com");
     QTest::addColumn<QString>("device");
-    QTest::newRow("listed") << "COM1=/dev/ttyUSB0,COM7=/tmp/ttyV0" << "COM7" << "/tmp/ttyV0";
-    QTest::newRow("COM10 listed") << "COM10=/dev/ttyUSB3" << "COM10" << "/dev/ttyUSB3";
-    QTest::newRow("not listed") << "COM1=/dev/ttyUSB0" << "COM2" << "";
-    QTest::newRow("set but empty") << "" << "COM1" << "";
-    QTest::newRow("malformed pair skipped") << "COM1,COM2=/dev/b" << "COM1" << "";
-    QTest::newRow("empty name") << "COM1=/dev/a" << "" << "";
+    QTest::addColumn<QStringList>("reported"); // warned about once, however often the map is taken
+    QTest::newRow("listed") << "COM1=/dev/ttyUSB0,COM7=/tmp/ttyV0" << "COM7" << "/tmp/ttyV0" << QStringList{};
+    QTest::newRow("COM10 listed") << "COM10=/dev/ttyUSB3" << "COM10" << "/dev/ttyUSB3" << QStringList{};
+    QTest::newRow("not listed") << "COM1=/dev/ttyUSB0" << "COM2" << "" << QStringList{};
+    QTest::newRow("set but empty") << "" << "COM1" << "" << QStringList{};
+    QTest::newRow("malformed pair skipped") << "COM1,COM2=/dev/b" << "COM1" << "" << QStringList{"COM1"};
+    QTest::newRow("empty name") << "COM1=/dev/a" << "" << "" << QStringList{};
+    QTest::newRow("COM51 skipped") << "COM51=/dev/a,COM2=/dev/b" << "COM51" << "" << QStringList{"COM51=/dev/a"};
 }
 
 void TstPortMap::environmentDefinesTheMap()
@@ -144,11 +177,17 @@ void TstPortMap::environmentDefinesTheMap()
     QFETCH(QString, environment);
     QFETCH(QString, com);
     QFETCH(QString, device);
+    QFETCH(QStringList, reported);
     qputenv(PortMap::kEnvironmentVariable, environment.toUtf8());
     PortMap map;
+    const SerialWarnings warnings;
     map.refresh();
+    map.refresh(); // the next pass of the scan
     QVERIFY(map.fromEnvironment());
     QCOMPARE(map.devicePath(com), device);
+    QCOMPARE(warnings.lines().size(), reported.size());
+    for (int i = 0; i < reported.size(); ++i)
+        QVERIFY2(warnings.lines().at(i).contains(reported.at(i)), qPrintable(warnings.lines().at(i)));
 
     // The map is what refresh() took, not what the environment says later.
     qputenv(PortMap::kEnvironmentVariable, QByteArrayLiteral("COM1=/dev/other,COM2=/dev/other2"));

@@ -1,6 +1,8 @@
 // Low-latency mode for USB-serial adapters: which devices are asked, how the driver's
-// answer is read, and that a pseudo-terminal is left alone without a word.
+// answer is read, that the adapter's flags are put back, and that a pseudo-terminal is
+// left alone without a word.
 
+#include "lowlatencymode.h"
 #include "modem.h"
 #include "portmap.h"
 #include "usblatency.h"
@@ -8,9 +10,53 @@
 #include <QtTest>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdlib>
 #include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+
+namespace {
+
+// The driver of a USB-serial adapter as far as its serial flags go, behind one
+// descriptor (no adapter is needed): the ioctl below answers TIOCGSERIAL and
+// TIOCSSERIAL for it and passes every other call to the kernel.
+struct FakeAdapter
+{
+    int fd = -1;
+    int flags = 0;
+    bool refuseChanges = false;
+    int changeRequests = 0;
+};
+FakeAdapter g_adapter;
+
+} // namespace
+
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
+{
+    va_list arguments;
+    va_start(arguments, request);
+    void *argument = va_arg(arguments, void *);
+    va_end(arguments);
+    if (fd >= 0 && fd == g_adapter.fd && (request == TIOCGSERIAL || request == TIOCSSERIAL)) {
+        auto *settings = static_cast<serial_struct *>(argument);
+        if (request == TIOCGSERIAL) {
+            *settings = serial_struct{};
+            settings->flags = g_adapter.flags;
+            return 0;
+        }
+        ++g_adapter.changeRequests;
+        if (g_adapter.refuseChanges) {
+            errno = EPERM;
+            return -1;
+        }
+        g_adapter.flags = settings->flags;
+        return 0;
+    }
+    return static_cast<int>(::syscall(SYS_ioctl, fd, request, argument));
+}
 
 namespace {
 
@@ -84,6 +130,8 @@ private slots:
     void symlinkIsJudgedByItsTarget();
     void driverAnswer_data();
     void driverAnswer();
+    void adapterLeftAsFound_data();
+    void adapterLeftAsFound();
     void modemLeavesPseudoTerminalAloneQuietly_data();
     void modemLeavesPseudoTerminalAloneQuietly();
 };
@@ -163,6 +211,44 @@ void TstUsbLatency::driverAnswer()
     QCOMPARE(outcome.state, state);
     QCOMPARE(outcome.systemError, systemError);
     QVERIFY(!UsbLatency::describe(outcome).isEmpty());
+}
+
+void TstUsbLatency::adapterLeftAsFound_data()
+{
+    QTest::addColumn<int>("before");         // the adapter's flags before the port opens
+    QTest::addColumn<bool>("refuseChanges"); // the driver refuses to change them
+    QTest::addColumn<UsbLatency::State>("state");
+    QTest::addColumn<int>("whileOpen");
+    QTest::addColumn<int>("changeRequests"); // in all, the request and any restore
+
+    constexpr int other = ASYNC_SKIP_TEST | ASYNC_SPD_HI; // flags that are not ours to change
+    constexpr int lowLatency = ASYNC_LOW_LATENCY;
+    QTest::newRow("off before: on while open, off again")
+        << other << false << UsbLatency::State::Enabled << (other | lowLatency) << 2;
+    QTest::newRow("on before: left on, never written")
+        << (other | lowLatency) << false << UsbLatency::State::AlreadyOn << (other | lowLatency) << 0;
+    QTest::newRow("refused: nothing to put back") << other << true << UsbLatency::State::Failed << other << 1;
+}
+
+void TstUsbLatency::adapterLeftAsFound()
+{
+    QFETCH(int, before);
+    QFETCH(bool, refuseChanges);
+    QFETCH(UsbLatency::State, state);
+    QFETCH(int, whileOpen);
+    QFETCH(int, changeRequests);
+
+    QTemporaryFile device; // stands for the open adapter
+    QVERIFY(device.open());
+    g_adapter = FakeAdapter{device.handle(), before, refuseChanges, 0};
+    {
+        const LowLatencyMode mode(device.handle(), QStringLiteral("/dev/ttyUSB0"));
+        QCOMPARE(mode.outcome().state, state);
+        QCOMPARE(g_adapter.flags, whileOpen);
+    }
+    QCOMPARE(g_adapter.flags, before);
+    QCOMPARE(g_adapter.changeRequests, changeRequests);
+    g_adapter = FakeAdapter{};
 }
 
 void TstUsbLatency::modemLeavesPseudoTerminalAloneQuietly_data()

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The loader at work without an instrument: starts zorbelmeter-sim (a simulated
-# Zorbelmeter with firmware V1.23 on a pseudo-terminal), writes a sample firmware
+# Zorbelmeter with firmware V1.23 on a pseudo-terminal, its line paced at the
+# instrument's 19200 bit/s), writes a sample firmware
 # file, and starts the loader with COM3 pointing at the simulator and its settings
 # in a temporary folder (your own settings are not touched). When the loader exits,
 # the simulator is stopped and the image it received is compared with the file.
@@ -15,6 +16,7 @@ build_dir=${1:-build}
 loader=$build_dir/app/zorbelfwloader
 sim=$build_dir/sim/zorbelmeter-sim
 sim_version=123           # the simulator answers the version query with V1.23
+sim_baud=19200            # the instrument's line speed, so the write takes as long as on the bench
 com_name=COM3
 dump_wait_s=2             # for the simulator to take in the end of the last transfer
 
@@ -49,7 +51,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-start_simulator "$sim" "$sim_log" --version "$sim_version" --dump="$received" ||
+start_simulator "$sim" "$sim_log" --version "$sim_version" --baud "$sim_baud" --dump="$received" ||
     fail "the simulator did not start"
 device=$simulator_device
 
@@ -65,7 +67,8 @@ cat <<EOF
        "Zorbelmeter, FW: V1.23" (COM1 and COM2 are tried first and do not exist).
     2. Press "HEX-Datei", type or paste the path above into the file name field
        and open it: "HEX-Datei OK!! Laenge: 11999 Byte".
-    3. Press "Write Flash" and wait for "Flash neu beschrieben!".
+    3. Press "Write Flash" and wait for "Flash neu beschrieben!" (about 7 seconds:
+       the line runs at the instrument's 19200 bit/s).
     4. Press "Exit".
 
   Logs: $loader_log

@@ -70,8 +70,11 @@ bool KeyValueFile::save()
     if (fileName.isEmpty())
         return false;
 
-    // The old file is replaced only by commit(), once every line is written.
+    // The old file is replaced only by commit(), once every line is written. A folder
+    // that takes no new files (the file itself being writable) gets the lines written
+    // into the file in place instead, rather than losing the change.
     QSaveFile file(fileName);
+    file.setDirectWriteFallback(true);
     if (!file.open(QIODevice::WriteOnly))
         return false;
 

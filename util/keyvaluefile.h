@@ -14,7 +14,8 @@
 // setters and removeLine() change the lines and mark the object modified. A
 // modified object writes all its lines back, sorted, one per line in UTF-8, at
 // the next save() or when it is destroyed. Writing goes through a temporary file
-// in the same folder, so a failed write never damages the file already there.
+// in the same folder, so a failed write never damages the file already there; only
+// where the folder takes no new files is the file written in place.
 class KeyValueFile
 {
 public:
@@ -31,9 +32,9 @@ public:
     // object modified.
     bool load(const QString &fileName);
 
-    // When modified: sorts the lines and replaces the file with them. True when
-    // the file was written or nothing was pending; false when the write failed, in
-    // which case the old file stays whole and the changes stay pending.
+    // When modified: sorts the lines and replaces the file with them (in place when
+    // the folder takes no new files). True when the file was written or nothing was
+    // pending; false when the write failed, in which case the changes stay pending.
     bool save();
 
     // Removes the first line that contains text anywhere (key or value). True if
