@@ -88,23 +88,6 @@ Modem::OpenResult resultOf(QSerialPort::SerialPortError error)
     }
 }
 
-QString describe(DeviceLock::Result result, const QString &errorText)
-{
-    switch (result) {
-    case DeviceLock::Result::Locked:
-        return QStringLiteral("opened");
-    case DeviceLock::Result::NoSuchDevice:
-        return QStringLiteral("no such device");
-    case DeviceLock::Result::PermissionDenied:
-        return QStringLiteral("permission denied (on Linux, is the user in the dialout group?)");
-    case DeviceLock::Result::Busy:
-        return QStringLiteral("busy (held by another program)");
-    case DeviceLock::Result::Failed:
-        break;
-    }
-    return errorText;
-}
-
 QString describe(QSerialPort::SerialPortError error, const QString &errorText)
 {
     switch (error) {
@@ -236,7 +219,7 @@ bool Modem::openPath(const QString &portName, const QString &devicePath)
 
     const DeviceLock::Result lock = m_lock->acquire(devicePath);
     if (lock != DeviceLock::Result::Locked) {
-        logOpen(portName, devicePath, describe(lock, m_lock->errorString()));
+        logOpen(portName, devicePath, DeviceLock::describe(lock, m_lock->errorString()));
         return failOpen(resultOf(lock));
     }
 

@@ -112,6 +112,23 @@ private:
     static inline QtMessageHandler s_previous = nullptr;
 };
 
+// The simulator on COM1 and a Modem with that port open: the set-up most tests share.
+struct OpenLine
+{
+    explicit OpenLine(const SimulatedInstrument::Config &config = {}) : sim(config) {}
+    bool open()
+    {
+        if (!sim.isValid())
+            return false;
+        setPorts(sim.portMapEntry(QStringLiteral("COM1")));
+        modem.refreshPortMap();
+        return modem.openTty(QStringLiteral("COM1"));
+    }
+
+    SimulatedInstrument sim;
+    Modem modem;
+};
+
 } // namespace
 
 class TstModem : public QObject
@@ -399,11 +416,9 @@ void TstModem::baudRule()
 
 void TstModem::readNothingReturnsAtOnce()
 {
-    SimulatedInstrument sim;
-    QVERIFY(sim.isValid());
-    setPorts(sim.portMapEntry(QStringLiteral("COM1")));
-    Modem modem;
-    QVERIFY(modem.openTty(QStringLiteral("COM1")));
+    OpenLine line;
+    QVERIFY(line.open());
+    auto &[sim, modem] = line;
     char buffer[8];
     QElapsedTimer timer;
     timer.start();
@@ -416,11 +431,9 @@ void TstModem::readNothingReturnsAtOnce()
 
 void TstModem::readLeavesRestQueued()
 {
-    SimulatedInstrument sim;
-    QVERIFY(sim.isValid());
-    setPorts(sim.portMapEntry(QStringLiteral("COM1")));
-    Modem modem;
-    QVERIFY(modem.openTty(QStringLiteral("COM1")));
+    OpenLine line;
+    QVERIFY(line.open());
+    auto &[sim, modem] = line;
 
     // Five bytes wait at the device; no event loop runs before the read.
     const QByteArray sent("ABCDE");
@@ -451,11 +464,9 @@ void TstModem::writeText()
     QFETCH(QByteArray, onWire);
     SimulatedInstrument::Config silent;
     silent.replyLength = 0;
-    SimulatedInstrument sim(silent);
-    QVERIFY(sim.isValid());
-    setPorts(sim.portMapEntry(QStringLiteral("COM1")));
-    Modem modem;
-    QVERIFY(modem.openTty(QStringLiteral("COM1")));
+    OpenLine line(silent);
+    QVERIFY(line.open());
+    auto &[sim, modem] = line;
 
     QVERIFY(modem.writeTty(text.constData()));
     QVERIFY(modem.writeTtyByte(kMarker));
@@ -477,11 +488,9 @@ void TstModem::writeByte()
 {
     QFETCH(int, value);
     QFETCH(char, onWire);
-    SimulatedInstrument sim;
-    QVERIFY(sim.isValid());
-    setPorts(sim.portMapEntry(QStringLiteral("COM1")));
-    Modem modem;
-    QVERIFY(modem.openTty(QStringLiteral("COM1")));
+    OpenLine line;
+    QVERIFY(line.open());
+    auto &[sim, modem] = line;
 
     QVERIFY(modem.writeTtyByte(value));
     QVERIFY(modem.writeTtyByte(kMarker));
@@ -509,11 +518,9 @@ void TstModem::closeTwice()
 
 void TstModem::closedPortRefusesIo()
 {
-    SimulatedInstrument sim;
-    QVERIFY(sim.isValid());
-    setPorts(sim.portMapEntry(QStringLiteral("COM1")));
-    Modem modem;
-    QVERIFY(modem.openTty(QStringLiteral("COM1")));
+    OpenLine line;
+    QVERIFY(line.open());
+    auto &[sim, modem] = line;
     QVERIFY(sim.sendRaw("xy"));
     QVERIFY(sim.waitForPendingAtDevice(2, kWaitMs));
     QVERIFY(modem.closeTty());
@@ -529,11 +536,9 @@ void TstModem::closedPortRefusesIo()
 
 void TstModem::waitForInput()
 {
-    SimulatedInstrument sim;
-    QVERIFY(sim.isValid());
-    setPorts(sim.portMapEntry(QStringLiteral("COM1")));
-    Modem modem;
-    QVERIFY(modem.openTty(QStringLiteral("COM1")));
+    OpenLine line;
+    QVERIFY(line.open());
+    auto &[sim, modem] = line;
 
     QVERIFY(!modem.waitForInput(kQuietWaitMs)); // nothing comes
     QVERIFY(!modem.waitForInput(0));
