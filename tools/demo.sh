@@ -20,14 +20,10 @@ sim_baud=19200            # the instrument's line speed, so the write takes as l
 com_name=COM3
 dump_wait_s=2             # for the simulator to take in the end of the last transfer
 
-fail() {
-    echo "demo: $*" >&2
-    exit 2
-}
-
-for program in "$loader" "$sim"; do
-    [ -x "$program" ] || fail "$program is missing; run 'make demo' (or 'make build') first"
-done
+fail_status=2
+# shellcheck source=tools/simulator.sh
+source tools/simulator.sh
+require_built demo "$loader" "$sim"
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
     fail "no display: start the demo from a desktop session (tools/screenshots.sh runs headless)"
 fi
@@ -42,8 +38,6 @@ rm -f "$received"
 python3 tools/make-sample-firmware.py "$firmware" >/dev/null
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/zorbelfwloader-demo.XXXXXX")
-# shellcheck source=tools/simulator.sh
-source tools/simulator.sh
 cleanup() {
     stop_simulator
     rm -rf "$work"

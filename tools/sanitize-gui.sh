@@ -20,14 +20,9 @@ ready_timeout_s=120       # the sanitizer build starts slowly
 exit_timeout_s=60
 ready_line="Version: 123" # discovery read the simulator's reply: the event loop runs
 
-fail() {
-    echo "sanitize-gui: $*" >&2
-    exit 1
-}
-
-for program in "$loader" "$sim"; do
-    [ -x "$program" ] || fail "$program is missing; run 'make sanitize' first"
-done
+# shellcheck source=tools/simulator.sh
+source tools/simulator.sh
+require_built sanitize "$loader" "$sim"
 bash tools/install-deps.sh xvfb xauth
 
 # strict_string_checks (make sanitize) makes the strndup check read up to a string's
@@ -39,8 +34,6 @@ export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}intercept_strndup=0"
 work=$(mktemp -d "${TMPDIR:-/tmp}/zorbelfwloader-sanitize-gui.XXXXXX")
 xvfb_pid=""
 loader_pid=""
-# shellcheck source=tools/simulator.sh
-source tools/simulator.sh
 cleanup() {
     if [ -n "$loader_pid" ] && kill -0 "$loader_pid" 2>/dev/null; then
         kill -KILL "$loader_pid" 2>/dev/null || true

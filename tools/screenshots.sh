@@ -27,21 +27,14 @@ stall_after_blocks=60     # where the simulated instrument stops asking, for abo
 xvfb_screen=1024x768x24
 dump_wait_s=10            # for the simulator to take in the end of the transfer
 
-fail() {
-    echo "screenshots: $*" >&2
-    exit 1
-}
-
-for program in "$driver" "$sim"; do
-    [ -x "$program" ] || fail "$program is missing; run 'make screenshots' (or 'make build') first"
-done
+# shellcheck source=tools/simulator.sh
+source tools/simulator.sh
+require_built screenshots "$driver" "$sim"
 bash tools/install-deps.sh xvfb xauth
 
 mkdir -p "$out_dir"
 out_dir=$(cd "$out_dir" && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/zorbelfwloader-shots.XXXXXX")
-# shellcheck source=tools/simulator.sh
-source tools/simulator.sh
 cleanup() {
     stop_simulator
     rm -rf "$work"

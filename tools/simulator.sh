@@ -1,7 +1,12 @@
 # shellcheck shell=bash
-# Starting and stopping zorbelmeter-sim from a script; sourced by tools/demo.sh and
-# tools/screenshots.sh.
+# Starting and stopping zorbelmeter-sim from a script; sourced by tools/demo.sh,
+# tools/screenshots.sh and tools/sanitize-gui.sh.
 #
+#   fail MESSAGE...
+#       stops the script with its name and the message on stderr, with exit status
+#       $fail_status (1 unless the script sets it before sourcing this file).
+#   require_built MAKE_TARGET PROGRAM...
+#       fails unless every PROGRAM has been built (by make MAKE_TARGET).
 #   start_simulator SIM_BINARY LOG_FILE [options...]
 #       starts the simulator in the background with its events in LOG_FILE and
 #       waits until it is ready; sets simulator_pid and simulator_device (the
@@ -12,6 +17,22 @@
 #       the loader ends), for at most SECONDS. True when none is outstanding.
 #   stop_simulator
 #       stops it (SIGTERM) and waits for it; does nothing when none runs.
+
+fail_status=${fail_status:-1}
+script_name=$(basename "$0" .sh)
+
+fail() {
+    echo "$script_name: $*" >&2
+    exit "$fail_status"
+}
+
+require_built() {
+    local target=$1 program
+    shift
+    for program in "$@"; do
+        [ -x "$program" ] || fail "$program is missing; run 'make $target' first"
+    done
+}
 
 simulator_ready_timeout_s=10
 simulator_pid=""
