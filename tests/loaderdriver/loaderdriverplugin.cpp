@@ -107,10 +107,10 @@ class LoaderDriverPlugin : public QGenericPlugin
     Q_PLUGIN_METADATA(IID QGenericPluginFactoryInterface_iid FILE "loaderdriver.json")
 
 public:
-    QObject *create(const QString &key, const QString &specification) override
+    QObject *create(const QString &key, const QString &parameters) override
     {
         Q_UNUSED(key)
-        return new LoaderDriver(specification);
+        return new LoaderDriver(parameters);
     }
 };
 
