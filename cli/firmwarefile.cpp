@@ -74,7 +74,7 @@ FirmwareFile FirmwareFile::load(const QString &path)
         return file;
     case HexLoadResult::TooLarge:
         file.m_verdict = Verdict::NotSuitable;
-        file.m_reason = QStringLiteral("the file is larger than %1 MiB").arg(HexLoader::kMaxFileBytes / (1024 * 1024));
+        file.m_reason = QStringLiteral("the file is larger than %1 bytes").arg(HexLoader::kMaxFileBytes);
         return file;
     case HexLoadResult::Unsuitable:
         break;
