@@ -27,9 +27,9 @@ inline constexpr int kBlockBytes = kFlashBlockBytes;
 inline constexpr int kEndMarkerByte = 0xFF; // sent twice where the next block address would stand
 inline constexpr int kAddressBytes = 2;     // low byte first
 
-// How long the writer waits for the next 'k' (from the start or the last block sent).
+// One cycle of the flash write may take this long: waiting for the next 'k' and getting
+// the answer (a block, or the end marker) taken by the driver, counted from the end of
+// the previous cycle (or the start).
 inline constexpr int kRequestTimeoutMs = 5000;
-// Longest single blocking wait on the port before the window gets to process its events.
-inline constexpr int kWaitSliceMs = 20;
 
 } // namespace InstrumentProtocol
