@@ -155,8 +155,9 @@ void PortScan::beginRound()
 void PortScan::askPort(PortResult &result)
 {
     Modem &modem = modemFor(result.candidate.name);
-    if (!modem.openDevice(result.candidate.devicePath)) {
-        result.state = stateOf(modem.openResult());
+    const Modem::OpenResult opened = modem.openDevice(result.candidate.devicePath);
+    if (opened != Modem::OpenResult::Opened) {
+        result.state = stateOf(opened);
         modem.closeTty(); // releases a device a failed open may still hold
         return;
     }

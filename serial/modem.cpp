@@ -162,17 +162,10 @@ void Modem::refreshPortMap()
     m_portMap->refresh();
 }
 
-bool Modem::failOpen(OpenResult result)
+Modem::OpenResult Modem::failOpen(OpenResult result)
 {
-    m_openResult = result;
     emit setTtyText(kNoPortText);
-    return false;
-}
-
-Modem::OpenResult Modem::openPort(const QString &portName)
-{
-    openTty(portName);
-    return m_openResult;
+    return result;
 }
 
 void Modem::logOpen(const QString &portName, const QString &devicePath, const QString &outcome)
@@ -195,15 +188,20 @@ void Modem::logOpen(const QString &portName, const QString &devicePath, const QS
 
 bool Modem::openTty(const QString &portName)
 {
+    return openPort(portName) == OpenResult::Opened;
+}
+
+Modem::OpenResult Modem::openPort(const QString &portName)
+{
     return openPath(portName, m_portMap->devicePath(portName));
 }
 
-bool Modem::openDevice(const QString &devicePath)
+Modem::OpenResult Modem::openDevice(const QString &devicePath)
 {
     return openPath(devicePath, devicePath);
 }
 
-bool Modem::openPath(const QString &portName, const QString &devicePath)
+Modem::OpenResult Modem::openPath(const QString &portName, const QString &devicePath)
 {
     // Callers close first; a device still held from before is let go silently.
     releaseDevice();
@@ -248,9 +246,8 @@ bool Modem::openPath(const QString &portName, const QString &devicePath)
         m_openNotes.append(QStringLiteral("%1 -> %2").arg(portName, latency));
 #endif
     logOpen(portName, devicePath, QStringLiteral("opened"));
-    m_openResult = OpenResult::Opened;
     emit setTtyText(portName);
-    return true;
+    return OpenResult::Opened;
 }
 
 bool Modem::configure(const QString &portName, const QString &devicePath)
@@ -348,29 +345,6 @@ int Modem::readTty(char *buffer, int maxBytes)
         return 0;
     const qint64 count = m_port->read(buffer, maxBytes);
     return count > 0 ? static_cast<int>(count) : 0;
-}
-
-bool Modem::waitForInput(int msecs)
-{
-    if (!usable())
-        return false;
-    if (m_port->bytesAvailable() > 0)
-        return true;
-    const QDeadlineTimer deadline(qMax(msecs, 0));
-    for (;;) {
-        const bool ready = m_port->waitForReadyRead(static_cast<int>(deadline.remainingTime()));
-        if (!usable())
-            return false;
-        if (m_port->bytesAvailable() > 0)
-            return true;
-        if (!ready) {
-            if (m_port->error() == QSerialPort::TimeoutError)
-                m_port->clearError();
-            return false;
-        }
-        if (deadline.hasExpired())
-            return false;
-    }
 }
 
 bool Modem::handOver(const char *data, qint64 count)

@@ -41,9 +41,7 @@ public:
     // openTty, telling why a port could not be opened.
     OpenResult openPort(const QString &portName);
     // The same for a device given by its path (e.g. /dev/ttyUSB0), past the COM name map.
-    bool openDevice(const QString &devicePath);
-    // What the last openTty, openPort or openDevice found.
-    OpenResult openResult() const { return m_openResult; }
+    OpenResult openDevice(const QString &devicePath);
     // Closes the port if open; emits "?" and returns true every time.
     bool closeTty();
     // Copies at most maxBytes already-received bytes into buffer; never waits. 0 when none or on error.
@@ -63,9 +61,6 @@ public:
     // trickles out later.
     void discardOutput();
 
-    // Blocks for at most msecs until input is waiting; true when it is.
-    // Used by callers that must wait for the instrument without spinning.
-    bool waitForInput(int msecs);
     // True once the open port reported an error or went away (unplugged, hung up).
     bool portFailed() const;
     // Takes the COM name to device map afresh (devices plugged in since are found).
@@ -87,7 +82,7 @@ private:
         Held    // device open, configuration incomplete (openTty returned false)
     };
 
-    bool openPath(const QString &portName, const QString &devicePath);
+    OpenResult openPath(const QString &portName, const QString &devicePath);
     bool configure(const QString &portName, const QString &devicePath);
     bool usable();
     bool handOver(const char *data, qint64 count);
@@ -98,7 +93,7 @@ private:
     void onPortError(int error);
     void releaseFailedPort(quint64 generation);
     void releaseDevice();
-    bool failOpen(OpenResult result);
+    OpenResult failOpen(OpenResult result);
     // Writes an open outcome when it differs from the last one for that device
     // (nothing for a COM name without a device); the same outcome goes to the trace.
     void logOpen(const QString &portName, const QString &devicePath, const QString &outcome);
@@ -113,7 +108,6 @@ private:
     int m_baudRate;
     bool m_failed = false;
     quint64 m_openGeneration = 0;
-    OpenResult m_openResult = OpenResult::NoDevice;
     QStringList m_openNotes;                // details of the open under way, for its log line
     QHash<QString, QString> m_loggedOpens; // device path -> outcome last written
 };

@@ -2,6 +2,7 @@
 
 #include "devicelock.h"
 #include "modem.h"
+#include "modeminput.h"
 #include "simulatedinstrument.h"
 
 #include <QElapsedTimer>
@@ -25,7 +26,6 @@ constexpr int kWaitMs = 10000;          // generous bound for anything crossing 
 constexpr int kImmediateMs = 1000;      // bound for calls that must not wait
 constexpr int kWriteGiveUpBoundMs = 10000; // a stuck write gives up after 1 s; allow slack
 constexpr int kStuckWriteBytes = 1 << 20;  // far more than a pseudo-terminal buffers
-constexpr int kQuietWaitMs = 50;
 constexpr char kMarker = '.';           // sent after a write to show what came before it
 const char *const kHoldPortVariable = "ZORBEL_TEST_HOLD_PORT";
 const char *const kHeldLine = "held";
@@ -158,7 +158,6 @@ private slots:
     void writeByte();
     void closeTwice();
     void closedPortRefusesIo();
-    void waitForInput();
     void stuckWriteGivesUp();
     void hangUp_data();
     void hangUp();
@@ -277,7 +276,7 @@ void TstModem::busyInThisProcess()
 
     // The failed open leaves the holder's line alone.
     QVERIFY(first.writeTty("@v;"));
-    QVERIFY(first.waitForInput(kWaitMs));
+    QCOMPARE(readWithin(first, 2, kWaitMs), QByteArray("Z\x7B"));
     QVERIFY(!first.portFailed());
 
     QVERIFY(first.closeTty());
@@ -529,33 +528,8 @@ void TstModem::closedPortRefusesIo()
     QCOMPARE(modem.readTty(buffer, sizeof buffer), 0);
     QVERIFY(!modem.writeTty("@v;"));
     QVERIFY(!modem.writeTtyByte('k'));
-    QVERIFY(!modem.waitForInput(kQuietWaitMs));
     QVERIFY(!modem.portFailed());
     QVERIFY(sim.receivedBytes().isEmpty());
-}
-
-void TstModem::waitForInput()
-{
-    OpenLine line;
-    QVERIFY(line.open());
-    auto &[sim, modem] = line;
-
-    QVERIFY(!modem.waitForInput(kQuietWaitMs)); // nothing comes
-    QVERIFY(!modem.waitForInput(0));
-    QVERIFY(!modem.portFailed());
-
-    QVERIFY(modem.writeTty("@v;"));
-    QVERIFY(modem.waitForInput(kWaitMs)); // wakes on the reply
-    QVERIFY(sim.waitForVersionQueries(1, kWaitMs));
-    char buffer[4] = {};
-    QTRY_COMPARE_WITH_TIMEOUT(modem.waitForInput(0) ? 1 : 0, 1, kWaitMs);
-
-    // Bytes already queued: true at once, and they stay queued.
-    QVERIFY(modem.waitForInput(0));
-    int got = 0;
-    QTRY_VERIFY_WITH_TIMEOUT((got += modem.readTty(buffer + got, 2 - got)) == 2, kWaitMs);
-    QCOMPARE(QByteArray(buffer, 2), QByteArray("Z\x7B"));
-    QVERIFY(!modem.waitForInput(0));
 }
 
 void TstModem::stuckWriteGivesUp()
@@ -584,7 +558,6 @@ void TstModem::hangUp_data()
 {
     QTest::addColumn<QString>("noticedBy");
     QTest::newRow("read") << QStringLiteral("read");
-    QTest::newRow("wait") << QStringLiteral("wait");
     QTest::newRow("write") << QStringLiteral("write");
     QTest::newRow("event loop") << QStringLiteral("events");
 }
@@ -603,8 +576,6 @@ void TstModem::hangUp()
     char buffer[4];
     if (noticedBy == QLatin1String("read"))
         QTRY_VERIFY_WITH_TIMEOUT(modem.readTty(buffer, sizeof buffer) == 0 && modem.portFailed(), kWaitMs);
-    else if (noticedBy == QLatin1String("wait"))
-        QTRY_VERIFY_WITH_TIMEOUT(!modem.waitForInput(kQuietWaitMs) && modem.portFailed(), kWaitMs);
     else if (noticedBy == QLatin1String("write"))
         QTRY_VERIFY_WITH_TIMEOUT(!modem.writeTtyByte('k') && modem.portFailed(), kWaitMs);
     else
@@ -613,7 +584,6 @@ void TstModem::hangUp()
     // Once failed, the port stays dead until it is closed and opened again.
     QCOMPARE(modem.readTty(buffer, sizeof buffer), 0);
     QVERIFY(!modem.writeTty("@v;"));
-    QVERIFY(!modem.waitForInput(0));
     QSignalSpy spy(&modem, &Modem::setTtyText);
     QVERIFY(modem.closeTty());
     QCOMPARE(texts(spy), QStringList{QStringLiteral("?")});
