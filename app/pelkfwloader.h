@@ -5,6 +5,7 @@
 #include "ui_qwfwloader.h"
 
 #include <QMainWindow>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -67,6 +68,7 @@ private:
     void probeStep();
     void showPortProblem(const QString &problem);
     void replyStep();
+    void noteQueryTaken(bool taken);
     void rejectPort();
     void advancePortIndex();
     static void colourLabel(QLabel *label, const QColor &colour);
@@ -90,4 +92,5 @@ private:
     int requestTimeoutMs = InstrumentProtocol::kRequestTimeoutMs;
     bool closeRequested = false; // by requestClose() during a flash write
     int problemPortIndex = -1;   // the port whose problem label_3 shows, or -1
+    QSet<QString> queryNotTakenPorts; // logged as not taking the query, until one does
 };

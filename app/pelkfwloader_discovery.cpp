@@ -4,12 +4,14 @@
 
 #include "instrumentprotocol.h"
 #include "modem.h"
+#include "seriallog.h"
+#include "versionprobe.h"
 #include "versionreply.h"
 
 #include <QDebug>
 #include <QTimer>
 
-#include <cstring>
+#include <algorithm>
 
 using namespace InstrumentProtocol;
 
@@ -55,7 +57,8 @@ void PELKfwloader::probeStep()
     showPortProblem(problemText(portName, opened));
     if (portOpen) {
         flushTty();
-        modem->writeTty(kVersionQuery);
+        // Queued, not waited for: a port that does not take it counts as silent.
+        VersionProbe::sendQuery(*modem);
         queryPending = true;
         scanTimer->start(kReplyWaitMs);
     } else {
@@ -82,9 +85,11 @@ void PELKfwloader::showPortProblem(const QString &problem)
 void PELKfwloader::replyStep()
 {
     queryPending = false;
-    const int received = modem->readTty(rxBuffer.data(), kVersionReplyBytes);
-    qDebug() << received;
-    const VersionReply reply = VersionReply::judge(rxBuffer.data(), received);
+    noteQueryTaken(VersionProbe::queryTaken(*modem));
+    const VersionReply reply = VersionProbe::readReply(*modem);
+    const QByteArray received = reply.received();
+    std::copy(received.cbegin(), received.cend(), rxBuffer.begin());
+    qDebug() << int(received.size());
     if (!reply.isComplete()) {
         rejectPort();
         return;
@@ -104,6 +109,26 @@ void PELKfwloader::replyStep()
     ui.pushButton->setEnabled(true);
 }
 
+// A port that has not taken the query by the reply step is written to the serial log
+// the first time, and to its trace each time after, until it takes one again.
+void PELKfwloader::noteQueryTaken(bool taken)
+{
+    if (taken) {
+        queryNotTakenPorts.remove(portName);
+        return;
+    }
+    const QString line = QStringLiteral("%1: version query not taken by the port within %2 ms; "
+                                        "counted as no answer")
+                             .arg(portName)
+                             .arg(kReplyWaitMs);
+    if (queryNotTakenPorts.contains(portName)) {
+        qCDebug(lcSerialTrace).noquote() << line;
+        return;
+    }
+    queryNotTakenPorts.insert(portName);
+    qCInfo(lcSerial).noquote() << line;
+}
+
 void PELKfwloader::rejectPort()
 {
     advancePortIndex();
@@ -121,9 +146,7 @@ void PELKfwloader::advancePortIndex()
 
 void PELKfwloader::flushTty()
 {
-    if (portOpen) {
-        std::array<char, kRxBufferSize> scratch{};
-        modem->readTty(scratch.data(), kRxBufferSize);
-    }
+    if (portOpen)
+        VersionProbe::dropInput(*modem);
     rxBuffer.fill(0);
 }

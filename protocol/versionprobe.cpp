@@ -20,8 +20,15 @@ bool VersionProbe::sendQuery(Modem &modem)
     return modem.queueTty(kVersionQuery, static_cast<int>(qstrlen(kVersionQuery)));
 }
 
+bool VersionProbe::queryTaken(const Modem &modem)
+{
+    return modem.pendingOutput() == 0;
+}
+
 VersionReply VersionProbe::readReply(Modem &modem)
 {
+    if (!queryTaken(modem))
+        return {};
     std::array<char, kVersionReplyBytes> reply{};
     const int received = modem.readTty(reply.data(), kVersionReplyBytes);
     return VersionReply::judge(reply.data(), received);

@@ -9,7 +9,10 @@ constexpr int kVersionScale = 100;
 VersionReply VersionReply::judge(const char *bytes, int count)
 {
     VersionReply reply;
-    if (count != InstrumentProtocol::kVersionReplyBytes || bytes == nullptr)
+    if (bytes == nullptr)
+        return reply;
+    reply.m_received = QByteArray(bytes, qBound(0, count, InstrumentProtocol::kVersionReplyBytes));
+    if (count != InstrumentProtocol::kVersionReplyBytes)
         return reply;
     reply.m_complete = true;
     reply.m_letterText = QString(QLatin1Char(bytes[0]));

@@ -1,14 +1,16 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
-// The instrument's answer to the m_version query, as judged by discovery.
+// The instrument's answer to the version query, as judged by discovery.
 class VersionReply
 {
 public:
     // bytes: what was read; count: how many (0 to 2 are meaningful).
     static VersionReply judge(const char *bytes, int count);
 
+    QByteArray received() const { return m_received; } // the bytes read, at most two
     bool isComplete() const { return m_complete; }  // two bytes arrived
     bool isAccepted() const { return m_accepted; }  // letter and version fit the instrument
     QString letter() const { return m_letterText; } // first byte as a one-character text
@@ -17,6 +19,7 @@ public:
     int minorVersion() const;
 
 private:
+    QByteArray m_received;
     bool m_complete = false;
     bool m_accepted = false;
     QString m_letterText;

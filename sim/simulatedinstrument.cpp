@@ -305,6 +305,13 @@ bool SimulatedInstrument::sendRaw(const QByteArray &bytes)
     return writeMaster(bytes.constData(), static_cast<int>(bytes.size()));
 }
 
+void SimulatedInstrument::stopReceiving()
+{
+    std::lock_guard<std::mutex> line(m_lineMutex);
+    if (m_slaveFd >= 0)
+        ::tcflow(m_slaveFd, TCOOFF);
+}
+
 void SimulatedInstrument::resumeReceiving()
 {
     std::lock_guard<std::mutex> line(m_lineMutex);

@@ -150,6 +150,9 @@ public:
     // when the line is hung up or the bytes could not all be written.
     bool sendRaw(const QByteArray &bytes);
 
+    // Stops taking bytes from the line now, as receiveStopAfterBlocks does during a
+    // transfer: the loader's port cannot hand over anything it writes.
+    void stopReceiving();
     // Lets bytes from the loader through again after a receive stop.
     void resumeReceiving();
     // For each block of the current (or last) transfer: microseconds from the moment

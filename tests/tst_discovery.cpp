@@ -37,6 +37,8 @@ constexpr int kReplyWaitMs = 300;
 constexpr int kMissingPortMs = 100;
 constexpr int kRejectedPortMs = 200;
 constexpr int kPollSliceMs = 1;
+constexpr int kHeartbeatMs = 5;
+constexpr int kLongestPauseMs = 100; // the window must not stand still this long
 const QString kSearching = QStringLiteral("Suche HW :");
 const QString kFound = QStringLiteral("HW gefunden an: ");
 
@@ -132,25 +134,35 @@ private:
     bool capabilitiesDropped = false;
 };
 
-// The program's own debug lines (default category); every message is passed on.
+// The program's own debug lines (default category), and the serial log's lines about
+// queries a port did not take ("category: text"); every message is passed on.
 class DebugLines
 {
 public:
-    DebugLines() { s_lines.clear(); s_previous = qInstallMessageHandler(&DebugLines::handle); }
+    DebugLines()
+    {
+        s_lines.clear();
+        s_notTaken.clear();
+        s_previous = qInstallMessageHandler(&DebugLines::handle);
+    }
     ~DebugLines() { qInstallMessageHandler(s_previous); }
     DebugLines(const DebugLines &) = delete;
     DebugLines &operator=(const DebugLines &) = delete;
     QStringList lines() const { return s_lines; }
+    QStringList notTaken() const { return s_notTaken; }
 
 private:
     static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
     {
         if (type == QtDebugMsg && qstrcmp(context.category, "default") == 0)
             s_lines << text.trimmed();
+        if (QByteArray(context.category).startsWith("zorbel.serial") && text.contains(QLatin1String("not taken")))
+            s_notTaken << QString::fromLatin1(context.category) + QStringLiteral(": ") + text.section(QLatin1Char(' '), 0, 0);
         if (s_previous)
             s_previous(type, context, text);
     }
     static inline QStringList s_lines;
+    static inline QStringList s_notTaken;
     static inline QtMessageHandler s_previous = nullptr;
 };
 
@@ -238,6 +250,8 @@ private slots:
     void portProblemShownUntilMended_data();
     void portProblemShownUntilMended();
     void realTimerFindsInstrument();
+    void stoppedPortsDoNotHoldTheWindow();
+    void stoppedPortLoggedOnce();
 
 private:
     std::unique_ptr<SettingsSandbox> sandbox;
@@ -557,6 +571,67 @@ void TestDiscovery::realTimerFindsInstrument()
                                                 .arg(shown.at(i).text, shown.at(i + 1).text)
                                                 .arg(gap)));
     }
+}
+
+// Ports whose output is stopped ahead of the instrument: the window waits on none of
+// them (its event loop keeps turning), counts each as silent and finds the instrument.
+void TestDiscovery::stoppedPortsDoNotHoldTheWindow()
+{
+    constexpr int kStoppedPorts = 3;
+    std::array<SimulatedInstrument, kStoppedPorts> stopped;
+    SimulatedInstrument instrument;
+    QVERIFY2(instrument.isValid(), qPrintable(instrument.errorString()));
+    QStringList map{instrument.portMapEntry(com(kStoppedPorts + 1))};
+    for (int i = 0; i < kStoppedPorts; ++i) {
+        QVERIFY2(stopped.at(i).isValid(), qPrintable(stopped.at(i).errorString()));
+        stopped.at(i).stopReceiving();
+        map << stopped.at(i).portMapEntry(com(i + 1));
+    }
+    setPorts(map);
+
+    DebugLines debug;
+    PELKfwloader window;
+    LoaderProbe probe(window);
+    QElapsedTimer sinceLastTurn;
+    qint64 longestPauseMs = 0;
+    QTimer heartbeat;
+    heartbeat.setTimerType(Qt::PreciseTimer);
+    connect(&heartbeat, &QTimer::timeout, this,
+            [&] { longestPauseMs = std::max(longestPauseMs, sinceLastTurn.restart()); });
+    sinceLastTurn.start();
+    heartbeat.start(kHeartbeatMs);
+    QTRY_VERIFY_WITH_TIMEOUT(probe.ui().pushButton->isEnabled(), kRealScanLimitMs);
+    heartbeat.stop();
+
+    QCOMPARE(window.statusBar()->currentMessage(), kFound + com(kStoppedPorts + 1));
+    QVERIFY2(longestPauseMs < kLongestPauseMs, qPrintable(QStringLiteral("paused %1 ms").arg(longestPauseMs)));
+    QCOMPARE(debug.lines(), QStringList({"0", "0", "0", "2", "Version: 123"}));
+    QCOMPARE(debug.notTaken(), QStringList({"zorbel.serial: COM1:", "zorbel.serial: COM2:", "zorbel.serial: COM3:"}));
+    for (const SimulatedInstrument &port : stopped)
+        QVERIFY(port.receivedBytes().isEmpty());
+}
+
+// A port that never takes the query is written to the serial log on the first pass and
+// only to its trace on the next.
+void TestDiscovery::stoppedPortLoggedOnce()
+{
+    SimulatedInstrument stopped;
+    QVERIFY2(stopped.isValid(), qPrintable(stopped.errorString()));
+    stopped.stopReceiving();
+    setPorts({stopped.portMapEntry("COM1")});
+
+    DebugLines debug;
+    SteppedWindow s;
+    for (int pass = 0; pass < 2; ++pass) {
+        s.probe.scanStep();
+        QVERIFY(s.probe.queryPending());
+        s.probe.scanStep();
+        QCOMPARE(s.probe.scanTimer()->interval(), kRejectedPortMs);
+        for (int index = 1; index < kPortCount; ++index)
+            STEP(probeMissing(s, index));
+    }
+    QCOMPARE(debug.notTaken(), QStringList({"zorbel.serial: COM1:", "zorbel.serial.trace: COM1:"}));
+    QCOMPARE(debug.lines(), QStringList({"0", "0"}));
 }
 
 QTEST_MAIN(TestDiscovery)
