@@ -6,9 +6,13 @@
 #include <QFile>
 #include <QString>
 
+#ifdef Q_OS_UNIX
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#else
+#include <QFileInfo>
+#endif
 
 #include <optional>
 
@@ -16,17 +20,25 @@ namespace {
 
 // The verdict a look at a path or an open file gives before any byte is read,
 // or nothing when the file may be read.
-std::optional<HexLoadResult> judgeBeforeReading(const struct stat& status)
+std::optional<HexLoadResult> judgeBeforeReading(bool regularFile, qint64 size)
 {
-    if (!S_ISREG(status.st_mode))
+    if (!regularFile)
         return HexLoadResult::Unreadable;
-    if (status.st_size > HexLoader::kMaxFileBytes)
+    if (size > HexLoader::kMaxFileBytes)
         return HexLoadResult::TooLarge;
     return std::nullopt;
 }
 
+#ifdef Q_OS_UNIX
+std::optional<HexLoadResult> judgeBeforeReading(const struct stat& status)
+{
+    return judgeBeforeReading(S_ISREG(status.st_mode), status.st_size);
+}
+#endif
+
 } // namespace
 
+#ifdef Q_OS_UNIX
 HexLoadResult HexLoader::loadFile(const QString& path, LoadedImage& image)
 {
     const QByteArray nativePath = QFile::encodeName(path);
@@ -53,6 +65,22 @@ HexLoadResult HexLoader::loadFile(const QString& path, LoadedImage& image)
         return *verdict;
     return loadDevice(file, image);
 }
+#else
+// Elsewhere through QFile alone: the same look before opening and after it, without
+// the guarantee that opening a path that has just turned into a device cannot wait.
+HexLoadResult HexLoader::loadFile(const QString& path, LoadedImage& image)
+{
+    const QFileInfo info(path);
+    if (const auto verdict = judgeBeforeReading(info.isFile(), info.size()))
+        return *verdict;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return HexLoadResult::Unreadable;
+    if (const auto verdict = judgeBeforeReading(true, file.size()))
+        return *verdict;
+    return loadDevice(file, image);
+}
+#endif
 
 HexLoadResult HexLoader::loadDevice(QIODevice& device, LoadedImage& image)
 {

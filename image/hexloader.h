@@ -31,8 +31,9 @@ public:
     // Reads only a regular file (after following links) of at most
     // kMaxFileBytes. Anything else is judged without being read: a pipe,
     // device, socket or folder is Unreadable and is not opened; a larger file
-    // is TooLarge. Opening never waits, so a path that turns into a pipe or a
-    // device after it was looked at is found out after opening, before any read.
+    // is TooLarge. A path that turns into something else after it was looked at
+    // is found out after opening, before any read; on POSIX systems opening it
+    // never waits (elsewhere the file is opened through QFile alone).
     static HexLoadResult loadFile(const QString& path, LoadedImage& image);
 
     // Reads from a device already open for reading, as text split at white
