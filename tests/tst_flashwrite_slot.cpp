@@ -244,9 +244,8 @@ void TestFlashWriteSlot::stalledTransferKeepsWindowAlive_data()
     QTest::addColumn<int>("receiveStopAfter");
     QTest::addColumn<int>("timeoutMs");
     QTest::addColumn<QString>("progress");
-    // The line that stops taking bytes waits out the real time-out.
-    QTest::newRow("instrument silent") << 2 << -1 << 1000 << "Block: 2 / 128";
-    QTest::newRow("line stops taking bytes") << -1 << 2 << InstrumentProtocol::kRequestTimeoutMs << "Block: 3 / 128";
+    QTest::newRow("instrument silent") << 2 << -1 << kShortTimeoutMs << "Block: 2 / 128";
+    QTest::newRow("line stops taking bytes") << -1 << 2 << kShortTimeoutMs << "Block: 3 / 128";
 }
 
 void TestFlashWriteSlot::stalledTransferKeepsWindowAlive()
