@@ -94,7 +94,10 @@ bool TestFlashWriteSlot::startFound(const SimulatedInstrument::Config &config)
     LoaderProbe probe(*window);
     probe.scanTimer()->stop();
     probe.scanStep();
-    if (!instrument->waitForPendingAtDevice(InstrumentProtocol::kVersionReplyBytes, 10000))
+    // The instrument counts a query just after its reply is on the line: both, so that
+    // what a test counts or clears afterwards has nothing of this query still to come.
+    if (!instrument->waitForPendingAtDevice(InstrumentProtocol::kVersionReplyBytes, 10000)
+        || !instrument->waitForVersionQueries(1, 10000))
         return false;
     probe.scanStep();
     instrument->clearReceived();
