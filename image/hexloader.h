@@ -1,5 +1,6 @@
 #pragma once
 
+#include "hexloadfindings.h"
 #include "loadedimage.h"
 
 #include <QtGlobal>
@@ -11,6 +12,7 @@ enum class HexLoadResult {
     Suitable,   // file accepted; the image passes the suitability test
     Unsuitable, // file accepted; the image fails the suitability test
     Refused,    // a data byte lay outside the image
+    Malformed,  // a record breaks the format the loader reads, or sets a segment other than 0
     CutOff,     // no end-of-file record, or a data record shorter than its byte count
     NoData,     // the file stores no data byte in the image
     TooLarge,   // the file is larger than HexLoader::kMaxFileBytes
@@ -34,11 +36,15 @@ public:
     // is TooLarge. A path that turns into something else after it was looked at
     // is found out after opening, before any read; on POSIX systems opening it
     // never waits (elsewhere the file is opened through QFile alone).
-    static HexLoadResult loadFile(const QString& path, LoadedImage& image);
+    // findings, when given, receives where and why the file was refused and the
+    // records with a wrong checksum.
+    static HexLoadResult loadFile(const QString& path, LoadedImage& image,
+                                  HexLoadFindings* findings = nullptr);
 
     // Reads from a device already open for reading, as text split at white
     // space (as QTextStream extraction splits it), in chunks, and at most
     // kMaxFileBytes of it (TooLarge beyond). A device not open for reading, or
     // one whose read fails, is Unreadable.
-    static HexLoadResult loadDevice(QIODevice& device, LoadedImage& image);
+    static HexLoadResult loadDevice(QIODevice& device, LoadedImage& image,
+                                    HexLoadFindings* findings = nullptr);
 };
