@@ -59,7 +59,7 @@ struct Reading
 
     bool writeOptionsGiven() const
     {
-        return portGiven || options.all || options.json || logGiven || waitGiven;
+        return portGiven || options.all || options.json || logGiven || waitGiven || options.watch;
     }
 };
 
@@ -73,6 +73,8 @@ QString takeOption(const OptionText &option, Reading &reading)
         reading.version = true;
     } else if (name == QStringLiteral("--all")) {
         reading.options.all = true;
+    } else if (name == QStringLiteral("--watch")) {
+        reading.options.watch = true;
     } else if (name == QStringLiteral("--json")) {
         reading.options.json = true;
     } else if (name == kPortOption) {
@@ -150,6 +152,8 @@ QString settleCommand(Reading &reading)
         return reading.writeOptionsGiven() ? QStringLiteral("check takes no options") : QString();
     }
     options.command = CommandLine::Command::Write;
+    if (options.watch && reading.waitGiven)
+        return QStringLiteral("--watch keeps asking until it is ended: it takes no --wait");
     return reading.portGiven && options.all ? QStringLiteral("--port and --all exclude each other") : QString();
 }
 

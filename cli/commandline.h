@@ -25,6 +25,7 @@ public:
         QString file;
         QString port;     // empty: every port present is asked
         bool all = false; // write every instrument that answers
+        bool watch = false; // station mode: write each instrument as it appears, until ended
         bool json = false;
         QString logFile;  // empty: no log
         int waitMs = kDefaultWaitSeconds * 1000;

@@ -6,6 +6,7 @@
 #include "modem.h"
 #include "portscan.h"
 #include "progressview.h"
+#include "stationmode.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -140,6 +141,8 @@ void FlashTool::interrupt()
     m_interrupted = true;
     if (m_scan != nullptr)
         m_scan->stop();
+    if (m_station != nullptr)
+        m_station->stop();
     for (FlashJob *job : std::as_const(m_jobs))
         job->interrupt();
 }
@@ -220,6 +223,8 @@ ExitStatus FlashTool::write(const CommandLine::Options &options)
     }
     if (m_interrupted)
         return ExitStatus::Interrupted;
+    if (options.watch)
+        return watch(source, options, firmware, log.get());
     say(human(options), options.port.isEmpty()
                             ? QStringLiteral("looking for the instrument on every port present\n")
                             : QStringLiteral("looking for the instrument on %1\n").arg(options.port));
@@ -332,6 +337,48 @@ ExitStatus FlashTool::runJobs(QList<FlashJob *> &jobs, const CommandLine::Option
             return status;
     }
     return ExitStatus::Success;
+}
+
+ExitStatus FlashTool::watch(const PortScan::CandidateSource &source, const CommandLine::Options &options,
+                            const FirmwareFile &firmware, QIODevice *log)
+{
+    say(human(options), options.port.isEmpty()
+                            ? QStringLiteral("watching every port present for instruments (Ctrl-C ends)\n")
+                            : QStringLiteral("watching %1 for instruments (Ctrl-C ends)\n").arg(options.port));
+    ProgressView view(human(options), humanIsTerminal(options));
+    m_holdJson = options.json && view.isLive() && m_output.outIsTerminal;
+    StationMode station(source, firmware, m_requestTimeoutMs);
+    connect(&station, &StationMode::writeStarted, this, [&](FlashJob *job) {
+        view.showLine(QStringLiteral("found Zorbelmeter FW V%1 on %2 (%3)")
+                          .arg(job->report().firmwareBefore, job->port(), job->device()));
+        const int row = view.addRow(job->port(), job->blockTotal());
+        connect(job, &FlashJob::progress, this,
+                [&view, row, job] { view.update(row, {job->blocksDone(), job->elapsedMs()}); });
+        connect(job, &FlashJob::finished, this, [&, row, job] {
+            view.finishRow(row, closingText(*job));
+            emitReport(job->report(), options.json, log);
+            if (station.runningWrites() == 0)
+                flushDeferredJson(); // the live rows are done: the records held back go out
+        });
+    });
+    connect(&station, &StationMode::portUnavailable, this, [&view](const PortScan::PortResult &result) {
+        view.showLine(QStringLiteral("%1 (%2): %3; asked again every round")
+                          .arg(result.candidate.name, result.candidate.devicePath, answerText(result)));
+    });
+    m_station = &station;
+    const ExitStatus status = station.run();
+    m_station = nullptr;
+    flushDeferredJson();
+    m_holdJson = false;
+    say(*m_output.err, station.summary() + QLatin1Char('\n'));
+    return status;
+}
+
+void FlashTool::flushDeferredJson()
+{
+    for (const QByteArray &line : std::as_const(m_deferredJson))
+        m_output.out->write(line);
+    m_deferredJson.clear();
 }
 
 bool FlashTool::runScan(PortScan &scan, int waitMs)

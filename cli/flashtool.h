@@ -13,6 +13,7 @@ class FlashJob;
 class FirmwareFile;
 class InstrumentReport;
 class QIODevice;
+class StationMode;
 
 // zorbelflash itself: runs one command line (check, list, write) against the ports and
 // returns the exit status. Output goes to the two streams it is given, so that the
@@ -56,6 +57,10 @@ private:
     ExitStatus reportUnavailablePort(const PortScan::PortResult &result, const CommandLine::Options &options,
                                      const FirmwareFile &firmware, QIODevice *log);
     ExitStatus runJobs(QList<FlashJob *> &jobs, const CommandLine::Options &options, QIODevice *log);
+    // Station mode (--watch): writes each instrument as it appears until interrupted.
+    ExitStatus watch(const PortScan::CandidateSource &source, const CommandLine::Options &options,
+                     const FirmwareFile &firmware, QIODevice *log);
+    void flushDeferredJson();
     bool runScan(PortScan &scan, int waitMs);
     void emitReport(const InstrumentReport &report, bool json, QIODevice *log);
     QIODevice &human(const CommandLine::Options &options) const;
@@ -66,6 +71,7 @@ private:
     bool m_interrupted = false;
     PortScan *m_scan = nullptr;   // while a scan runs
     QList<FlashJob *> m_jobs;     // while writes run
+    StationMode *m_station = nullptr; // while station mode runs
     bool m_holdJson = false;          // a live display shares the terminal with the JSON
     QList<QByteArray> m_deferredJson; // held back until the display is done
 };
