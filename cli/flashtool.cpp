@@ -347,7 +347,9 @@ ExitStatus FlashTool::watch(const PortScan::CandidateSource &source, const Comma
                             : QStringLiteral("watching %1 for instruments (Ctrl-C ends)\n").arg(options.port));
     ProgressView view(human(options), humanIsTerminal(options));
     m_holdJson = options.json && view.isLive() && m_output.outIsTerminal;
-    StationMode station(source, firmware, m_requestTimeoutMs);
+    StationMode::Timing timing;
+    timing.requestTimeoutMs = m_requestTimeoutMs;
+    StationMode station(source, firmware, timing);
     connect(&station, &StationMode::writeStarted, this, [&](FlashJob *job) {
         view.showLine(QStringLiteral("found Zorbelmeter FW V%1 on %2 (%3)")
                           .arg(job->report().firmwareBefore, job->port(), job->device()));

@@ -27,13 +27,11 @@ bool isUnavailable(PortScan::PortState state)
 
 } // namespace
 
-StationMode::StationMode(PortScan::CandidateSource source, const FirmwareFile &firmware, int requestTimeoutMs,
-                         int roundMs, QObject *parent)
+StationMode::StationMode(PortScan::CandidateSource source, FirmwareFile firmware, Timing timing, QObject *parent)
     : QObject(parent)
     , m_source(std::move(source))
-    , m_firmware(firmware)
-    , m_requestTimeoutMs(requestTimeoutMs)
-    , m_roundMs(roundMs)
+    , m_firmware(std::move(firmware))
+    , m_timing(timing)
     , m_roundTimer(new QTimer(this))
 {
     m_roundTimer->setSingleShot(true);
@@ -156,7 +154,7 @@ void StationMode::onRoundFinished()
     }
     emit roundFinished();
     if (m_state == State::Watching) {
-        const qint64 left = m_roundMs - m_roundClock.elapsed();
+        const qint64 left = m_timing.roundMs - m_roundClock.elapsed();
         m_roundTimer->start(static_cast<int>(std::max<qint64>(left, 0)));
     }
 }
@@ -169,7 +167,7 @@ void StationMode::startWrite(const PortScan::PortResult &result, std::unique_ptr
         return;
     }
     auto *job = new FlashJob(result.candidate.name, result.candidate.devicePath, std::move(modem),
-                             firmwareText(result.reply), m_firmware, m_requestTimeoutMs, this);
+                             firmwareText(result.reply), m_firmware, m_timing.requestTimeoutMs, this);
     m_jobs.append(job);
     m_jobPorts.insert(job, key);
     connect(job, &FlashJob::finished, this, [this, job] { onWriteFinished(job); });

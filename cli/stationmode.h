@@ -2,6 +2,7 @@
 
 #include "exitstatus.h"
 #include "firmwarefile.h"
+#include "instrumentprotocol.h"
 #include "portscan.h"
 #include "watchedport.h"
 
@@ -40,10 +41,14 @@ public:
     // the reply wait of the version query).
     static constexpr int kRoundMs = 500;
 
-    // source: the ports to watch, taken afresh every round; requestTimeoutMs: as for a
-    // write. Nothing is asked before run().
-    StationMode(PortScan::CandidateSource source, const FirmwareFile &firmware, int requestTimeoutMs,
-                int roundMs = kRoundMs, QObject *parent = nullptr);
+    struct Timing
+    {
+        int requestTimeoutMs = InstrumentProtocol::kRequestTimeoutMs; // as for a write
+        int roundMs = kRoundMs;
+    };
+
+    // source: the ports to watch, taken afresh every round. Nothing is asked before run().
+    StationMode(PortScan::CandidateSource source, FirmwareFile firmware, Timing timing, QObject *parent = nullptr);
     ~StationMode() override;
 
     StationMode(const StationMode &) = delete;
@@ -91,8 +96,7 @@ private:
 
     PortScan::CandidateSource m_source;
     FirmwareFile m_firmware;
-    int m_requestTimeoutMs;
-    int m_roundMs;
+    Timing m_timing;
     State m_state = State::Ready;
     QTimer *m_roundTimer;
     QElapsedTimer m_roundClock;

@@ -70,6 +70,14 @@ QString runScript(const QList<Step> &steps, const std::function<void()> &run, co
     return missed;
 }
 
+StationMode::Timing shortTiming()
+{
+    StationMode::Timing timing;
+    timing.requestTimeoutMs = kRequestTimeoutMs;
+    timing.roundMs = kRoundMs;
+    return timing;
+}
+
 PortScan::PortState answerOf(QChar c)
 {
     switch (c.toLatin1()) {
@@ -206,8 +214,7 @@ void TestStationMode::writesEachConnectionOnce()
     QCOMPARE(lock.acquire(linkPath(3)), DeviceLock::Result::Locked);
     mapPorts(3);
 
-    const FirmwareFile file = FirmwareFile::load(hexPath);
-    StationMode station(&PortScan::presentPorts, file, kRequestTimeoutMs, kRoundMs);
+    StationMode station(&PortScan::presentPorts, FirmwareFile::load(hexPath), shortTiming());
     QSignalSpy started(&station, &StationMode::writeStarted);
     QSignalSpy finished(&station, &StationMode::writeFinished);
     QSignalSpy unavailable(&station, &StationMode::portUnavailable);
@@ -279,7 +286,7 @@ void TestStationMode::firstFailedWriteDecides()
     QVERIFY(plugIn(1, good) && plugIn(2, failing));
     mapPorts(2);
 
-    StationMode station(&PortScan::presentPorts, FirmwareFile::load(hexPath), kRequestTimeoutMs, kRoundMs);
+    StationMode station(&PortScan::presentPorts, FirmwareFile::load(hexPath), shortTiming());
     QList<InstrumentReport> reports;
     connect(&station, &StationMode::writeFinished, this, [&](FlashJob *job) { reports.append(job->report()); });
     int rounds = 0;
