@@ -1,35 +1,28 @@
 #include "commandline.h"
 
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+
 #include <cmath>
 
 namespace {
 
 constexpr double kMillisPerSecond = 1000.0;
 
-const QString kPortOption = QStringLiteral("--port");
-const QString kLogOption = QStringLiteral("--log");
-const QString kWaitOption = QStringLiteral("--wait");
-
-// One option as written: "--name value" or "--name=value".
-struct OptionText
+// The options, by the names the parser knows them.
+struct KnownOptions
 {
-    QString name;
-    QString value;
-    bool hasValue = false; // the value came with '='
+    QCommandLineOption help{{QStringLiteral("h"), QStringLiteral("help")}};
+    QCommandLineOption version{QStringLiteral("version")};
+    QCommandLineOption port{QStringLiteral("port"), QString(), QStringLiteral("NAME")};
+    QCommandLineOption all{QStringLiteral("all")};
+    QCommandLineOption json{QStringLiteral("json")};
+    QCommandLineOption log{QStringLiteral("log"), QString(), QStringLiteral("FILE")};
+    QCommandLineOption wait{QStringLiteral("wait"), QString(), QStringLiteral("SECONDS")};
+    QCommandLineOption watch{QStringLiteral("watch")};
+
+    QList<QCommandLineOption> list() const { return {help, version, port, all, json, log, wait, watch}; }
 };
-
-OptionText splitAtEquals(const QString &argument)
-{
-    const qsizetype equals = argument.indexOf(QLatin1Char('='));
-    if (!argument.startsWith(QStringLiteral("--")) || equals <= 0)
-        return {argument, {}, false};
-    return {argument.left(equals), argument.mid(equals + 1), true};
-}
-
-bool takesValue(const QString &name)
-{
-    return name == kPortOption || name == kLogOption || name == kWaitOption;
-}
 
 bool parseWait(const QString &text, int &waitMs)
 {
@@ -41,149 +34,109 @@ bool parseWait(const QString &text, int &waitMs)
     return true;
 }
 
-QString commandError(const QString &text)
+// One value at most, and not an empty one.
+bool singleValue(const QCommandLineParser &parser, const QCommandLineOption &option, QString &value)
 {
-    return text + QStringLiteral("\nTry 'zorbelflash --help'.");
+    const QStringList values = parser.values(option);
+    if (values.isEmpty())
+        return true;
+    if (values.size() > 1 || values.first().isEmpty())
+        return false;
+    value = values.first();
+    return true;
 }
 
-// What the arguments said, before the command is checked against its options.
-struct Reading
+// Takes the options' values; the error text, or empty.
+QString takeValues(const QCommandLineParser &parser, const KnownOptions &known, CommandLine::Options &options)
 {
-    CommandLine::Options options;
-    QStringList positional;
-    bool portGiven = false;
-    bool logGiven = false;
-    bool waitGiven = false;
-    bool help = false;
-    bool version = false;
-
-    bool writeOptionsGiven() const
-    {
-        return portGiven || options.all || options.json || logGiven || waitGiven || options.watch;
-    }
-};
-
-// Takes one option into the reading; the error text, or empty.
-QString takeOption(const OptionText &option, Reading &reading)
-{
-    const QString &name = option.name;
-    if (name == QStringLiteral("-h") || name == QStringLiteral("--help")) {
-        reading.help = true;
-    } else if (name == QStringLiteral("--version")) {
-        reading.version = true;
-    } else if (name == QStringLiteral("--all")) {
-        reading.options.all = true;
-    } else if (name == QStringLiteral("--watch")) {
-        reading.options.watch = true;
-    } else if (name == QStringLiteral("--json")) {
-        reading.options.json = true;
-    } else if (name == kPortOption) {
-        if (reading.portGiven || option.value.isEmpty())
-            return QStringLiteral("--port takes one port name");
-        reading.portGiven = true;
-        reading.options.port = option.value;
-    } else if (name == kLogOption) {
-        if (reading.logGiven || option.value.isEmpty())
-            return QStringLiteral("--log takes one file name");
-        reading.logGiven = true;
-        reading.options.logFile = option.value;
-    } else if (name == kWaitOption) {
-        if (!parseWait(option.value, reading.options.waitMs)) {
+    options.all = parser.isSet(known.all);
+    options.json = parser.isSet(known.json);
+    options.watch = parser.isSet(known.watch);
+    if (!singleValue(parser, known.port, options.port))
+        return QStringLiteral("--port takes one port name");
+    if (!singleValue(parser, known.log, options.logFile))
+        return QStringLiteral("--log takes one file name");
+    const QStringList waits = parser.values(known.wait);
+    for (const QString &wait : waits) {
+        if (!parseWait(wait, options.waitMs)) {
             return QStringLiteral("--wait takes a number of seconds from 0 to %1, not '%2'")
                 .arg(CommandLine::kMaxWaitSeconds)
-                .arg(option.value);
+                .arg(wait);
         }
-        reading.waitGiven = true;
-    } else {
-        return QStringLiteral("unknown option %1").arg(name);
     }
     return {};
 }
 
-// Reads every argument; the error text, or empty.
-QString read(const QStringList &arguments, Reading &reading)
+bool writeOptionsGiven(const QCommandLineParser &parser, const KnownOptions &known)
 {
-    bool optionsEnded = false;
-    for (int i = 1; i < arguments.size(); ++i) {
-        const QString &argument = arguments.at(i);
-        if (optionsEnded || !argument.startsWith(QLatin1Char('-')) || argument == QStringLiteral("-")) {
-            reading.positional.append(argument);
-            continue;
-        }
-        if (argument == QStringLiteral("--")) {
-            optionsEnded = true;
-            continue;
-        }
-        OptionText option = splitAtEquals(argument);
-        if (takesValue(option.name) && !option.hasValue) {
-            if (i + 1 >= arguments.size())
-                return QStringLiteral("option %1 needs a value").arg(option.name);
-            option.value = arguments.at(++i);
-        } else if (!takesValue(option.name) && option.hasValue) {
-            return QStringLiteral("option %1 takes no value").arg(option.name);
-        }
-        QString error = takeOption(option, reading);
-        if (!error.isEmpty())
-            return error;
-    }
-    return {};
+    return parser.isSet(known.port) || parser.isSet(known.all) || parser.isSet(known.json)
+           || parser.isSet(known.log) || parser.isSet(known.wait) || parser.isSet(known.watch);
 }
 
 // Checks the command against its file and options; the error text, or empty.
-QString settleCommand(Reading &reading)
+QString settleCommand(const QCommandLineParser &parser, const KnownOptions &known, CommandLine::Options &options)
 {
-    CommandLine::Options &options = reading.options;
-    if (reading.positional.isEmpty())
+    QStringList positional = parser.positionalArguments();
+    if (positional.isEmpty())
         return QStringLiteral("no command given (check, list or write)");
-    const QString command = reading.positional.takeFirst();
+    const QString command = positional.takeFirst();
     if (command == QStringLiteral("list")) {
         options.command = CommandLine::Command::List;
-        if (!reading.positional.isEmpty())
+        if (!positional.isEmpty())
             return QStringLiteral("list takes no file");
-        return reading.writeOptionsGiven() ? QStringLiteral("list takes no options") : QString();
+        return writeOptionsGiven(parser, known) ? QStringLiteral("list takes no options") : QString();
     }
     if (command != QStringLiteral("check") && command != QStringLiteral("write"))
         return QStringLiteral("unknown command '%1'").arg(command);
-    if (reading.positional.size() != 1)
+    if (positional.size() != 1)
         return QStringLiteral("%1 takes one HEX file").arg(command);
-    options.file = reading.positional.first();
+    options.file = positional.first();
     if (command == QStringLiteral("check")) {
         options.command = CommandLine::Command::Check;
-        return reading.writeOptionsGiven() ? QStringLiteral("check takes no options") : QString();
+        return writeOptionsGiven(parser, known) ? QStringLiteral("check takes no options") : QString();
     }
     options.command = CommandLine::Command::Write;
-    if (options.watch && reading.waitGiven)
+    if (options.watch && parser.isSet(known.wait))
         return QStringLiteral("--watch keeps asking until it is ended: it takes no --wait");
-    return reading.portGiven && options.all ? QStringLiteral("--port and --all exclude each other") : QString();
+    return !options.port.isEmpty() && options.all ? QStringLiteral("--port and --all exclude each other")
+                                                  : QString();
 }
 
 } // namespace
 
 CommandLine::Result CommandLine::parse(const QStringList &arguments)
 {
-    Reading reading;
+    const KnownOptions known;
+    QCommandLineParser parser;
+    // --port and -p are different things; "-all" is no option at all.
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
+    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
+    parser.addOptions(known.list());
+
     Result result;
-    QString error = read(arguments, reading);
-    if (error.isEmpty()) {
-        if (reading.help)
-            reading.options.command = Command::Help;
-        else if (reading.version)
-            reading.options.command = Command::Version;
-        else
-            error = settleCommand(reading);
+    QString error;
+    if (!parser.parse(arguments)) {
+        error = parser.errorText();
+    } else if (parser.isSet(known.help)) {
+        result.options.command = Command::Help;
+    } else if (parser.isSet(known.version)) {
+        result.options.command = Command::Version;
+    } else {
+        error = takeValues(parser, known, result.options);
+        if (error.isEmpty())
+            error = settleCommand(parser, known, result.options);
     }
-    result.options = reading.options;
     if (!error.isEmpty())
-        result.error = commandError(error);
+        result.error = error + QStringLiteral("\nTry 'zorbelflash --help'.");
     return result;
 }
-
 QString CommandLine::helpText()
 {
     return QStringLiteral(
         "Usage: zorbelflash check FILE\n"
         "       zorbelflash list\n"
         "       zorbelflash write FILE [--port NAME | --all] [--json] [--log FILE] [--wait SECONDS]\n"
+        "       zorbelflash write FILE --watch [--port NAME] [--json] [--log FILE]\n"
         "\n"
         "Writes Intel HEX firmware into Zorbelmeter instruments over serial ports.\n"
         "\n"
@@ -203,6 +156,11 @@ QString CommandLine::helpText()
         "  --log FILE      append the same JSON objects to FILE\n"
         "  --wait SECONDS  ask the ports again for up to SECONDS until an instrument\n"
         "                  answers (default 10; 0 asks once)\n"
+        "  --watch         station mode: run until ended (Ctrl-C, SIGTERM, SIGHUP), asking\n"
+        "                  the ports about every 0.5 s, and write each instrument as it is\n"
+        "                  plugged in, once per connection (a port is armed again when its\n"
+        "                  device goes away or stays silent for two rounds); a summary on\n"
+        "                  standard error at the end\n"
         "\n"
         "  -h, --help      show this text\n"
         "  --version       show the version\n"
@@ -216,5 +174,6 @@ QString CommandLine::helpText()
         "  5    write aborted: connection lost or line noise\n"
         "  6    the port given with --port is busy or permission is denied\n"
         "  130  interrupted (Ctrl-C or SIGTERM): the write is incomplete, write again\n"
-        "With --all, the first instrument in COM order that was not written decides.\n");
+        "With --all, the first instrument in COM order that was not written decides.\n"
+        "With --watch, the first write that was not written decides (0: every write written).\n");
 }

@@ -30,7 +30,7 @@ public:
     double seconds = 0;  // from the write command to the end of the write
     Outcome outcome = Outcome::NotPossible;
 
-    // One line of JSON (with its line feed), the fields in the order above.
+    // One line of JSON (with its line feed); the fields in the order of their names.
     QByteArray toJsonLine() const;
 
     // "written", "no-answer", ...

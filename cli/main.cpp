@@ -2,13 +2,16 @@
 // lines. See zorbelflash --help and man zorbelflash.
 
 #include "flashtool.h"
-#include "signalwatcher.h"
+#include "terminationsignals.h"
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QLoggingCategory>
 
 #include <cstdio>
+#ifdef Q_OS_UNIX
+#include <csignal>
+#endif
 #ifdef Q_OS_WIN
 #include <io.h>
 #define isatty _isatty
@@ -37,8 +40,14 @@ int main(int argc, char *argv[])
     output.outIsTerminal = isatty(STDOUT_FILENO) != 0;
     output.errIsTerminal = isatty(STDERR_FILENO) != 0;
 
+#ifdef Q_OS_UNIX
+    // A reader that goes away (zorbelflash ... | head -1) must not end a write midway:
+    // output to it just fails.
+    ::signal(SIGPIPE, SIG_IGN);
+#endif
     FlashTool tool(output);
-    const SignalWatcher watcher;
-    QObject::connect(&watcher, &SignalWatcher::signalled, &tool, &FlashTool::interrupt);
+    // SIGINT, SIGTERM and SIGHUP stop every transfer; the records are still written.
+    const TerminationSignals terminationSignals;
+    QObject::connect(&terminationSignals, &TerminationSignals::received, &tool, &FlashTool::interrupt);
     return exitCode(tool.run(QCoreApplication::arguments()));
 }

@@ -432,6 +432,7 @@ void TestZorbelflash::signalStopsTheProgram_data()
     QTest::addColumn<int>("signalNumber");
     QTest::newRow("SIGINT") << int(SIGINT);
     QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGHUP") << int(SIGHUP);
 }
 
 void TestZorbelflash::signalStopsTheProgram()
