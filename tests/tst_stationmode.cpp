@@ -4,6 +4,7 @@
 // time-outs are short, and every wait is for something the instruments or the rounds
 // show, never for a time.
 
+#include "commandline.h"
 #include "devicelock.h"
 #include "exitstatus.h"
 #include "firmwarefile.h"
@@ -20,10 +21,12 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 
+#include <csignal>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -106,12 +109,15 @@ class TestStationMode : public QObject
 private slots:
     void init();
     void cleanup();
+    void commandLine_data();
+    void commandLine();
     void connectionRule_data();
     void connectionRule();
     void writesEachConnectionOnce();
     void firstFailedWriteDecides_data();
     void firstFailedWriteDecides();
     void endingItInterruptsTheWrite();
+    void hangUpEndsTheProgram();
 
 private:
     QString linkPath(int com) const;
@@ -162,6 +168,33 @@ void TestStationMode::mapPorts(int count) const
     for (int com = 1; com <= count; ++com)
         pairs.append(QStringLiteral("COM%1=%2").arg(com).arg(linkPath(com)));
     qputenv("ZORBEL_PORTS", pairs.join(QLatin1Char(',')).toUtf8());
+}
+
+void TestStationMode::commandLine_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("watch");
+    QTest::addColumn<QString>("error"); // a part of the error text; empty: valid
+
+    QTest::newRow("every port") << QStringList{"write", "F", "--watch"} << true << "";
+    QTest::newRow("one port") << QStringList{"write", "F", "--watch", "--port", "COM3"} << true << "";
+    QTest::newRow("records") << QStringList{"write", "F", "--watch", "--json", "--log", "L"} << true << "";
+    QTest::newRow("with --wait") << QStringList{"write", "F", "--watch", "--wait", "3"} << true << "--wait";
+    QTest::newRow("check") << QStringList{"check", "F", "--watch"} << true << "check takes no options";
+    QTest::newRow("list") << QStringList{"list", "--watch"} << true << "list takes no options";
+    QTest::newRow("write without it") << QStringList{"write", "F"} << false << "";
+}
+
+void TestStationMode::commandLine()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, watch);
+    QFETCH(QString, error);
+
+    const CommandLine::Result result = CommandLine::parse(QStringList{"zorbelflash"} + arguments);
+    QVERIFY2(error.isEmpty() ? result.error.isEmpty() : result.error.contains(error), qPrintable(result.error));
+    if (error.isEmpty())
+        QCOMPARE(result.options.watch, watch);
 }
 
 // What each round answers on one port, one letter a round: F the instrument, - nothing,
@@ -354,6 +387,34 @@ void TestStationMode::endingItInterruptsTheWrite()
     QVERIFY(log.open(QIODevice::ReadOnly));
     QCOMPARE(log.readAll(), out.data());
     QVERIFY2(err.data().endsWith("0 written, 1 incomplete (COM1)\n"), err.data().constData());
+}
+
+// The program itself, its terminal or SSH session gone (SIGHUP) while it writes: the
+// write stops as on Ctrl-C, its record says so, the summary names it, status 130.
+void TestStationMode::hangUpEndsTheProgram()
+{
+    SimulatedInstrument::Config paced;
+    paced.baudRate = 19200;
+    SimulatedInstrument instrument(paced);
+    QVERIFY(plugIn(1, instrument));
+
+    QProcess program;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("ZORBEL_PORTS", QStringLiteral("COM1=") + linkPath(1));
+    program.setProcessEnvironment(env);
+    program.start(QStringLiteral(ZORBELFLASH_PATH), {"write", hexPath, "--watch", "--json"});
+    QVERIFY(program.waitForStarted(10000));
+    QTRY_VERIFY_WITH_TIMEOUT(instrument.blockAddresses().size() >= 3, 10000);
+    QVERIFY(::kill(static_cast<pid_t>(program.processId()), SIGHUP) == 0);
+    QVERIFY(program.waitForFinished(10000));
+
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 130);
+    QVERIFY(!instrument.endReceived());
+    const QJsonObject record = QJsonDocument::fromJson(program.readAllStandardOutput()).object();
+    QCOMPARE(record.value(QStringLiteral("outcome")).toString(), QStringLiteral("interrupted"));
+    const QByteArray messages = program.readAllStandardError();
+    QVERIFY2(messages.endsWith("0 written, 1 incomplete (COM1)\n"), messages.constData());
 }
 
 QTEST_GUILESS_MAIN(TestStationMode)
