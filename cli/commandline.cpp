@@ -16,12 +16,13 @@ struct KnownOptions
     QCommandLineOption version{QStringLiteral("version")};
     QCommandLineOption port{QStringLiteral("port"), QString(), QStringLiteral("NAME")};
     QCommandLineOption all{QStringLiteral("all")};
+    QCommandLineOption count{QStringLiteral("count"), QString(), QStringLiteral("N")};
     QCommandLineOption json{QStringLiteral("json")};
     QCommandLineOption log{QStringLiteral("log"), QString(), QStringLiteral("FILE")};
     QCommandLineOption wait{QStringLiteral("wait"), QString(), QStringLiteral("SECONDS")};
     QCommandLineOption watch{QStringLiteral("watch")};
 
-    QList<QCommandLineOption> list() const { return {help, version, port, all, json, log, wait, watch}; }
+    QList<QCommandLineOption> list() const { return {help, version, port, all, count, json, log, wait, watch}; }
 };
 
 bool parseWait(const QString &text, int &waitMs)
@@ -56,6 +57,18 @@ QString takeValues(const QCommandLineParser &parser, const KnownOptions &known, 
         return QStringLiteral("--port takes one port name");
     if (!singleValue(parser, known.log, options.logFile))
         return QStringLiteral("--log takes one file name");
+    QString count;
+    if (!singleValue(parser, known.count, count))
+        return QStringLiteral("--count takes one number");
+    if (!count.isEmpty()) {
+        bool ok = false;
+        options.count = count.toInt(&ok);
+        if (!ok || options.count < 1 || options.count > CommandLine::kMaxCount) {
+            return QStringLiteral("--count takes a number of instruments from 1 to %1, not '%2'")
+                .arg(CommandLine::kMaxCount)
+                .arg(count);
+        }
+    }
     const QStringList waits = parser.values(known.wait);
     for (const QString &wait : waits) {
         if (!parseWait(wait, options.waitMs)) {
@@ -69,7 +82,7 @@ QString takeValues(const QCommandLineParser &parser, const KnownOptions &known, 
 
 bool writeOptionsGiven(const QCommandLineParser &parser, const KnownOptions &known)
 {
-    return parser.isSet(known.port) || parser.isSet(known.all) || parser.isSet(known.json)
+    return parser.isSet(known.port) || parser.isSet(known.all) || parser.isSet(known.count) || parser.isSet(known.json)
            || parser.isSet(known.log) || parser.isSet(known.wait) || parser.isSet(known.watch);
 }
 
@@ -98,8 +111,11 @@ QString settleCommand(const QCommandLineParser &parser, const KnownOptions &know
     options.command = CommandLine::Command::Write;
     if (options.watch && parser.isSet(known.wait))
         return QStringLiteral("--watch keeps asking until it is ended: it takes no --wait");
-    return !options.port.isEmpty() && options.all ? QStringLiteral("--port and --all exclude each other")
-                                                  : QString();
+    if (options.watch && options.count > 0)
+        return QStringLiteral("--watch writes each instrument as it comes: it takes no --count");
+    if (!options.port.isEmpty() && options.all)
+        return QStringLiteral("--port and --all exclude each other");
+    return options.count > 0 && !options.all ? QStringLiteral("--count goes with --all") : QString();
 }
 
 } // namespace
@@ -135,7 +151,8 @@ QString CommandLine::helpText()
     return QStringLiteral(
         "Usage: zorbelflash check FILE\n"
         "       zorbelflash list\n"
-        "       zorbelflash write FILE [--port NAME | --all] [--json] [--log FILE] [--wait SECONDS]\n"
+        "       zorbelflash write FILE [--port NAME | --all [--count N]] [--json] [--log FILE]\n"
+        "                              [--wait SECONDS]\n"
         "       zorbelflash write FILE --watch [--port NAME] [--json] [--log FILE]\n"
         "\n"
         "Writes Intel HEX firmware into Zorbelmeter instruments over serial ports.\n"
@@ -148,12 +165,17 @@ QString CommandLine::helpText()
         "\n"
         "Options of write:\n"
         "  --port NAME     the instrument's port: a COM name (COM3; ZORBEL_PORTS applies)\n"
-        "                  or a device path (/dev/ttyUSB0); default: every port present\n"
-        "  --all           write every instrument that answers, all at the same time\n"
+        "                  or a device path (/dev/ttyUSB0, or relative to the working\n"
+        "                  folder); default: every port present\n"
+        "  --all           write every instrument that answers, all at the same time; a port\n"
+        "                  that is busy or refused is named and recorded as not written\n"
+        "  --count N       with --all: N instruments are expected; ask the ports until N\n"
+        "                  answered or --wait ran out; if fewer answered, write none\n"
         "  --json          one JSON object per instrument on standard output (fields port,\n"
-        "                  device, firmware_before, file, sha256, blocks, seconds, outcome);\n"
-        "                  progress and messages go to standard error\n"
-        "  --log FILE      append the same JSON objects to FILE\n"
+        "                  device, by_id, firmware_before, file, sha256, blocks, seconds,\n"
+        "                  outcome); progress and messages go to standard error\n"
+        "  --log FILE      append the same JSON objects to FILE (a regular file, opened\n"
+        "                  before any port is asked)\n"
         "  --wait SECONDS  ask the ports again for up to SECONDS until an instrument\n"
         "                  answers (default 10; 0 asks once)\n"
         "  --watch         station mode: run until ended (Ctrl-C, SIGTERM, SIGHUP), asking\n"
@@ -167,13 +189,15 @@ QString CommandLine::helpText()
         "\n"
         "Exit status:\n"
         "  0    every instrument written (check: the file is suitable; list: always)\n"
-        "  1    usage error, or the --log file cannot be opened\n"
+        "  1    usage error, or the --log file cannot be opened (nothing sent)\n"
         "  2    the file is not suitable or cannot be read\n"
-        "  3    no instrument found\n"
+        "  3    no instrument found (--count: fewer than N answered; none written)\n"
         "  4    write aborted: no answer from the instrument\n"
         "  5    write aborted: connection lost or line noise\n"
-        "  6    the port given with --port is busy or permission is denied\n"
-        "  130  interrupted (Ctrl-C or SIGTERM): the write is incomplete, write again\n"
-        "With --all, the first instrument in COM order that was not written decides.\n"
+        "  6    a port is busy or permission is denied (the --port port; with --all any\n"
+        "       port; otherwise when no instrument was found)\n"
+        "  7    every instrument written, but a record could not be kept (--json, --log)\n"
+        "  130  interrupted (Ctrl-C, SIGTERM or SIGHUP): the write is incomplete, write again\n"
+        "With --all, the first port in COM order that was not written decides.\n"
         "With --watch, the first write that was not written decides (0: every write written).\n");
 }

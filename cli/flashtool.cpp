@@ -3,9 +3,11 @@
 #include "firmwarefile.h"
 #include "flashjob.h"
 #include "instrumentreport.h"
+#include "logfile.h"
 #include "modem.h"
 #include "portscan.h"
 #include "progressview.h"
+#include "stableportname.h"
 #include "stationmode.h"
 
 #include <QCoreApplication>
@@ -13,7 +15,10 @@
 #include <QFile>
 #include <QIODevice>
 
+#include <QMap>
+
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -107,6 +112,7 @@ FlashTool::FlashTool(const Output &output, int requestTimeoutMs, QObject *parent
     : QObject(parent)
     , m_output(output)
     , m_requestTimeoutMs(requestTimeoutMs)
+    , m_byIdFolder(QString::fromLatin1(StablePortName::kByIdFolder))
 {
 }
 
@@ -196,6 +202,20 @@ ExitStatus FlashTool::list()
 
 ExitStatus FlashTool::write(const CommandLine::Options &options)
 {
+    m_recordLost = false;
+    // The record's file first, before the HEX file and before any port: a log that
+    // cannot be kept stops the run before anything is sent.
+    std::unique_ptr<QFile> log;
+    if (!options.logFile.isEmpty()) {
+        LogFile::Opened opened = LogFile::open(options.logFile);
+        if (!opened.file) {
+            say(*m_output.err, QStringLiteral("zorbelflash: cannot open log file %1: %2; nothing written\n")
+                                   .arg(options.logFile, opened.error));
+            return ExitStatus::UsageError;
+        }
+        log = std::move(opened.file);
+    }
+
     const FirmwareFile firmware = FirmwareFile::load(options.file);
     if (firmware.verdict() != FirmwareFile::Verdict::Suitable) {
         const QString verdict = firmware.verdict() == FirmwareFile::Verdict::Unreadable
@@ -204,16 +224,6 @@ ExitStatus FlashTool::write(const CommandLine::Options &options)
         say(*m_output.err, QStringLiteral("zorbelflash: %1: %2: %3; nothing written\n")
                                .arg(options.file, verdict, firmware.reason()));
         return ExitStatus::FileNotSuitable;
-    }
-
-    std::unique_ptr<QFile> log;
-    if (!options.logFile.isEmpty()) {
-        log = std::make_unique<QFile>(options.logFile);
-        if (!log->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
-            say(*m_output.err, QStringLiteral("zorbelflash: cannot open log file %1: %2\n")
-                                   .arg(options.logFile, log->errorString()));
-            return ExitStatus::UsageError;
-        }
     }
 
     PortScan::CandidateSource source = &PortScan::presentPorts;
@@ -225,26 +235,80 @@ ExitStatus FlashTool::write(const CommandLine::Options &options)
         return ExitStatus::Interrupted;
     if (options.watch)
         return watch(source, options, firmware, log.get());
-    say(human(options), options.port.isEmpty()
-                            ? QStringLiteral("looking for the instrument on every port present\n")
-                            : QStringLiteral("looking for the instrument on %1\n").arg(options.port));
+    QString looking = options.port.isEmpty()
+                          ? QStringLiteral("looking for the instrument on every port present")
+                          : QStringLiteral("looking for the instrument on %1").arg(options.port);
+    if (options.count > 0)
+        looking = QStringLiteral("looking for %1 instrument(s) on every port present").arg(options.count);
+    say(human(options), looking + QLatin1Char('\n'));
     PortScan scan(source);
-    if (!runScan(scan, options.waitMs)) {
+    if (!runScan(scan, options.waitMs, std::max(options.count, 1))) {
         say(human(options), QStringLiteral("interrupted, nothing written\n"));
         return ExitStatus::Interrupted;
     }
+    if (!options.port.isEmpty())
+        return writeNamedPort(scan, options, firmware, log.get());
+    return writeFound(scan, options, firmware, log.get());
+}
 
+ExitStatus FlashTool::writeNamedPort(PortScan &scan, const CommandLine::Options &options,
+                                     const FirmwareFile &firmware, QIODevice *log)
+{
+    const PortScan::PortResult &result = scan.results().first();
+    if (result.state == PortScan::PortState::Busy || result.state == PortScan::PortState::PermissionDenied)
+        return finalStatus({reportUnavailablePort(result, options, firmware, log)});
+    if (result.state != PortScan::PortState::Found) {
+        say(*m_output.err, QStringLiteral("zorbelflash: no instrument found on %1 (%2)\n")
+                               .arg(options.port, answerText(result)));
+        return ExitStatus::NoInstrument;
+    }
+    say(human(options), QStringLiteral("found %1 on %2 (%3)\n")
+                            .arg(instrumentText(result.reply), result.candidate.name, result.candidate.devicePath));
+    const QList<FlashJob *> jobs{makeJob(scan, 0, firmware)};
+    runJobs(jobs, options, log);
+    const ExitStatus status = finalStatus({jobs.first()->report().outcome});
+    qDeleteAll(jobs);
+    return status;
+}
+
+ExitStatus FlashTool::writeFound(PortScan &scan, const CommandLine::Options &options, const FirmwareFile &firmware,
+                                 QIODevice *log)
+{
     QList<int> found;
+    QList<int> unavailable;
     for (int index = 0; index < scan.results().size(); ++index) {
-        if (scan.results().at(index).state == PortScan::PortState::Found)
+        const PortScan::PortState state = scan.results().at(index).state;
+        if (state == PortScan::PortState::Found)
             found.append(index);
+        else if (state == PortScan::PortState::Busy || state == PortScan::PortState::PermissionDenied)
+            unavailable.append(index);
+    }
+    // What happened to each port, in COM order (scan order): the first that was not
+    // written decides the exit status.
+    QMap<int, InstrumentReport::Outcome> outcomes;
+    // With --all every port counts; otherwise a port that could not be opened matters
+    // only when no instrument was found elsewhere.
+    if (options.all || found.isEmpty()) {
+        for (int index : std::as_const(unavailable))
+            outcomes.insert(index, reportUnavailablePort(scan.results().at(index), options, firmware, log));
+    }
+
+    if (options.count > 0 && found.size() < options.count) {
+        QStringList answered;
+        for (int index : std::as_const(found))
+            answered.append(scan.results().at(index).candidate.name);
+        say(*m_output.err, QStringLiteral("zorbelflash: %1 of %2 instrument(s) answered%3; nothing written\n")
+                               .arg(found.size())
+                               .arg(options.count)
+                               .arg(answered.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(answered.join(QStringLiteral(", ")))));
+        return finalStatus({}) == ExitStatus::RecordLost ? ExitStatus::RecordLost : ExitStatus::NoInstrument;
     }
     if (found.isEmpty()) {
-        if (!options.port.isEmpty() && !scan.results().isEmpty())
-            return reportUnavailablePort(scan.results().first(), options, firmware, log.get());
-        say(*m_output.err, QStringLiteral("zorbelflash: no instrument found (%1 port(s) asked)\n")
-                               .arg(scan.results().size()));
-        return ExitStatus::NoInstrument;
+        say(*m_output.err, QStringLiteral("zorbelflash: no instrument found (%1 port(s) asked%2)\n")
+                               .arg(scan.results().size())
+                               .arg(unavailable.isEmpty() ? QString()
+                                                          : QStringLiteral(", %1 could not be opened").arg(unavailable.size())));
+        return outcomes.isEmpty() ? ExitStatus::NoInstrument : finalStatus(outcomes.values());
     }
 
     for (int index : std::as_const(found)) {
@@ -253,6 +317,11 @@ ExitStatus FlashTool::write(const CommandLine::Options &options)
                                 .arg(instrumentText(result.reply), result.candidate.name,
                                      result.candidate.devicePath));
     }
+    if (options.count > 0 && found.size() > options.count) {
+        say(human(options), QStringLiteral("%1 instruments answered, %2 expected: writing every one\n")
+                                .arg(found.size())
+                                .arg(options.count));
+    }
     if (!options.all && found.size() > 1) {
         say(human(options), QStringLiteral("writing %1 only (--all writes every instrument found)\n")
                                 .arg(scan.results().at(found.first()).candidate.name));
@@ -260,48 +329,50 @@ ExitStatus FlashTool::write(const CommandLine::Options &options)
     }
 
     QList<FlashJob *> jobs;
-    for (int index : std::as_const(found)) {
-        const PortScan::PortResult &result = scan.results().at(index);
-        jobs.append(new FlashJob(result.candidate.name, result.candidate.devicePath, scan.takePort(index),
-                                 firmwareText(result.reply), firmware, m_requestTimeoutMs, this));
-    }
-    const ExitStatus status = runJobs(jobs, options, log.get());
+    for (int index : std::as_const(found))
+        jobs.append(makeJob(scan, index, firmware));
+    runJobs(jobs, options, log);
+    for (int i = 0; i < found.size(); ++i)
+        outcomes.insert(found.at(i), jobs.at(i)->report().outcome);
     qDeleteAll(jobs);
-    return status;
+    return finalStatus(outcomes.values());
 }
 
-ExitStatus FlashTool::reportUnavailablePort(const PortScan::PortResult &result,
-                                            const CommandLine::Options &options,
-                                            const FirmwareFile &firmware, QIODevice *log)
+InstrumentReport::Outcome FlashTool::reportUnavailablePort(const PortScan::PortResult &result,
+                                                           const CommandLine::Options &options,
+                                                           const FirmwareFile &firmware, QIODevice *log)
 {
+    // The port cannot be had: reported like an instrument, nothing sent.
     InstrumentReport report;
-    if (result.state == PortScan::PortState::Busy)
-        report.outcome = InstrumentReport::Outcome::Busy;
-    else if (result.state == PortScan::PortState::PermissionDenied)
-        report.outcome = InstrumentReport::Outcome::PermissionDenied;
-    else {
-        say(*m_output.err, QStringLiteral("zorbelflash: no instrument found on %1 (%2)\n")
-                               .arg(options.port, answerText(result)));
-        return ExitStatus::NoInstrument;
-    }
-    // The port the user named cannot be had: reported like an instrument, nothing sent.
+    report.outcome = result.state == PortScan::PortState::Busy ? InstrumentReport::Outcome::Busy
+                                                               : InstrumentReport::Outcome::PermissionDenied;
     report.port = result.candidate.name;
     report.device = result.candidate.devicePath;
+    report.byId = StablePortName::of(report.device, m_byIdFolder);
     report.file = firmware.path();
     report.sha256 = firmware.blockDataSha256(0);
     say(*m_output.err, QStringLiteral("zorbelflash: %1 (%2): %3; nothing written\n")
                            .arg(report.port, report.device, answerText(result)));
     emitReport(report, options.json, log);
-    return InstrumentReport::exitStatusFor(report.outcome);
+    return report.outcome;
 }
 
-ExitStatus FlashTool::runJobs(QList<FlashJob *> &jobs, const CommandLine::Options &options, QIODevice *log)
+FlashJob *FlashTool::makeJob(PortScan &scan, int index, const FirmwareFile &firmware)
+{
+    const PortScan::PortResult &result = scan.results().at(index);
+    auto *job = new FlashJob(result.candidate.name, result.candidate.devicePath, scan.takePort(index),
+                             firmwareText(result.reply), firmware, m_requestTimeoutMs, this);
+    job->setByIdLink(StablePortName::of(result.candidate.devicePath, m_byIdFolder));
+    return job;
+}
+
+void FlashTool::runJobs(const QList<FlashJob *> &jobs, const CommandLine::Options &options, QIODevice *log)
 {
     ProgressView view(human(options), humanIsTerminal(options));
     m_holdJson = options.json && view.isLive() && m_output.outIsTerminal;
     QEventLoop loop;
     int running = static_cast<int>(jobs.size());
-    for (FlashJob *job : std::as_const(jobs)) {
+    for (FlashJob *job : jobs) {
         const int row = view.addRow(job->port(), job->blockTotal());
         connect(job, &FlashJob::progress, this,
                 [&view, row, job] { view.update(row, {job->blocksDone(), job->elapsedMs()}); });
@@ -314,7 +385,7 @@ ExitStatus FlashTool::runJobs(QList<FlashJob *> &jobs, const CommandLine::Option
     }
     m_jobs = jobs;
     emit writesStarted(static_cast<int>(jobs.size()));
-    for (FlashJob *job : std::as_const(jobs)) {
+    for (FlashJob *job : jobs) {
         if (m_interrupted)
             job->interrupt();
         else
@@ -324,19 +395,21 @@ ExitStatus FlashTool::runJobs(QList<FlashJob *> &jobs, const CommandLine::Option
         loop.exec();
     m_jobs.clear();
     m_holdJson = false;
-    for (const QByteArray &line : std::as_const(m_deferredJson))
-        m_output.out->write(line);
-    m_deferredJson.clear();
+    const QList<QByteArray> deferred = std::exchange(m_deferredJson, {});
+    for (const QByteArray &line : deferred)
+        keepRecord(*m_output.out, line, QStringLiteral("standard output"), QString());
+}
 
-    if (m_interrupted)
-        return ExitStatus::Interrupted;
-    // The first instrument in COM order that was not written decides.
-    for (const FlashJob *job : std::as_const(jobs)) {
-        const ExitStatus status = InstrumentReport::exitStatusFor(job->report().outcome);
+ExitStatus FlashTool::finalStatus(const QList<InstrumentReport::Outcome> &outcomes) const
+{
+    // The outcomes as recorded decide, not whether a signal came: one that arrives
+    // after every write has ended changes nothing.
+    for (const InstrumentReport::Outcome outcome : outcomes) {
+        const ExitStatus status = InstrumentReport::exitStatusFor(outcome);
         if (status != ExitStatus::Success)
             return status;
     }
-    return ExitStatus::Success;
+    return m_recordLost ? ExitStatus::RecordLost : ExitStatus::Success;
 }
 
 ExitStatus FlashTool::watch(const PortScan::CandidateSource &source, const CommandLine::Options &options,
@@ -351,6 +424,7 @@ ExitStatus FlashTool::watch(const PortScan::CandidateSource &source, const Comma
     timing.requestTimeoutMs = m_requestTimeoutMs;
     StationMode station(source, firmware, timing);
     connect(&station, &StationMode::writeStarted, this, [&](FlashJob *job) {
+        job->setByIdLink(StablePortName::of(job->device(), m_byIdFolder));
         view.showLine(QStringLiteral("found Zorbelmeter FW V%1 on %2 (%3)")
                           .arg(job->report().firmwareBefore, job->port(), job->device()));
         const int row = view.addRow(job->port(), job->blockTotal());
@@ -373,24 +447,24 @@ ExitStatus FlashTool::watch(const PortScan::CandidateSource &source, const Comma
     flushDeferredJson();
     m_holdJson = false;
     say(*m_output.err, station.summary() + QLatin1Char('\n'));
-    return status;
+    return status == ExitStatus::Success && m_recordLost ? ExitStatus::RecordLost : status;
 }
 
 void FlashTool::flushDeferredJson()
 {
-    for (const QByteArray &line : std::as_const(m_deferredJson))
-        m_output.out->write(line);
-    m_deferredJson.clear();
+    const QList<QByteArray> deferred = std::exchange(m_deferredJson, {});
+    for (const QByteArray &line : deferred)
+        keepRecord(*m_output.out, line, QStringLiteral("standard output"), QString());
 }
 
-bool FlashTool::runScan(PortScan &scan, int waitMs)
+bool FlashTool::runScan(PortScan &scan, int waitMs, int wanted)
 {
     if (m_interrupted)
         return false;
     QEventLoop loop;
     connect(&scan, &PortScan::finished, &loop, &QEventLoop::quit);
     m_scan = &scan;
-    scan.start(waitMs);
+    scan.start(waitMs, wanted);
     if (scan.state() != PortScan::State::Finished)
         loop.exec();
     m_scan = nullptr;
@@ -401,14 +475,24 @@ void FlashTool::emitReport(const InstrumentReport &report, bool json, QIODevice 
 {
     const QByteArray line = report.toJsonLine();
     if (log != nullptr)
-        log->write(line);
+        keepRecord(*log, line, QStringLiteral("the log file"), report.port);
     if (!json)
         return;
     // A live display on the same terminal would be torn by lines written into it.
     if (m_holdJson)
         m_deferredJson.append(line);
     else
-        m_output.out->write(line);
+        keepRecord(*m_output.out, line, QStringLiteral("standard output"), report.port);
+}
+
+bool FlashTool::keepRecord(QIODevice &stream, const QByteArray &line, const QString &where, const QString &port)
+{
+    if (stream.write(line) == line.size())
+        return true;
+    m_recordLost = true;
+    say(*m_output.err, QStringLiteral("zorbelflash: the record%1 could not be written to %2 (%3)\n")
+                           .arg(port.isEmpty() ? QString() : QStringLiteral(" of ") + port, where, stream.errorString()));
+    return false;
 }
 
 QIODevice &FlashTool::human(const CommandLine::Options &options) const

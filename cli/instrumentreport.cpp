@@ -18,6 +18,7 @@ QByteArray InstrumentReport::toJsonLine() const
     QJsonObject object;
     object.insert(QStringLiteral("port"), port);
     object.insert(QStringLiteral("device"), device);
+    object.insert(QStringLiteral("by_id"), byId);
     object.insert(QStringLiteral("firmware_before"),
                   firmwareBefore.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(firmwareBefore));
     object.insert(QStringLiteral("file"), file);
