@@ -3,6 +3,7 @@
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -69,15 +70,15 @@ QString takeValues(const QCommandLineParser &parser, const KnownOptions &known, 
                 .arg(count);
         }
     }
+    // Every --wait is checked; the last one counts.
     const QStringList waits = parser.values(known.wait);
-    for (const QString &wait : waits) {
-        if (!parseWait(wait, options.waitMs)) {
-            return QStringLiteral("--wait takes a number of seconds from 0 to %1, not '%2'")
-                .arg(CommandLine::kMaxWaitSeconds)
-                .arg(wait);
-        }
-    }
-    return {};
+    const auto bad = std::find_if(waits.cbegin(), waits.cend(),
+                                  [&options](const QString &wait) { return !parseWait(wait, options.waitMs); });
+    if (bad == waits.cend())
+        return {};
+    return QStringLiteral("--wait takes a number of seconds from 0 to %1, not '%2'")
+        .arg(CommandLine::kMaxWaitSeconds)
+        .arg(*bad);
 }
 
 bool writeOptionsGiven(const QCommandLineParser &parser, const KnownOptions &known)

@@ -17,6 +17,8 @@
 
 #include <QMap>
 
+#include <algorithm>
+#include <initializer_list>
 #include <memory>
 #include <utility>
 
@@ -67,6 +69,26 @@ QString answerText(const PortScan::PortResult &result)
         break;
     }
     return QStringLiteral("cannot be set up");
+}
+
+// The scan's ports in one of these states, by index, in COM order.
+QList<int> portsIn(const PortScan &scan, std::initializer_list<PortScan::PortState> states)
+{
+    QList<int> indices;
+    for (int index = 0; index < scan.results().size(); ++index) {
+        if (std::find(states.begin(), states.end(), scan.results().at(index).state) != states.end())
+            indices.append(index);
+    }
+    return indices;
+}
+
+// "COM1, COM3"
+QString namesOf(const PortScan &scan, const QList<int> &indices)
+{
+    QStringList names;
+    for (int index : indices)
+        names.append(scan.results().at(index).candidate.name);
+    return names.join(QStringLiteral(", "));
 }
 
 QString abortText(InstrumentReport::Outcome outcome)
@@ -254,6 +276,8 @@ ExitStatus FlashTool::write(const CommandLine::Options &options)
 ExitStatus FlashTool::writeNamedPort(PortScan &scan, const CommandLine::Options &options,
                                      const FirmwareFile &firmware, QIODevice *log)
 {
+    if (scan.results().isEmpty())
+        return ExitStatus::NoInstrument;
     const PortScan::PortResult &result = scan.results().first();
     if (result.state == PortScan::PortState::Busy || result.state == PortScan::PortState::PermissionDenied)
         return finalStatus({reportUnavailablePort(result, options, firmware, log)});
@@ -274,34 +298,24 @@ ExitStatus FlashTool::writeNamedPort(PortScan &scan, const CommandLine::Options 
 ExitStatus FlashTool::writeFound(PortScan &scan, const CommandLine::Options &options, const FirmwareFile &firmware,
                                  QIODevice *log)
 {
-    QList<int> found;
-    QList<int> unavailable;
-    for (int index = 0; index < scan.results().size(); ++index) {
-        const PortScan::PortState state = scan.results().at(index).state;
-        if (state == PortScan::PortState::Found)
-            found.append(index);
-        else if (state == PortScan::PortState::Busy || state == PortScan::PortState::PermissionDenied)
-            unavailable.append(index);
-    }
+    QList<int> found = portsIn(scan, {PortScan::PortState::Found});
+    const QList<int> unavailable = portsIn(scan, {PortScan::PortState::Busy, PortScan::PortState::PermissionDenied});
     // What happened to each port, in COM order (scan order): the first that was not
     // written decides the exit status.
     QMap<int, InstrumentReport::Outcome> outcomes;
     // With --all every port counts; otherwise a port that could not be opened matters
     // only when no instrument was found elsewhere.
     if (options.all || found.isEmpty()) {
-        for (int index : std::as_const(unavailable))
+        for (int index : unavailable)
             outcomes.insert(index, reportUnavailablePort(scan.results().at(index), options, firmware, log));
     }
 
     if (options.count > 0 && found.size() < options.count) {
-        QStringList answered;
-        for (int index : std::as_const(found))
-            answered.append(scan.results().at(index).candidate.name);
         say(*m_output.err, QStringLiteral("zorbelflash: %1 of %2 instrument(s) answered%3; nothing written\n")
                                .arg(found.size())
                                .arg(options.count)
-                               .arg(answered.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(answered.join(QStringLiteral(", ")))));
-        return finalStatus({}) == ExitStatus::RecordLost ? ExitStatus::RecordLost : ExitStatus::NoInstrument;
+                               .arg(found.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(namesOf(scan, found))));
+        return ExitStatus::NoInstrument;
     }
     if (found.isEmpty()) {
         say(*m_output.err, QStringLiteral("zorbelflash: no instrument found (%1 port(s) asked%2)\n")
@@ -311,7 +325,21 @@ ExitStatus FlashTool::writeFound(PortScan &scan, const CommandLine::Options &opt
         return outcomes.isEmpty() ? ExitStatus::NoInstrument : finalStatus(outcomes.values());
     }
 
-    for (int index : std::as_const(found)) {
+    found = chooseInstruments(scan, found, options);
+    QList<FlashJob *> jobs;
+    for (int index : std::as_const(found))
+        jobs.append(makeJob(scan, index, firmware));
+    runJobs(jobs, options, log);
+    for (int i = 0; i < found.size(); ++i)
+        outcomes.insert(found.at(i), jobs.at(i)->report().outcome);
+    qDeleteAll(jobs);
+    return finalStatus(outcomes.values());
+}
+
+QList<int> FlashTool::chooseInstruments(const PortScan &scan, const QList<int> &found,
+                                        const CommandLine::Options &options)
+{
+    for (int index : found) {
         const PortScan::PortResult &result = scan.results().at(index);
         say(human(options), QStringLiteral("found %1 on %2 (%3)\n")
                                 .arg(instrumentText(result.reply), result.candidate.name,
@@ -322,20 +350,11 @@ ExitStatus FlashTool::writeFound(PortScan &scan, const CommandLine::Options &opt
                                 .arg(found.size())
                                 .arg(options.count));
     }
-    if (!options.all && found.size() > 1) {
-        say(human(options), QStringLiteral("writing %1 only (--all writes every instrument found)\n")
-                                .arg(scan.results().at(found.first()).candidate.name));
-        found = {found.first()};
-    }
-
-    QList<FlashJob *> jobs;
-    for (int index : std::as_const(found))
-        jobs.append(makeJob(scan, index, firmware));
-    runJobs(jobs, options, log);
-    for (int i = 0; i < found.size(); ++i)
-        outcomes.insert(found.at(i), jobs.at(i)->report().outcome);
-    qDeleteAll(jobs);
-    return finalStatus(outcomes.values());
+    if (options.all || found.size() <= 1)
+        return found;
+    say(human(options), QStringLiteral("writing %1 only (--all writes every instrument found)\n")
+                            .arg(scan.results().at(found.first()).candidate.name));
+    return {found.first()};
 }
 
 InstrumentReport::Outcome FlashTool::reportUnavailablePort(const PortScan::PortResult &result,

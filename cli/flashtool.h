@@ -60,6 +60,8 @@ private:
                               QIODevice *log);
     ExitStatus writeFound(PortScan &scan, const CommandLine::Options &options, const FirmwareFile &firmware,
                           QIODevice *log);
+    // Says which instruments answered and returns those to write (all, or the first).
+    QList<int> chooseInstruments(const PortScan &scan, const QList<int> &found, const CommandLine::Options &options);
     // A port that is busy or refused: named on standard error and recorded; its outcome.
     InstrumentReport::Outcome reportUnavailablePort(const PortScan::PortResult &result,
                                                     const CommandLine::Options &options,

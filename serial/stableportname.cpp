@@ -3,6 +3,8 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <algorithm>
+
 QString StablePortName::of(const QString &devicePath, const QString &folder)
 {
     if (devicePath.isEmpty() || folder.isEmpty())
@@ -12,9 +14,8 @@ QString StablePortName::of(const QString &devicePath, const QString &folder)
         return {}; // gone
     const QFileInfoList entries = QDir(folder).entryInfoList(
         QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
-    for (const QFileInfo &entry : entries) {
-        if (entry.isSymLink() && entry.canonicalFilePath() == device)
-            return entry.absoluteFilePath();
-    }
-    return {};
+    const auto link = std::find_if(entries.cbegin(), entries.cend(), [&device](const QFileInfo &entry) {
+        return entry.isSymLink() && entry.canonicalFilePath() == device;
+    });
+    return link == entries.cend() ? QString() : link->absoluteFilePath();
 }
