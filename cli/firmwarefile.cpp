@@ -63,6 +63,11 @@ FirmwareFile FirmwareFile::load(const QString &path)
         file.m_reason = QStringLiteral("a data record lies outside the flash image (addresses 0 to %1)")
                             .arg(kFlashImageSize - 1);
         return file;
+    case HexLoadResult::Malformed:
+        file.m_verdict = Verdict::NotSuitable;
+        file.m_reason = QStringLiteral("a record is malformed (a stray character, two records on one line, "
+                                       "more digits than its byte count) or sets a segment other than 0");
+        return file;
     case HexLoadResult::CutOff:
         file.m_verdict = Verdict::NotSuitable;
         file.m_reason = QStringLiteral("the file is cut off (no end-of-file record, or a record shorter than "
