@@ -29,6 +29,7 @@ public:
         bool all = false; // write every instrument that answers
         int count = 0;    // --all: instruments expected; 0: as many as answer in the first round that finds any
         bool json = false;
+        bool strict = false; // check, write: a record with a wrong checksum refuses the file
         QString logFile;  // empty: no log
         int waitMs = kDefaultWaitSeconds * 1000;
     };
