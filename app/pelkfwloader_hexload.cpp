@@ -34,6 +34,7 @@ void PELKfwloader::on_pushButton_clicked()
         return;
     case HexLoadResult::Unsuitable:
     case HexLoadResult::Refused:
+    case HexLoadResult::Malformed:
     case HexLoadResult::CutOff:
     case HexLoadResult::NoData:
     case HexLoadResult::TooLarge:

@@ -227,6 +227,7 @@ const char* resultName(int result)
     case HexLoadResult::Suitable: return "Suitable";
     case HexLoadResult::Unsuitable: return "Unsuitable";
     case HexLoadResult::Refused: return "Refused";
+    case HexLoadResult::Malformed: return "Malformed";
     case HexLoadResult::CutOff: return "CutOff";
     case HexLoadResult::NoData: return "NoData";
     case HexLoadResult::TooLarge: return "TooLarge";

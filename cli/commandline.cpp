@@ -19,11 +19,12 @@ struct KnownOptions
     QCommandLineOption all{QStringLiteral("all")};
     QCommandLineOption count{QStringLiteral("count"), QString(), QStringLiteral("N")};
     QCommandLineOption json{QStringLiteral("json")};
+    QCommandLineOption strict{QStringLiteral("strict")};
     QCommandLineOption log{QStringLiteral("log"), QString(), QStringLiteral("FILE")};
     QCommandLineOption wait{QStringLiteral("wait"), QString(), QStringLiteral("SECONDS")};
     QCommandLineOption watch{QStringLiteral("watch")};
 
-    QList<QCommandLineOption> list() const { return {help, version, port, all, count, json, log, wait, watch}; }
+    QList<QCommandLineOption> list() const { return {help, version, port, all, count, json, log, wait, strict, watch}; }
 };
 
 bool parseWait(const QString &text, int &waitMs)
@@ -53,6 +54,7 @@ QString takeValues(const QCommandLineParser &parser, const KnownOptions &known, 
 {
     options.all = parser.isSet(known.all);
     options.json = parser.isSet(known.json);
+    options.strict = parser.isSet(known.strict);
     options.watch = parser.isSet(known.watch);
     if (!singleValue(parser, known.port, options.port))
         return QStringLiteral("--port takes one port name");
@@ -98,7 +100,8 @@ QString settleCommand(const QCommandLineParser &parser, const KnownOptions &know
         options.command = CommandLine::Command::List;
         if (!positional.isEmpty())
             return QStringLiteral("list takes no file");
-        return writeOptionsGiven(parser, known) ? QStringLiteral("list takes no options") : QString();
+        return writeOptionsGiven(parser, known) || options.strict ? QStringLiteral("list takes no options")
+                                                                  : QString();
     }
     if (command != QStringLiteral("check") && command != QStringLiteral("write"))
         return QStringLiteral("unknown command '%1'").arg(command);
@@ -107,7 +110,7 @@ QString settleCommand(const QCommandLineParser &parser, const KnownOptions &know
     options.file = positional.first();
     if (command == QStringLiteral("check")) {
         options.command = CommandLine::Command::Check;
-        return writeOptionsGiven(parser, known) ? QStringLiteral("check takes no options") : QString();
+        return writeOptionsGiven(parser, known) ? QStringLiteral("check takes no option but --strict") : QString();
     }
     options.command = CommandLine::Command::Write;
     if (options.watch && parser.isSet(known.wait))
@@ -150,19 +153,25 @@ CommandLine::Result CommandLine::parse(const QStringList &arguments)
 QString CommandLine::helpText()
 {
     return QStringLiteral(
-        "Usage: zorbelflash check FILE\n"
+        "Usage: zorbelflash check FILE [--strict]\n"
         "       zorbelflash list\n"
         "       zorbelflash write FILE [--port NAME | --all [--count N]] [--json] [--log FILE]\n"
-        "                              [--wait SECONDS]\n"
-        "       zorbelflash write FILE --watch [--port NAME] [--json] [--log FILE]\n"
+        "                              [--wait SECONDS] [--strict]\n"
+        "       zorbelflash write FILE --watch [--port NAME] [--json] [--log FILE] [--strict]\n"
         "\n"
         "Writes Intel HEX firmware into Zorbelmeter instruments over serial ports.\n"
         "\n"
         "Commands:\n"
-        "  check FILE      load and judge FILE as the loader window does; print the verdict,\n"
-        "                  the end address, the block count and the SHA-256 of the block data\n"
+        "  check FILE      load and judge FILE as the loader window does; print the verdict\n"
+        "                  (a refusal with the line to blame), the end address, the block\n"
+        "                  count and the SHA-256 of the block data; warn of records whose\n"
+        "                  checksum is wrong (the window does not verify checksums)\n"
         "  list            ask every serial port present and print what answered\n"
         "  write FILE      judge FILE, find the instrument and write FILE into its flash\n"
+        "\n"
+        "Option of check and write:\n"
+        "  --strict        a record with a wrong checksum makes the file not suitable\n"
+        "                  (exit status 2, nothing sent)\n"
         "\n"
         "Options of write:\n"
         "  --port NAME     the instrument's port: a COM name (COM3; ZORBEL_PORTS applies)\n"
@@ -191,7 +200,7 @@ QString CommandLine::helpText()
         "Exit status:\n"
         "  0    every instrument written (check: the file is suitable; list: always)\n"
         "  1    usage error, or the --log file cannot be opened (nothing sent)\n"
-        "  2    the file is not suitable or cannot be read\n"
+        "  2    the file is not suitable or cannot be read (--strict: a wrong checksum)\n"
         "  3    no instrument found (--count: fewer than N answered; none written)\n"
         "  4    write aborted: no answer from the instrument\n"
         "  5    write aborted: connection lost or line noise\n"

@@ -30,6 +30,7 @@ public:
         int count = 0;    // --all: instruments expected; 0: as many as answer in the first round that finds any
         bool watch = false; // station mode: write each instrument as it appears, until ended
         bool json = false;
+        bool strict = false; // check, write: a record with a wrong checksum refuses the file
         QString logFile;  // empty: no log
         int waitMs = kDefaultWaitSeconds * 1000;
     };

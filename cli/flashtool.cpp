@@ -31,6 +31,11 @@ constexpr int kHexBase = 16;
 constexpr int kNameColumn = -6;
 constexpr int kDeviceColumn = -20;
 
+FirmwareFile::Checksums checksumRule(const CommandLine::Options &options)
+{
+    return options.strict ? FirmwareFile::Checksums::Refuse : FirmwareFile::Checksums::Warn;
+}
+
 void say(QIODevice &stream, const QString &text)
 {
     stream.write(text.toUtf8());
@@ -177,7 +182,8 @@ void FlashTool::interrupt()
 
 ExitStatus FlashTool::check(const CommandLine::Options &options) const
 {
-    const FirmwareFile firmware = FirmwareFile::load(options.file);
+    const FirmwareFile firmware = FirmwareFile::load(options.file, checksumRule(options));
+    warnOfChecksums(firmware, options);
     switch (firmware.verdict()) {
     case FirmwareFile::Verdict::Suitable:
         break;
@@ -238,7 +244,8 @@ ExitStatus FlashTool::write(const CommandLine::Options &options)
         log = std::move(opened.file);
     }
 
-    const FirmwareFile firmware = FirmwareFile::load(options.file);
+    const FirmwareFile firmware = FirmwareFile::load(options.file, checksumRule(options));
+    warnOfChecksums(firmware, options);
     if (firmware.verdict() != FirmwareFile::Verdict::Suitable) {
         const QString verdict = firmware.verdict() == FirmwareFile::Verdict::Unreadable
                                     ? QStringLiteral("unreadable")
@@ -512,6 +519,18 @@ bool FlashTool::keepRecord(QIODevice &stream, const QByteArray &line, const QStr
     say(*m_output.err, QStringLiteral("zorbelflash: the record%1 could not be written to %2 (%3)\n")
                            .arg(port.isEmpty() ? QString() : QStringLiteral(" of ") + port, where, stream.errorString()));
     return false;
+}
+
+void FlashTool::warnOfChecksums(const FirmwareFile &firmware, const CommandLine::Options &options) const
+{
+    // With --strict the warning is the refusal's reason; a file refused for another
+    // reason is not written anyway.
+    const QString warning = firmware.checksumWarning();
+    if (warning.isEmpty() || options.strict || firmware.verdict() != FirmwareFile::Verdict::Suitable)
+        return;
+    say(*m_output.err, QStringLiteral("zorbelflash: warning: %1: %2; taken as the window takes it (--strict refuses "
+                                      "such a file)\n")
+                           .arg(options.file, warning));
 }
 
 QIODevice &FlashTool::human(const CommandLine::Options &options) const

@@ -79,6 +79,8 @@ private:
     // The status of the recorded outcomes, given in COM order; a lost record turns
     // success into RecordLost.
     ExitStatus finalStatus(const QList<InstrumentReport::Outcome> &outcomes) const;
+    // A file taken although some of its checksums are wrong: said on standard error.
+    void warnOfChecksums(const FirmwareFile &firmware, const CommandLine::Options &options) const;
     QIODevice &human(const CommandLine::Options &options) const;
     bool humanIsTerminal(const CommandLine::Options &options) const;
 

@@ -4,6 +4,7 @@
 #include "hextokenreader.h"
 
 #include <QFile>
+#include <QIODevice>
 #include <QString>
 
 #include <fcntl.h>
@@ -25,42 +26,31 @@ std::optional<HexLoadResult> judgeBeforeReading(const struct stat& status)
     return std::nullopt;
 }
 
-} // namespace
-
-HexLoadResult HexLoader::loadFile(const QString& path, LoadedImage& image)
+// The refusal that a verdict reached before or without the records tells of.
+HexRefusal refusalFor(HexLoadResult result)
 {
-    const QByteArray nativePath = QFile::encodeName(path);
-    struct stat status {};
-    if (::stat(nativePath.constData(), &status) != 0)
-        return HexLoadResult::Unreadable;
-    if (const auto verdict = judgeBeforeReading(status))
-        return *verdict;
-
-    // O_NONBLOCK: should the path have become a pipe or a device since the look
-    // above, opening it must not wait for a writer or a carrier.
-    const int fd = ::open(nativePath.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        return HexLoadResult::Unreadable;
-    QFile file;
-    if (!file.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        return HexLoadResult::Unreadable;
+    switch (result) {
+    case HexLoadResult::TooLarge:
+        return HexRefusal::TooLarge;
+    case HexLoadResult::Unreadable:
+        return HexRefusal::Unreadable;
+    case HexLoadResult::NoData:
+        return HexRefusal::NoData;
+    case HexLoadResult::Suitable:
+    case HexLoadResult::Unsuitable:
+    case HexLoadResult::Refused:
+    case HexLoadResult::Malformed:
+    case HexLoadResult::CutOff:
+        break;
     }
-    // Judge what was opened, not what the path named a moment before.
-    if (::fstat(fd, &status) != 0)
-        return HexLoadResult::Unreadable;
-    if (const auto verdict = judgeBeforeReading(status))
-        return *verdict;
-    return loadDevice(file, image);
+    return HexRefusal::None;
 }
 
-HexLoadResult HexLoader::loadDevice(QIODevice& device, LoadedImage& image)
+// Reads the device's tokens into the interpreter: the verdict of the records alone
+// (Suitable for a file the image's own test is still to judge).
+HexLoadResult interpretTokens(QIODevice& device, HexRecordInterpreter& interpreter)
 {
-    if (!device.isReadable())
-        return HexLoadResult::Unreadable;
-
-    HexRecordInterpreter interpreter;
-    HexTokenReader reader(device, kMaxFileBytes);
+    HexTokenReader reader(device, HexLoader::kMaxFileBytes);
     QString token;
     for (;;) {
         const HexTokenReader::Status status = reader.next(token);
@@ -71,12 +61,13 @@ HexLoadResult HexLoader::loadDevice(QIODevice& device, LoadedImage& image)
         if (status == HexTokenReader::Status::ReadError)
             return HexLoadResult::Unreadable;
 
-        interpreter.interpret(token);
+        interpreter.interpret(token, reader.line(), reader.recordMarkCutOff());
         switch (interpreter.state()) {
         case HexRecordInterpreter::State::Interpreting:
             break;
         case HexRecordInterpreter::State::Refused:
-            return HexLoadResult::Refused;
+            return interpreter.refusal() == HexRefusal::OutsideImage ? HexLoadResult::Refused
+                                                                      : HexLoadResult::Malformed;
         case HexRecordInterpreter::State::CutOff:
             return HexLoadResult::CutOff;
         }
@@ -86,8 +77,89 @@ HexLoadResult HexLoader::loadDevice(QIODevice& device, LoadedImage& image)
         return HexLoadResult::NoData;
     if (!interpreter.sawEndOfFile())
         return HexLoadResult::CutOff;
+    return HexLoadResult::Suitable; // the image's own test decides
+}
+
+} // namespace
+
+HexLoadResult HexLoader::loadFile(const QString& path, LoadedImage& image, HexLoadFindings* findings)
+{
+    HexLoadFindings scratch;
+    HexLoadFindings& found = findings != nullptr ? *findings : scratch;
+    found = HexLoadFindings();
+    const auto judged = [&found](HexLoadResult result) {
+        found.refusal = refusalFor(result);
+        return result;
+    };
+
+    const QByteArray nativePath = QFile::encodeName(path);
+    struct stat status {};
+    if (::stat(nativePath.constData(), &status) != 0)
+        return judged(HexLoadResult::Unreadable);
+    if (const auto verdict = judgeBeforeReading(status))
+        return judged(*verdict);
+
+    // O_NONBLOCK: should the path have become a pipe or a device since the look
+    // above, opening it must not wait for a writer or a carrier.
+    const int fd = ::open(nativePath.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return judged(HexLoadResult::Unreadable);
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return judged(HexLoadResult::Unreadable);
+    }
+    // Judge what was opened, not what the path named a moment before.
+    if (::fstat(fd, &status) != 0)
+        return judged(HexLoadResult::Unreadable);
+    if (const auto verdict = judgeBeforeReading(status))
+        return judged(*verdict);
+    return loadDevice(file, image, findings);
+}
+
+HexLoadResult HexLoader::loadDevice(QIODevice& device, LoadedImage& image, HexLoadFindings* findings)
+{
+    HexLoadFindings scratch;
+    HexLoadFindings& found = findings != nullptr ? *findings : scratch;
+    found = HexLoadFindings();
+    if (!device.isReadable()) {
+        found.refusal = HexRefusal::Unreadable;
+        return HexLoadResult::Unreadable;
+    }
+
+    HexRecordInterpreter interpreter;
+    const HexLoadResult result = interpretTokens(device, interpreter);
+    found.badChecksums = interpreter.badChecksums();
+    found.badChecksumLines = interpreter.badChecksumLines();
+    switch (result) {
+    case HexLoadResult::Refused:
+    case HexLoadResult::Malformed:
+    case HexLoadResult::CutOff:
+        if (interpreter.refusal() != HexRefusal::None) {
+            found.refusal = interpreter.refusal();
+            found.line = interpreter.refusalLine();
+        } else { // the file ended without an end-of-file record
+            found.refusal = HexRefusal::NoEndOfFileRecord;
+            found.line = interpreter.lastLine();
+        }
+        return result;
+    case HexLoadResult::NoData:
+    case HexLoadResult::TooLarge:
+    case HexLoadResult::Unreadable:
+        found.refusal = refusalFor(result);
+        return result;
+    case HexLoadResult::Suitable:
+    case HexLoadResult::Unsuitable:
+        break;
+    }
 
     image.bytes() = interpreter.image();
     image.setEnd(interpreter.imageEnd());
+    if (!image.signatureInPlace()) {
+        found.refusal = HexRefusal::NoSignature;
+    } else if (!image.fitsInstrument()) {
+        found.refusal = HexRefusal::PastInstrumentEnd;
+        found.line = interpreter.firstLineBeyondLimit();
+    }
     return image.isSuitable() ? HexLoadResult::Suitable : HexLoadResult::Unsuitable;
 }

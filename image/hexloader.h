@@ -1,5 +1,6 @@
 #pragma once
 
+#include "hexloadfindings.h"
 #include "loadedimage.h"
 
 #include <QtGlobal>
@@ -11,6 +12,7 @@ enum class HexLoadResult {
     Suitable,   // file accepted; the image passes the suitability test
     Unsuitable, // file accepted; the image fails the suitability test
     Refused,    // a data byte lay outside the image
+    Malformed,  // a record breaks the format the loader reads, or sets a segment other than 0
     CutOff,     // no end-of-file record, or a data record shorter than its byte count
     NoData,     // the file stores no data byte in the image
     TooLarge,   // the file is larger than HexLoader::kMaxFileBytes
@@ -33,11 +35,15 @@ public:
     // device, socket or folder is Unreadable and is not opened; a larger file
     // is TooLarge. Opening never waits, so a path that turns into a pipe or a
     // device after it was looked at is found out after opening, before any read.
-    static HexLoadResult loadFile(const QString& path, LoadedImage& image);
+    // findings, when given, receives where and why the file was refused and the
+    // records with a wrong checksum.
+    static HexLoadResult loadFile(const QString& path, LoadedImage& image,
+                                  HexLoadFindings* findings = nullptr);
 
     // Reads from a device already open for reading, as text split at white
     // space (as QTextStream extraction splits it), in chunks, and at most
     // kMaxFileBytes of it (TooLarge beyond). A device not open for reading, or
     // one whose read fails, is Unreadable.
-    static HexLoadResult loadDevice(QIODevice& device, LoadedImage& image);
+    static HexLoadResult loadDevice(QIODevice& device, LoadedImage& image,
+                                    HexLoadFindings* findings = nullptr);
 };

@@ -1,6 +1,5 @@
 #include "hexrecordinterpreter.h"
 
-#include <QString> // defines QStringView::toInt
 #include <QStringView>
 
 namespace {
@@ -15,22 +14,28 @@ constexpr qsizetype kTypePos = 7;
 constexpr qsizetype kTypeLength = 2;           // characters
 constexpr qsizetype kUpperAddressPos = 9;
 constexpr qsizetype kUpperAddressLength = 4;   // characters
+constexpr qsizetype kSegmentPos = 9;
+constexpr qsizetype kSegmentLength = 4;        // characters
 constexpr qsizetype kDataPos = 9;
-constexpr qsizetype kByteFieldLength = 2;      // characters per data byte
+constexpr qsizetype kByteFieldLength = 2;      // characters per byte
+constexpr qsizetype kChecksumLength = 2;       // characters
 
 constexpr int kRecordTypeData = 0x00;
 constexpr int kRecordTypeEndOfFile = 0x01;
+constexpr int kRecordTypeExtendedSegmentAddress = 0x02;
 constexpr int kRecordTypeExtendedLinearAddress = 0x04;
 constexpr qint32 kMaxByteCount = 0xFF;          // two hex digits
+constexpr int kChecksumModulus = 0x100;         // the bytes of a sound record add up to 0 modulo this
 
-static_assert(HexRecordInterpreter::kSignificantChars == kDataPos + kByteFieldLength * kMaxByteCount,
-              "a token's significant prefix must hold the last byte field of the longest record");
+static_assert(HexRecordInterpreter::kMaxRecordChars
+                      == kDataPos + kByteFieldLength * kMaxByteCount + kChecksumLength,
+              "the longest record holds 255 data bytes and the checksum");
 
 // Data is kept only while the extended linear address is 0; a load starts
 // outside that window, so data before the first type-04 record is dropped.
 constexpr qint32 kInitialUpperAddress = 0xFFFF;
 constexpr qint32 kStoredUpperAddress = 0;
-constexpr qint32 kInitialByteValue = 0;
+constexpr qint32 kStoredSegment = 0;
 
 constexpr int kHexBase = 16;
 // ASCII letters differ from their upper case in this bit alone.
@@ -58,30 +63,13 @@ inline int hexDigitValue(char16_t c)
     return -1;
 }
 
-// Base-16 conversion with the rules of QString::toInt(&ok, 16): plain hex
-// digits are converted here for speed; anything else (a sign, a "0x" prefix,
-// stray characters) is left to the toolkit, so the accepted forms stay exactly
-// the toolkit's. Fields are at most four characters long, so the int and long
-// conversions give the same results. value is left alone when the field does
-// not convert.
-inline bool convertHex(QStringView text, qint32& value)
+// The value of a field of hex digits (checked before); 0 for an empty field.
+inline qint32 hexValue(QStringView digits)
 {
-    if (text.isEmpty())
-        return false;
-    qint32 result = 0;
-    for (const QChar ch : text) {
-        const int digit = hexDigitValue(ch.unicode());
-        if (digit < 0) {
-            bool ok = false;
-            const int converted = text.toInt(&ok, kHexBase);
-            if (ok)
-                value = converted;
-            return ok;
-        }
-        result = result * kHexBase + digit;
-    }
-    value = result;
-    return true;
+    qint32 value = 0;
+    for (const QChar ch : digits)
+        value = value * kHexBase + hexDigitValue(ch.unicode());
+    return value;
 }
 
 bool isInsideImage(qint32 address)
@@ -93,33 +81,60 @@ bool isInsideImage(qint32 address)
 
 HexRecordInterpreter::HexRecordInterpreter()
     : m_image(std::make_unique<FlashImage>()),
-      m_upperAddress(kInitialUpperAddress),
-      m_lastByteValue(kInitialByteValue)
+      m_upperAddress(kInitialUpperAddress)
 {
     m_image->fill(kErasedByte);
 }
 
 HexRecordInterpreter::~HexRecordInterpreter() = default;
 
-void HexRecordInterpreter::interpret(QStringView token)
+void HexRecordInterpreter::refuse(HexRefusal refusal, int line)
 {
-    if (m_state != State::Interpreting)
-        return;
-    if (token.isEmpty() || token.front() != kRecordMark)
-        return;
+    m_state = refusal == HexRefusal::RecordCutOff ? State::CutOff : State::Refused;
+    m_refusal = refusal;
+    m_refusalLine = line;
+}
 
-    // Byte count and record address stay 0 where they do not convert.
-    qint32 byteCount = 0;
-    convertHex(field(token, kByteCountPos, kByteCountLength), byteCount);
-    qint32 address = 0;
-    convertHex(field(token, kAddressPos, kAddressLength), address);
+void HexRecordInterpreter::interpret(QStringView token, int line, bool markCutOff)
+{
+    if (m_state != State::Interpreting || token.isEmpty())
+        return;
+    m_lastLine = line;
+    if (token.front() != kRecordMark) {
+        // Whatever precedes a record on its line (a NUL byte, a comment glued to it)
+        // would hide that record: the file is not what it seems.
+        if (markCutOff || token.contains(kRecordMark))
+            refuse(HexRefusal::TextBeforeRecord, line);
+        return;
+    }
+    if (token.size() > kMaxRecordChars) {
+        refuse(HexRefusal::RecordTooLong, line);
+        return;
+    }
+    if (!checkRecordCharacters(token, line) || token.size() == 1)
+        return; // refused, or a lone ':'
 
-    qint32 type = 0;
-    if (convertHex(field(token, kTypePos, kTypeLength), type)) {
+    const qint32 byteCount = hexValue(field(token, kByteCountPos, kByteCountLength));
+    if (token.size() > kDataPos + kByteFieldLength * byteCount + kChecksumLength) {
+        refuse(HexRefusal::RecordTooLong, line);
+        return;
+    }
+    countChecksum(token, byteCount, line);
+    const qint32 address = hexValue(field(token, kAddressPos, kAddressLength));
+
+    const QStringView typeField = field(token, kTypePos, kTypeLength);
+    if (!typeField.isEmpty()) {
+        const qint32 type = hexValue(typeField);
         if (type == kRecordTypeExtendedLinearAddress) {
-            qint32 upper = 0;
-            if (convertHex(field(token, kUpperAddressPos, kUpperAddressLength), upper))
-                m_upperAddress = upper;
+            const QStringView upper = field(token, kUpperAddressPos, kUpperAddressLength);
+            if (!upper.isEmpty())
+                m_upperAddress = hexValue(upper);
+            return;
+        }
+        if (type == kRecordTypeExtendedSegmentAddress) {
+            // A segment would move the data that follows to another address.
+            if (hexValue(field(token, kSegmentPos, kSegmentLength)) != kStoredSegment)
+                refuse(HexRefusal::SegmentNotZero, line);
             return;
         }
         if (type == kRecordTypeEndOfFile) {
@@ -128,20 +143,52 @@ void HexRecordInterpreter::interpret(QStringView token)
             return;
         }
         if (type != kRecordTypeData)
-            return; // segment and start addresses, unknown types
+            return; // start addresses, unknown types
     }
-    // A type that does not convert is taken as data.
-    interpretData(token, address, byteCount);
+    interpretData(token, address, byteCount, line);
 }
 
-void HexRecordInterpreter::interpretData(QStringView token, qint32 address, qint32 byteCount)
+// Every character after the record mark must be a hex digit. False when the
+// record refused the file.
+bool HexRecordInterpreter::checkRecordCharacters(QStringView token, int line)
+{
+    for (qsizetype i = 1; i < token.size(); ++i) {
+        const QChar ch = token.at(i);
+        if (hexDigitValue(ch.unicode()) >= 0)
+            continue;
+        refuse(ch == kRecordMark ? HexRefusal::TwoRecordsOnOneLine : HexRefusal::BadCharacter, line);
+        return false;
+    }
+    return true;
+}
+
+// A record of whole byte fields whose bytes, checksum included, add up to 0; a
+// record without its full checksum counts as wrong.
+void HexRecordInterpreter::countChecksum(QStringView token, qint32 byteCount, int line)
+{
+    const qsizetype fullLength = kDataPos + kByteFieldLength * byteCount + kChecksumLength;
+    bool sound = token.size() == fullLength;
+    if (sound) {
+        int sum = 0;
+        for (qsizetype pos = kByteCountPos; pos < fullLength; pos += kByteFieldLength)
+            sum += hexValue(field(token, pos, kByteFieldLength));
+        sound = sum % kChecksumModulus == 0;
+    }
+    if (sound)
+        return;
+    ++m_badChecksums;
+    if (m_badChecksumLines.size() < HexLoadFindings::kListedChecksumLines)
+        m_badChecksumLines.append(line);
+}
+
+void HexRecordInterpreter::interpretData(QStringView token, qint32 address, qint32 byteCount, int line)
 {
     // Every data record must hold as many byte fields as it announces (the
     // checksum position may serve as the last one), inside the stored window
     // or not: a shorter one is what a file cut off in the middle looks like.
     const qsizetype dataChars = qMax<qsizetype>(token.size() - kDataPos, 0);
-    if (dataChars < kByteFieldLength * qMax(byteCount, 0)) {
-        m_state = State::CutOff;
+    if (dataChars < kByteFieldLength * byteCount) {
+        refuse(HexRefusal::RecordCutOff, line);
         return;
     }
     if (m_upperAddress != kStoredUpperAddress)
@@ -150,14 +197,14 @@ void HexRecordInterpreter::interpretData(QStringView token, qint32 address, qint
     FlashImage& working = *m_image;
     const qint32 endAddress = address + byteCount; // one past the record's last byte
     for (qint32 byteAddress = address; byteAddress < endAddress; ++byteAddress) {
-        // A byte field that does not convert repeats the last value.
-        const qsizetype k = byteAddress - address;
-        convertHex(field(token, kDataPos + kByteFieldLength * k, kByteFieldLength), m_lastByteValue);
         if (!isInsideImage(byteAddress)) {
-            m_state = State::Refused;
+            refuse(HexRefusal::OutsideImage, line);
             return;
         }
-        working[byteAddress] = m_lastByteValue;
+        const qsizetype k = byteAddress - address;
+        working[byteAddress] = hexValue(field(token, kDataPos + kByteFieldLength * k, kByteFieldLength));
         m_imageEnd = qMax(m_imageEnd, byteAddress);
+        if (byteAddress > kImageEndLimit && m_firstLineBeyondLimit == HexLoadFindings::kNoLine)
+            m_firstLineBeyondLimit = line;
     }
 }

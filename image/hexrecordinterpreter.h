@@ -1,6 +1,7 @@
 #pragma once
 
 #include "flashimage.h"
+#include "hexloadfindings.h"
 
 #include <QtGlobal>
 
@@ -13,43 +14,63 @@ class QStringView;
 // entry kErasedByte, no end address). The caller takes the image over only
 // when the whole file was read and accepted.
 //
-// The loader reads a deliberately small part of the format: records start with
-// ':'; only data (00), end-of-file (01) and extended linear address (04)
-// records are used, and data is kept only while the extended linear address is
-// 0, so data records before the first type-04 record are dropped. Checksums are
-// not read, and records after an end-of-file record are still interpreted. A
-// field that does not convert as base-16 number gets a default: byte count and
-// record address 0, a byte field the previous byte value, a record type counts
-// as data.
+// The loader reads a deliberately small part of the format: records are the
+// tokens that start with ':'; other tokens are skipped. Only data (00),
+// end-of-file (01) and extended linear address (04) records are used, and data
+// is kept only while the extended linear address is 0, so data records before
+// the first type-04 record are dropped. Types 03 and 05 and unknown types are
+// ignored, and so is an extended segment address (02) of 0000. Checksums do not
+// decide anything (they are only counted when wrong), and records after an
+// end-of-file record are still interpreted. A lone ':' is harmless. Fields cut
+// short by the end of the token are read as far as they go (":0" has count 0);
+// a record without its type field counts as data.
 //
-// Two things stop the interpretation and refuse the whole file, whatever
-// follows: a data byte at an address outside the image, and a data record with
-// fewer characters after its type field than its byte count needs (a file cut
-// off inside a record).
+// Anything that would make the image differ from what the file says stops the
+// interpretation and refuses the whole file, whatever follows: a ':' inside a
+// token; a record with any character other than a hex digit after its ':'; a
+// record longer than its byte count says; a data record with fewer data digits
+// than its byte count (a file cut off inside a record); an extended segment
+// address other than 0000; a data byte at an address outside the image.
 class HexRecordInterpreter
 {
 public:
     enum class State {
         Interpreting, // nothing so far refuses the file
-        Refused,      // a data byte fell outside the image; later tokens are ignored
+        Refused,      // the file is refused (refusal() says why); later tokens are ignored
         CutOff        // a data record was shorter than its byte count; later tokens are ignored
     };
 
-    // The interpreter never looks past this many characters of a token: data
-    // starts at position 9 and the two-digit byte count is at most 0xFF, so the
-    // last byte field ends at position 9 + 2 * 255 - 1 = 518. A token cut down
-    // to its first kSignificantChars characters is interpreted exactly as the
-    // whole token.
-    static constexpr qsizetype kSignificantChars = 519;
+    // The longest record there can be: ':', count, address, type, 255 data bytes
+    // and the checksum.
+    static constexpr qsizetype kMaxRecordChars = 11 + 2 * 0xFF;
+    // The interpreter never looks past this many characters of a token: one more
+    // than the longest record, so that a longer one is seen to be too long. A token
+    // cut down to its first kSignificantChars characters is interpreted exactly as
+    // the whole token, given whether a ':' stood among the characters cut off.
+    static constexpr qsizetype kSignificantChars = kMaxRecordChars + 1;
 
     HexRecordInterpreter();
     ~HexRecordInterpreter();
     HexRecordInterpreter(const HexRecordInterpreter&) = delete;
     HexRecordInterpreter& operator=(const HexRecordInterpreter&) = delete;
 
-    void interpret(QStringView token);
+    // One token, found on the given 1-based line of the file. markCutOff: a ':'
+    // stood among the token's characters past kSignificantChars.
+    void interpret(QStringView token, int line, bool markCutOff = false);
 
     State state() const { return m_state; }
+    // Why the file was refused (None while interpreting), and on which line.
+    HexRefusal refusal() const { return m_refusal; }
+    int refusalLine() const { return m_refusalLine; }
+    // The line of the last token, or HexLoadFindings::kNoLine before the first.
+    int lastLine() const { return m_lastLine; }
+    // The line of the first record that stored a byte above kImageEndLimit, or
+    // HexLoadFindings::kNoLine.
+    int firstLineBeyondLimit() const { return m_firstLineBeyondLimit; }
+    // Records whose checksum is missing or wrong, and the lines of the first ones.
+    int badChecksums() const { return m_badChecksums; }
+    const QList<int>& badChecksumLines() const { return m_badChecksumLines; }
+
     const FlashImage& image() const { return *m_image; }
     // The highest address a data byte was stored at, or kImageEndUnset while
     // no byte was stored.
@@ -59,12 +80,20 @@ public:
     bool sawEndOfFile() const { return m_sawEndOfFile; }
 
 private:
-    void interpretData(QStringView token, qint32 address, qint32 byteCount);
+    bool checkRecordCharacters(QStringView token, int line);
+    void countChecksum(QStringView token, qint32 byteCount, int line);
+    void interpretData(QStringView token, qint32 address, qint32 byteCount, int line);
+    void refuse(HexRefusal refusal, int line);
 
     std::unique_ptr<FlashImage> m_image; // 260 kB: kept off the stack
     int m_imageEnd = kImageEndUnset;
     qint32 m_upperAddress;
-    qint32 m_lastByteValue;
     bool m_sawEndOfFile = false;
     State m_state = State::Interpreting;
+    HexRefusal m_refusal = HexRefusal::None;
+    int m_refusalLine = HexLoadFindings::kNoLine;
+    int m_lastLine = HexLoadFindings::kNoLine;
+    int m_firstLineBeyondLimit = HexLoadFindings::kNoLine;
+    int m_badChecksums = 0;
+    QList<int> m_badChecksumLines;
 };

@@ -7,6 +7,9 @@
 namespace {
 
 constexpr qint64 kChunkBytes = qint64(64) * 1024; // bytes read from the device at a time
+constexpr QChar kLineFeed = u'\n';
+constexpr QChar kCarriageReturn = u'\r';
+constexpr QChar kRecordMark = u':';
 
 } // namespace
 
@@ -51,27 +54,47 @@ bool HexTokenReader::refill()
     return true;
 }
 
+void HexTokenReader::skipSpace()
+{
+    while (m_pos < m_text.size()) {
+        const QChar ch = m_text.at(m_pos);
+        if (!ch.isSpace())
+            return;
+        // CR LF ends one line, and so does a CR or an LF alone.
+        if (ch == kCarriageReturn || (ch == kLineFeed && !m_afterCarriageReturn))
+            ++m_line;
+        m_afterCarriageReturn = ch == kCarriageReturn;
+        ++m_pos;
+    }
+}
+
 HexTokenReader::Status HexTokenReader::next(QString& token)
 {
     token.clear();
+    m_markCutOff = false;
     // White space before the token, across as many chunks as it takes.
     for (;;) {
-        while (m_pos < m_text.size() && m_text.at(m_pos).isSpace())
-            ++m_pos;
+        skipSpace();
         if (m_pos < m_text.size())
             break;
         if (!refill())
             return m_stop;
     }
+    m_afterCarriageReturn = false;
+    m_tokenLine = m_line;
     // The token up to the next white space or the end of the text; only its
-    // significant characters are kept.
+    // significant characters are kept, and whether a ':' was among the others.
     for (;;) {
         const qsizetype start = m_pos;
         while (m_pos < m_text.size() && !m_text.at(m_pos).isSpace())
             ++m_pos;
-        const qsizetype room = HexRecordInterpreter::kSignificantChars - token.size();
-        if (room > 0)
-            token.append(m_text.constData() + start, qMin(room, m_pos - start));
+        const qsizetype room = qMax<qsizetype>(HexRecordInterpreter::kSignificantChars - token.size(), 0);
+        const qsizetype kept = qMin(room, m_pos - start);
+        token.append(m_text.constData() + start, kept);
+        if (!m_markCutOff) {
+            const QStringView dropped(m_text.constData() + start + kept, m_pos - start - kept);
+            m_markCutOff = dropped.contains(kRecordMark);
+        }
         if (m_pos < m_text.size())
             return Status::Token;
         if (!refill())

@@ -185,7 +185,7 @@ void TestFaultScenarios::oddHexFiles_data()
     QTest::newRow("a folder") << "folder" << HexLoadResult::Unreadable << 255;
     QTest::newRow("an empty file") << "empty" << HexLoadResult::NoData << 255;
     QTest::newRow("8 MB on one line") << "long line" << HexLoadResult::NoData << 255;
-    QTest::newRow("binary noise") << "noise" << HexLoadResult::NoData << 255;
+    QTest::newRow("binary noise") << "noise" << HexLoadResult::Malformed << 255;
     QTest::newRow("7 MB of records on one line, blank-separated") << "records on one line" << HexLoadResult::Suitable << 64511;
 }
 

@@ -117,6 +117,9 @@ void TestHexLoadSlot::verdicts_data()
     QTest::newRow("past the image") << HexFile::hexText(HexFile::firmware(65100))
                                     << "HEX-Datei nicht geeignet!!" << false << false;
     QTest::newRow("empty file") << QByteArray() << "HEX-Datei nicht geeignet!!" << false << false;
+    QTest::newRow("two records on one line")
+        << QByteArray(HexFile::hexText(HexFile::firmware(256))).replace("\r\n:10001000", ":10001000")
+        << "HEX-Datei nicht geeignet!!" << false << false;
 }
 
 void TestHexLoadSlot::verdicts()

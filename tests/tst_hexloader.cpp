@@ -77,12 +77,18 @@ const QByteArray kSignatureFile = hexFile({upper(0), block(0, 0x1FFF, 0x11)});
 
 } // namespace
 
+char* toString(HexRefusal refusal)
+{
+    return qstrdup(QByteArray::number(int(refusal)).constData());
+}
+
 char* toString(HexLoadResult result)
 {
     switch (result) {
     case HexLoadResult::Suitable: return qstrdup("Suitable");
     case HexLoadResult::Unsuitable: return qstrdup("Unsuitable");
     case HexLoadResult::Refused: return qstrdup("Refused");
+    case HexLoadResult::Malformed: return qstrdup("Malformed");
     case HexLoadResult::CutOff: return qstrdup("CutOff");
     case HexLoadResult::NoData: return qstrdup("NoData");
     case HexLoadResult::TooLarge: return qstrdup("TooLarge");
@@ -101,8 +107,10 @@ private slots:
     void records();
     void tokens_data();
     void tokens();
-    void refusesBytesOutsideImage_data();
-    void refusesBytesOutsideImage();
+    void refusals_data();
+    void refusals();
+    void takenFileFindings_data();
+    void takenFileFindings();
     void pickedFile_data();
     void pickedFile();
     void closedDeviceIsUnreadable();
@@ -196,19 +204,16 @@ void TestHexLoader::records_data()
         << R::Suitable << 0x3F << Bytes{{0x40, 0xFF}};
     QTest::newRow("nonzero type-04 window skipped until 0 again")
         << hexFile({upper(0), block(0, 0x3F, 0x11), upper(1), dataRecord(0x100, "\x22"), dataRecord(0xFFF0, QByteArray(16, 1)),
-                    ":02000004ZZZZ00", dataRecord(0x101, "\x22"), upper(0), dataRecord(0x200, "\x33")})
+                    ":02000004", dataRecord(0x101, "\x22"), upper(0), dataRecord(0x200, "\x33")})
         << R::Suitable << 0x200 << Bytes{{0x100, 0xFF}, {0x101, 0xFF}, {0x200, 0x33}};
     QTest::newRow("end-of-file record mid-file ignored")
         << lines({upper(0), block(0, 0x3F, 0x11), endOfFile(), dataRecord(0x80, "\x44")})
         << R::Suitable << 0x80 << Bytes{{0x80, 0x44}};
-    QTest::newRow("types 02 03 05 and unknown ignored, window kept")
-        << hexFile({upper(0), block(0, 0x3F, 0x11), record(0x02, 0, "\x10\x00"), record(0x03, 0x20, "\x01\x02\x03\x04"),
+    QTest::newRow("types 02 of 0000, 03, 05 and unknown ignored, window kept")
+        << hexFile({upper(0), block(0, 0x3F, 0x11), record(0x02, 0, QByteArray(2, 0)), record(0x03, 0x20, "\x01\x02\x03\x04"),
                     record(0x05, 0x20, "\x01\x02\x03\x04"), record(0x06, 0x40, "\x55"), record(0xFF, 0x41, "\x55"),
                     dataRecord(0x80, "\x44")})
         << R::Suitable << 0x80 << Bytes{{32, 0x00}, {35, 0xF0}, {0x40, 0xFF}, {0x41, 0xFF}, {0x80, 0x44}};
-    QTest::newRow("type that does not convert counts as data")
-        << hexFile({upper(0), block(0, 0x3F, 0x11), ":010080ZZ4400"}) << R::Suitable << 0x80
-        << Bytes{{0x80, 0x44}};
     QTest::newRow("wrong checksums stored")
         << withBrokenChecksums(kSignatureFile) << R::Suitable << 8191 << Bytes{{0x1FFF, 0x11}};
     QTest::newRow("end 64511 passes")
@@ -225,23 +230,9 @@ void TestHexLoader::records_data()
         << hexFile({upper(0), block(0, 0x3F, 0x11), ":"}) << R::Suitable << 0x3F << Bytes{{0, 0x11}};
     QTest::newRow("byte count 0") << hexFile({small, dataRecord(0x100, {})}) << R::Suitable << 0x3F
                                   << Bytes{{0x100, 0xFF}};
-    QTest::newRow("negative byte count stores nothing")
-        << hexFile({small, ":-1010000AABB00"}) << R::Suitable << 0x3F << Bytes{{0x100, 0xFF}};
-    QTest::newRow("negative address without bytes accepted")
-        << hexFile({small, ":00-00100"}) << R::Suitable << 0x3F << Bytes{};
-    QTest::newRow("byte field not converting repeats the previous one")
-        << hexFile({small, ":03004000AAZZBB00", ":01004300ZZ00"}) << R::Suitable << 0x43
-        << Bytes{{0x40, 0xAA}, {0x41, 0xAA}, {0x42, 0xBB}, {0x43, 0xBB}};
-    QTest::newRow("first byte field not converting gives 0")
-        << hexFile({upper(0), ":02004000ZZ1100", block(0, 0x3F, 0x11)}) << R::Suitable << 0x41
-        << Bytes{{0x40, 0x00}, {0x41, 0x11}};
     QTest::newRow("count reaching into the checksum reads it as data")
         << hexFile({small, ":02004000ABCD"}) << R::Suitable << 0x41
         << Bytes{{0x40, 0xAB}, {0x41, 0xCD}, {0x42, 0xFF}};
-    QTest::newRow("count and address not converting are 0")
-        << hexFile({upper(0), ":ZZZZZZ0055", ":01ZZZZ0055"}) << R::Unsuitable << 0 << Bytes{{0, 0x55}};
-    QTest::newRow("sign and 0x prefix converted") << hexFile({small, ":01+0400077", ":010x410078"})
-                                                  << R::Suitable << 0x41 << Bytes{{0x40, 0x77}, {0x41, 0x78}};
     QTest::newRow("lower-case digits") << hexFile({small}).toLower() << R::Suitable << 0x3F
                                        << Bytes{{33, 0xEF}};
     for (int i = 0; i < int(kSignatureLength); ++i) {
@@ -277,14 +268,13 @@ void TestHexLoader::tokens_data()
     QTest::newRow("CR LF") << QByteArray(lf).replace('\n', "\r\n");
     QTest::newRow("CR only") << QByteArray(lf).replace('\n', '\r');
     QTest::newRow("blanks and tabs, several per line") << "  " + QByteArray(lf).replace('\n', " \t ") + " \n\n";
-    QTest::newRow("non-record tokens skipped") << "; comment 1234\n" + lf + "\nx" + dataRecord(0x80, "\x66");
+    QTest::newRow("non-record tokens skipped") << "; comment 1234\n" + lf + "\nx 0080 66";
     QTest::newRow("UTF-8 byte order mark") << "\xEF\xBB\xBF" + lf;
     const QString wide = QString::fromLatin1(lf);
     QTest::newRow("UTF-16LE with byte order mark")
         << QByteArray("\xFF\xFE") + QByteArray(reinterpret_cast<const char*>(wide.utf16()), wide.size() * 2);
-    // Only a token's first characters count; the rest is read past.
-    QTest::newRow("megabyte tokens") << QByteArray(1 << 20, 'x') + '\n' + records[0] + '\n' + records[1] + '\n'
-            + records[2] + QByteArray(1 << 20, 'F') + '\n' + records[3] + '\n' + ':' + QByteArray(1 << 20, 'Z');
+    // Only a token's first characters are kept; the rest is read past.
+    QTest::newRow("megabyte tokens") << QByteArray(1 << 20, 'x') + '\n' + lf + '\n' + QByteArray(1 << 20, 'F');
     // Tokens and multi-byte separators split between two reads.
     QTest::newRow("record across a read") << QByteArray(kReadChunk - 5, ' ') + lf;
     QTest::newRow("no-break space across a read") << QByteArray(kReadChunk - 1, ' ') + "\xC2\xA0" + lf;
@@ -299,26 +289,111 @@ void TestHexLoader::tokens()
     QCOMPARE(m_loaded.bytes()[0x80], 0xFF);
 }
 
-void TestHexLoader::refusesBytesOutsideImage_data()
+// Every rule that refuses a file, with the line it blames: loaded over a good file,
+// a refused one leaves that file's image and end as they were.
+void TestHexLoader::refusals_data()
 {
     QTest::addColumn<QByteArray>("text");
-    const QByteArray data = block(0, 0xFF, 0x22);
-    QTest::newRow("byte at 65000") << hexFile({upper(0), data, dataRecord(65000, "\x01")});
-    QTest::newRow("record crossing 65000") << hexFile({upper(0), data, dataRecord(64990, QByteArray(16, 1))});
-    QTest::newRow("record at 0xFFFF") << hexFile({upper(0), dataRecord(0xFFFF, "\x01"), data});
-    QTest::newRow("negative address from a sign") << hexFile({upper(0), data, ":02-001000102"});
-    QTest::newRow("negative address, type not converting") << hexFile({upper(0), data, ":01-FFFZZ01"});
+    QTest::addColumn<HexLoadResult>("result");
+    QTest::addColumn<HexRefusal>("refusal");
+    QTest::addColumn<int>("line");
+    using R = HexLoadResult;
+    using F = HexRefusal;
+    // Lines 1 to 5; the record under test follows on line 6, then the end-of-file record.
+    const QByteArray good = lines({upper(0), block(0, 0x3F, 0x11)});
+    const auto withLine6 = [&good](const QByteArray& record) { return good + record + '\n' + endOfFile() + '\n'; };
+    const QByteArray data = dataRecord(0x40, "\x44");
+
+    QTest::newRow("two records on one line") << withLine6(data + dataRecord(0x41, "\x45")) << R::Malformed
+                                             << F::TwoRecordsOnOneLine << 6;
+    QTest::newRow("NUL byte before a record") << withLine6('\0' + data) << R::Malformed << F::TextBeforeRecord << 6;
+    QTest::newRow("':' after a megabyte of text")
+        << withLine6(QByteArray(1 << 20, 'x') + data) << R::Malformed << F::TextBeforeRecord << 6;
+    QTest::newRow("data pair G7") << withLine6(":01004000G778") << R::Malformed << F::BadCharacter << 6;
+    QTest::newRow("signed field") << withLine6(":01+0400077") << R::Malformed << F::BadCharacter << 6;
+    QTest::newRow("0x prefix") << withLine6(":010x410078") << R::Malformed << F::BadCharacter << 6;
+    QTest::newRow("control character") << withLine6(data + '\x01') << R::Malformed << F::BadCharacter << 6;
+    QTest::newRow("characters after the checksum") << withLine6(data + "00") << R::Malformed << F::RecordTooLong << 6;
+    QTest::newRow("255 bytes and one digit more")
+        << withLine6(dataRecord(0x100, QByteArray(255, 0x22)) + '0') << R::Malformed << F::RecordTooLong << 6;
+    QTest::newRow("megabyte record") << withLine6(data + QByteArray(1 << 20, 'F')) << R::Malformed
+                                     << F::RecordTooLong << 6;
+    QTest::newRow("segment 1000") << withLine6(record(0x02, 0, "\x10\x00")) << R::Malformed << F::SegmentNotZero << 6;
+    QTest::newRow("byte at 65000") << withLine6(dataRecord(65000, "\x01")) << R::Refused << F::OutsideImage << 6;
+    QTest::newRow("record crossing 65000")
+        << withLine6(dataRecord(64990, QByteArray(16, 1))) << R::Refused << F::OutsideImage << 6;
+    QTest::newRow("data record shorter than its count") << withLine6(":03004000ABCD") << R::CutOff
+                                                        << F::RecordCutOff << 6;
+    QTest::newRow("no end-of-file record") << good << R::CutOff << F::NoEndOfFileRecord << 5;
+    QTest::newRow("no data in the image") << hexFile({block(0, 0x3F, 0x11)}) << R::NoData << F::NoData << 0;
+    // Lines end at LF, CR LF or a lone CR; blank lines count.
+    const QByteArray twoOnOne = withLine6(data + data);
+    QTest::newRow("CR LF") << QByteArray(twoOnOne).replace("\n", "\r\n") << R::Malformed << F::TwoRecordsOnOneLine << 6;
+    QTest::newRow("lone CR") << QByteArray(twoOnOne).replace('\n', '\r') << R::Malformed << F::TwoRecordsOnOneLine << 6;
+    QTest::newRow("blank lines, CR LF and blanks")
+        << "\r\n \n\r\r\n" + QByteArray(twoOnOne).replace("\n", "\r\n") << R::Malformed << F::TwoRecordsOnOneLine << 10;
 }
 
-void TestHexLoader::refusesBytesOutsideImage()
+void TestHexLoader::refusals()
 {
     QFETCH(QByteArray, text);
+    QFETCH(HexLoadResult, result);
+    QFETCH(HexRefusal, refusal);
+    QFETCH(int, line);
     QCOMPARE(load(kSignatureFile), HexLoadResult::Suitable);
     const FlashImage before = m_loaded.bytes();
 
-    QCOMPARE(load(text), HexLoadResult::Refused);
+    HexLoadFindings findings;
+    QCOMPARE(HexLoader::loadFile(writeFile(text), m_loaded, &findings), result);
+    QCOMPARE(findings.refusal, refusal);
+    QCOMPARE(findings.line, line);
     QCOMPARE(m_loaded.end(), 8191);
     QVERIFY(m_loaded.bytes() == before);
+}
+
+// Files that are taken: what the findings say of them, checksums included (which never
+// refuse a file).
+void TestHexLoader::takenFileFindings_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<HexRefusal>("refusal");
+    QTest::addColumn<int>("line");
+    QTest::addColumn<int>("badChecksums");
+    QTest::addColumn<QList<int>>("badChecksumLines");
+    using F = HexRefusal;
+    const QByteArray small = upper(0) + '\n' + block(0, 0x3F, 0x11); // lines 1 to 5
+    QByteArray wrong = dataRecord(0x80, "\x44");
+    wrong.back() = wrong.back() == '0' ? '1' : '0';
+
+    QTest::newRow("suitable, sound checksums") << kSignatureFile << F::None << 0 << 0 << QList<int>{};
+    QTest::newRow("wrong and missing checksums, lone colon no record")
+        << hexFile({small, wrong, ":", ":02004000ABCD", ":0000000"}) << F::None << 0 << 3 << QList<int>{6, 8, 9};
+    QTest::newRow("the first five lines listed")
+        << withBrokenChecksums(kSignatureFile) << F::None << 0 << 514 << QList<int>{1, 2, 3, 4, 5};
+    QByteArray signature = kSignature;
+    signature[0] = 0x01;
+    QTest::newRow("no signature") << hexFile({upper(0), block(0, 0x3F, 0x11, signature)}) << F::NoSignature << 0 << 0
+                                  << QList<int>{};
+    QTest::newRow("beyond 64511: the first record there")
+        << hexFile({small, dataRecord(64600, "\x01"), dataRecord(64512, "\x01")}) << F::PastInstrumentEnd << 6 << 0
+        << QList<int>{};
+}
+
+void TestHexLoader::takenFileFindings()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(HexRefusal, refusal);
+    QFETCH(int, line);
+    QFETCH(int, badChecksums);
+    QFETCH(QList<int>, badChecksumLines);
+
+    HexLoadFindings findings;
+    const HexLoadResult result = HexLoader::loadFile(writeFile(text), m_loaded, &findings);
+    QCOMPARE(result, refusal == HexRefusal::None ? HexLoadResult::Suitable : HexLoadResult::Unsuitable);
+    QCOMPARE(findings.refusal, refusal);
+    QCOMPARE(findings.line, line);
+    QCOMPARE(findings.badChecksums, badChecksums);
+    QCOMPARE(findings.badChecksumLines, badChecksumLines);
 }
 
 // What the technician picked, loaded after a good file: each load judges only

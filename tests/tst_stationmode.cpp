@@ -182,7 +182,7 @@ void TestStationMode::commandLine_data()
     QTest::newRow("with --wait") << QStringList{"write", "F", "--watch", "--wait", "3"} << true << "--wait";
     QTest::newRow("with --count") << QStringList{"write", "F", "--watch", "--all", "--count", "2"} << true
                                   << "--count";
-    QTest::newRow("check") << QStringList{"check", "F", "--watch"} << true << "check takes no options";
+    QTest::newRow("check") << QStringList{"check", "F", "--watch"} << true << "check takes no option";
     QTest::newRow("list") << QStringList{"list", "--watch"} << true << "list takes no options";
     QTest::newRow("write without it") << QStringList{"write", "F"} << false << "";
 }

@@ -1,5 +1,5 @@
-// zorbelflash against simulated instruments: its exit statuses and its JSON lines. The
-// tool runs in this process (the code main() runs, with a short request time-out).
+// zorbelflash against simulated instruments: its exit statuses, and what list says.
+// The tool runs in this process (the code main() runs, with a short request time-out).
 
 #include "flashtoolfixture.h"
 
@@ -12,10 +12,7 @@ private slots:
     void cleanup();
     void exitStatus_data();
     void exitStatus();
-    void checkDescribesTheBlockData();
     void listSaysWhatAnswered();
-    void jsonFields_data();
-    void jsonFields();
 };
 
 void TestZorbelflash::init()
@@ -112,15 +109,6 @@ void TestZorbelflash::exitStatus()
     }
 }
 
-void TestZorbelflash::checkDescribesTheBlockData()
-{
-    const Run run = runTool({"check", "FILE"});
-    QCOMPARE(run.status, ExitStatus::Success);
-    const QByteArray expected = hexPath.toUtf8() + ": suitable\nend address: 8191 (0x1FFF)\nblocks: 128 of 64 bytes\n"
-                                + "sha256: " + sha256Hex(blockData(firmware, kBlocks)) + "\n";
-    QCOMPARE(run.out, expected);
-}
-
 void TestZorbelflash::listSaysWhatAnswered()
 {
     QVERIFY(addInstruments({"v105", "silent", "ok"}));
@@ -143,58 +131,6 @@ void TestZorbelflash::listSaysWhatAnswered()
     if (!denied.isEmpty())
         expected.append("COM4 " + denied + " permission denied (dialout?)");
     QCOMPARE(lines, expected); // COM9 has no device: not listed
-}
-
-void TestZorbelflash::jsonFields_data()
-{
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<bool>("byIdLink"); // the adapter has a link in the by-id folder
-    QTest::addColumn<QString>("firmwareBefore");
-    QTest::addColumn<int>("blocks");
-    QTest::addColumn<QString>("outcome");
-    QTest::addColumn<int>("status");
-    QTest::newRow("written") << "v105" << true << "1.05" << kBlocks << "written" << 0;
-    QTest::newRow("aborted") << "stall" << false << "1.23" << 5 << "no-answer" << 4;
-}
-
-void TestZorbelflash::jsonFields()
-{
-    QFETCH(QString, kind);
-    QFETCH(bool, byIdLink);
-    QFETCH(QString, firmwareBefore);
-    QFETCH(int, blocks);
-    QFETCH(QString, outcome);
-    QFETCH(int, status);
-    QVERIFY(addInstruments({kind}));
-    mapPorts();
-    // The by-id folder holds a link to another device beside the adapter's.
-    QVERIFY(QDir(dir->path()).mkdir(QStringLiteral("by-id")));
-    const QString link = dir->filePath(QStringLiteral("by-id/usb-Zorbel_Adapter_A1234-if00-port0"));
-    QVERIFY(QFile::link(dir->filePath(QStringLiteral("no-such-tty")), dir->filePath(QStringLiteral("by-id/usb-Other-if00"))));
-    if (byIdLink)
-        QVERIFY(QFile::link(instruments.front()->devicePath(), link));
-
-    const Run run = runTool({"write", "FILE", "--port", "COM1", "--json", "--log", "LOG"});
-    QCOMPARE(exitCode(run.status), status);
-    const QList<QJsonObject> objects = jsonLines(run.out);
-    QCOMPARE(objects.size(), 1);
-    const QJsonObject object = objects.first();
-    QCOMPARE(object.keys(), QStringList({"blocks", "by_id", "device", "file", "firmware_before", "outcome", "port",
-                                          "seconds", "sha256"}));
-    QCOMPARE(object.value("port").toString(), QStringLiteral("COM1"));
-    QCOMPARE(object.value("device").toString(), instruments.front()->devicePath());
-    QCOMPARE(object.value("by_id").toString(), byIdLink ? link : QString());
-    QCOMPARE(object.value("firmware_before").toString(), firmwareBefore);
-    QCOMPARE(object.value("file").toString(), QFileInfo(hexPath).absoluteFilePath());
-    QCOMPARE(object.value("blocks").toInt(), blocks);
-    QCOMPARE(object.value("sha256").toString().toLatin1(), sha256Hex(blockData(firmware, blocks)));
-    QVERIFY(object.value("seconds").toDouble() > 0);
-    QCOMPARE(object.value("outcome").toString(), outcome);
-    QCOMPARE(instruments.front()->blockAddresses().size(), blocks); // what was reported went out
-
-    QFile log(dir->filePath(QStringLiteral("flash.log")));
-    QVERIFY(log.open(QIODevice::ReadOnly));
-    QCOMPARE(log.readAll(), run.out); // the log holds the same line
 }
 
 QTEST_GUILESS_MAIN(TestZorbelflash)

@@ -8,9 +8,14 @@
 //   sides of the image stay as they were);
 // - the verdict is exactly the one a straightforward reading of the records
 //   gives (the reference below, which splits the text with QTextStream itself):
-//   a data byte outside the image refuses the file, so does a data record with
-//   fewer byte fields than its count or a file without an end-of-file record;
-//   a file that stores no byte is refused as well;
+//   a ':' inside a token, a record with a character other than a hex digit after
+//   its ':', a record longer than its byte count says and a type-02 record with a
+//   segment other than 0 make the file malformed; a data byte outside the image
+//   refuses the file, so does a data record with fewer byte fields than its count
+//   or a file without an end-of-file record; a file that stores no byte is
+//   refused as well;
+// - an accepted file reports as many records with a wrong or missing checksum as
+//   the reference counts (a lone ':' is no record);
 // - an accepted file gives the same image and end whatever the image held
 //   before: a fresh image with the file's bytes, and the highest address
 //   stored as the end;
@@ -46,7 +51,9 @@ constexpr int kHexBase = 16;
 constexpr qint32 kFirstUpperAddress = 0xFFFF; // data before the first type-04 record is dropped
 constexpr int kDataType = 0x00;
 constexpr int kEndOfFileType = 0x01;
+constexpr int kExtendedSegmentAddressType = 0x02;
 constexpr int kExtendedLinearAddressType = 0x04;
+constexpr int kMaxRecordChars = 11 + 2 * 0xFF;
 const QString kInputName = QStringLiteral("input.hex");
 const QString kMissingName = QStringLiteral("missing.hex");
 const QString kPipeName = QStringLiteral("pipe.hex");
@@ -78,50 +85,89 @@ QStringList tokensOf(const QByteArray &content)
     }
 }
 
+// Whether every character of text is a hex digit.
+bool allHexDigits(const QString &text)
+{
+    for (const QChar c : text) {
+        if (!(c.isDigit() && c.unicode() < 0x80) && !QStringLiteral("abcdefABCDEF").contains(c))
+            return false;
+    }
+    return true;
+}
+
+// A field's value; an empty field (a record cut short) is 0.
+int fieldValue(const QString &token, int pos, int length)
+{
+    bool ok = false;
+    const int value = token.mid(pos, length).toInt(&ok, kHexBase);
+    return ok ? value : 0;
+}
+
+// Whether a record carries its whole checksum and its bytes add up to 0.
+bool checksumSound(const QString &token, int count)
+{
+    if (token.size() != 11 + 2 * count)
+        return false;
+    const QByteArray bytes = QByteArray::fromHex(token.mid(1).toLatin1());
+    int sum = 0;
+    for (const char byte : bytes)
+        sum += static_cast<unsigned char>(byte);
+    return sum % 256 == 0;
+}
+
 // The records read field by field with the toolkit's own base-16 conversion,
-// into a fresh image.
-HexLoadResult referenceLoad(const QStringList &tokens, FlashImage &image, int &imageEnd)
+// into a fresh image; badChecksums counts the records with a wrong checksum.
+HexLoadResult referenceLoad(const QStringList &tokens, FlashImage &image, int &imageEnd, int &badChecksums)
 {
     image.fill(kErasedByte);
     imageEnd = kImageEndUnset;
+    badChecksums = 0;
     qint32 upperAddress = kFirstUpperAddress;
-    qint32 lastByte = 0;
     bool endOfFile = false;
     for (const QString &token : tokens) {
-        if (!token.startsWith(u':'))
-            continue;
-        bool ok = false;
-        int count = token.mid(1, 2).toInt(&ok, kHexBase);
-        if (!ok)
-            count = 0;
-        int address = token.mid(3, 4).toInt(&ok, kHexBase);
-        if (!ok)
-            address = 0;
-        const int type = token.mid(7, 2).toInt(&ok, kHexBase);
-        if (ok && type == kExtendedLinearAddressType) {
-            const long upper = token.mid(9, 4).toLong(&ok, kHexBase);
-            if (ok)
-                upperAddress = static_cast<qint32>(upper);
+        if (!token.startsWith(u':')) {
+            if (token.contains(u':'))
+                return HexLoadResult::Malformed;
             continue;
         }
-        if (ok && type == kEndOfFileType) {
-            endOfFile = true;
+        if (token.size() > kMaxRecordChars || !allHexDigits(token.mid(1)))
+            return HexLoadResult::Malformed;
+        if (token.size() == 1)
             continue;
+        const int count = fieldValue(token, 1, 2);
+        if (token.size() > 11 + 2 * count)
+            return HexLoadResult::Malformed;
+        if (!checksumSound(token, count))
+            ++badChecksums;
+        const int address = fieldValue(token, 3, 4);
+        if (token.size() > 7) {
+            const int type = fieldValue(token, 7, 2);
+            if (type == kExtendedLinearAddressType) {
+                if (token.size() > 9)
+                    upperAddress = fieldValue(token, 9, 4);
+                continue;
+            }
+            if (type == kExtendedSegmentAddressType) {
+                if (fieldValue(token, 9, 4) != 0)
+                    return HexLoadResult::Malformed;
+                continue;
+            }
+            if (type == kEndOfFileType) {
+                endOfFile = true;
+                continue;
+            }
+            if (type != kDataType)
+                continue;
         }
-        if (ok && type != kDataType)
-            continue;
-        if (count > 0 && token.size() < 9 + 2 * count)
+        if (count > 0 && token.size() - 9 < 2 * count)
             return HexLoadResult::CutOff;
         if (upperAddress != 0)
             continue;
         for (int k = 0; k < count; ++k) {
-            const int value = token.mid(9 + 2 * k, 2).toInt(&ok, kHexBase);
-            if (ok)
-                lastByte = value;
             const int at = address + k;
-            if (at < 0 || at >= kFlashImageSize)
+            if (at >= kFlashImageSize)
                 return HexLoadResult::Refused;
-            image[static_cast<std::size_t>(at)] = lastByte;
+            image[static_cast<std::size_t>(at)] = fieldValue(token, 9 + 2 * k, 2);
             imageEnd = qMax(imageEnd, at);
         }
     }
@@ -148,6 +194,8 @@ const char *nameOf(HexLoadResult result)
         return "Unsuitable";
     case HexLoadResult::Refused:
         return "Refused";
+    case HexLoadResult::Malformed:
+        return "Malformed";
     case HexLoadResult::CutOff:
         return "CutOff";
     case HexLoadResult::NoData:
@@ -177,6 +225,7 @@ struct Expected
     HexLoadResult result = HexLoadResult::Unreadable;
     FlashImage image;
     int imageEnd = kImageEndUnset;
+    int badChecksums = 0;
 };
 
 bool accepted(HexLoadResult result)
@@ -187,8 +236,8 @@ bool accepted(HexLoadResult result)
 // Checks one load that started from (start, startEnd) against the reference.
 // The entries are a heap block of exactly the image's size: AddressSanitizer reports
 // any write outside it.
-void checkLoad(HexLoadResult result, const LoadedImage &loaded, const FlashImage &start,
-               int startEnd, const Expected &expected, const char *what)
+void checkLoad(HexLoadResult result, const HexLoadFindings &findings, const LoadedImage &loaded,
+               const FlashImage &start, int startEnd, const Expected &expected, const char *what)
 {
     FUZZ_CHECK(result == expected.result, "%s: the file was %s, expected %s", what,
                nameOf(result), nameOf(expected.result));
@@ -198,6 +247,8 @@ void checkLoad(HexLoadResult result, const LoadedImage &loaded, const FlashImage
                    nameOf(result), startEnd, loaded.end());
         return;
     }
+    FUZZ_CHECK(findings.badChecksums == expected.badChecksums, "%s: %d wrong checksums, expected %d", what,
+               findings.badChecksums, expected.badChecksums);
     checkSameImage(loaded.bytes(), expected.image, what);
     FUZZ_CHECK(loaded.end() == expected.imageEnd, "%s: end %d, expected %d", what,
                loaded.end(), expected.imageEnd);
@@ -257,7 +308,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     Fixture &f = fixture();
     const QByteArray content(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
-    f.expected.result = referenceLoad(tokensOf(content), f.expected.image, f.expected.imageEnd);
+    f.expected.result = referenceLoad(tokensOf(content), f.expected.image, f.expected.imageEnd,
+                                      f.expected.badChecksums);
 
     // From a file, into a fresh image.
     {
@@ -266,15 +318,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         FUZZ_CHECK(file.write(content) == content.size(), "short write");
     }
     f.loaded = LoadedImage(f.fresh, kImageEndUnset);
-    HexLoadResult result = HexLoader::loadFile(f.inputPath, f.loaded);
-    checkLoad(result, f.loaded, f.fresh, kImageEndUnset, f.expected, "fresh image");
+    HexLoadFindings findings;
+    HexLoadResult result = HexLoader::loadFile(f.inputPath, f.loaded, &findings);
+    checkLoad(result, findings, f.loaded, f.fresh, kImageEndUnset, f.expected, "fresh image");
 
     // From memory, into a filled image.
     QBuffer buffer;
     buffer.setData(content);
     buffer.open(QIODevice::ReadOnly);
     f.loaded = f.filled;
-    result = HexLoader::loadDevice(buffer, f.loaded);
-    checkLoad(result, f.loaded, f.filled.bytes(), f.filled.end(), f.expected, "filled image");
+    result = HexLoader::loadDevice(buffer, f.loaded, &findings);
+    checkLoad(result, findings, f.loaded, f.filled.bytes(), f.filled.end(), f.expected, "filled image");
     return 0;
 }
