@@ -92,6 +92,8 @@ SimulatedInstrument::~SimulatedInstrument()
         m_thread.join();
     resumeReceiving(); // a stopped line could hold up the closing
     closeLine();
+    if (m_hungUpSlaveFd >= 0)
+        ::close(m_hungUpSlaveFd);
     if (m_wakeRead >= 0)
         ::close(m_wakeRead);
     if (m_wakeWrite >= 0)
@@ -152,8 +154,14 @@ void SimulatedInstrument::closeLine()
     {
         std::lock_guard<std::mutex> line(m_lineMutex);
         if (m_masterFd >= 0)
-            ::close(m_masterFd); // the loader's side sees the hang-up
-        if (m_slaveFd >= 0)
+            ::close(m_masterFd); // the loader's side sees the hang-up, the device path goes
+        // The slave stays open (hung up) until the object goes: the pseudo-terminal's
+        // number stays taken, so that no other instrument made meanwhile, in this
+        // process or another, appears under the path of this one and is asked in its
+        // place by whoever still tries that path.
+        if (m_slaveFd >= 0 && m_hungUpSlaveFd < 0)
+            m_hungUpSlaveFd = m_slaveFd;
+        else if (m_slaveFd >= 0)
             ::close(m_slaveFd);
         m_masterFd = -1;
         m_slaveFd = -1;

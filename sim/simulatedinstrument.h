@@ -30,7 +30,8 @@
 // (stall); the receive side stopped after N blocks; line noise after the command; the
 // line hung up after N blocks; the line paced at a baud rate; a delay per block for
 // writing the flash. hangUp() hangs the line up at once. A hung-up
-// instrument is gone for good: its device path no longer exists.
+// instrument is gone for good: its device path no longer exists, and no other
+// instrument appears under it while this object lives.
 //
 // Every accessor is thread-safe. The configuration may be changed at any time; a
 // change applies from the next byte the instrument handles.
@@ -215,6 +216,7 @@ private:
 
     int m_masterFd = -1;
     int m_slaveFd = -1; // kept open so the line stays up while the loader's port is closed
+    int m_hungUpSlaveFd = -1; // after the hang-up, until the object goes (see closeLine)
     int m_wakeRead = -1;
     int m_wakeWrite = -1;
     QString m_devicePath;

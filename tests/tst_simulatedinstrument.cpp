@@ -357,14 +357,24 @@ void TstSimulatedInstrument::hangUpInjected()
 {
     SimulatedInstrument sim;
     QVERIFY(sim.isValid());
-    Line line(sim.devicePath());
-    QVERIFY(!line.hungUp(0));
-    sim.hangUp();
-    QVERIFY(sim.isHungUp());
-    QVERIFY(line.hungUp());
+    const QString path = sim.devicePath();
+    {
+        Line line(path);
+        QVERIFY(!line.hungUp(0));
+        sim.hangUp();
+        QVERIFY(sim.isHungUp());
+        QVERIFY(line.hungUp());
+    }
     sim.hangUp(); // a second time does nothing
     QVERIFY(!sim.sendRaw("x"));
     QVERIFY(!sim.waitForTransferEnd(kQuietMs));
+
+    // Nothing has the line open any more, yet an instrument made now does not appear
+    // under the old path: whoever still tries it (another test's program) finds nothing.
+    SimulatedInstrument next;
+    QVERIFY(next.isValid());
+    QVERIFY(next.devicePath() != path);
+    QVERIFY(!QFile::exists(path));
 }
 
 void TstSimulatedInstrument::pacedLine()
