@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
 #include <QString>
@@ -63,6 +64,12 @@ public:
     // trickles out later.
     void discardOutput();
 
+    // While on, whatever arrives is read and dropped as it comes, counted in the trace
+    // log only, and dataArrived() is not emitted: for a port kept open between
+    // exchanges, whose input nobody reads, so that it cannot pile up. Turning it on
+    // drops what is waiting now. Every open starts with it off.
+    void setInputDropped(bool dropped);
+
     // Blocks for at most msecs until input is waiting; true when it is.
     // Used by callers that must wait for the instrument without spinning.
     bool waitForInput(int msecs);
@@ -95,6 +102,8 @@ private:
     void pollDriver();
     void pushQueuedOutput();
     void onBytesWritten();
+    void onReadyRead();
+    void dropInput();
     void onPortError(int error);
     void releaseFailedPort(quint64 generation);
     void releaseDevice();
@@ -112,6 +121,9 @@ private:
     State m_state = State::Closed;
     int m_baudRate;
     bool m_failed = false;
+    bool m_inputDropped = false;
+    qint64 m_droppedBytes = 0;      // since the dropping was turned on
+    QElapsedTimer m_dropLogClock;   // since the count was last written to the trace
     quint64 m_openGeneration = 0;
     OpenResult m_openResult = OpenResult::NoDevice;
     QStringList m_openNotes;                // details of the open under way, for its log line
