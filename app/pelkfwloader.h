@@ -1,6 +1,7 @@
 #pragma once
 
 #include "flashimage.h"
+#include "fontsizesetting.h"
 #include "instrumentprotocol.h"
 #include "ui_qwfwloader.h"
 
@@ -90,4 +91,5 @@ private:
     int requestTimeoutMs = InstrumentProtocol::kRequestTimeoutMs;
     bool closeRequested = false; // by requestClose() during a flash write
     int problemPortIndex = -1;   // the port whose problem label_3 shows, or -1
+    FontSizeSetting m_fontSetting;
 };
