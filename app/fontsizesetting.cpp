@@ -6,8 +6,10 @@
 #include <QStandardPaths>
 #include <QVariant>
 
+#ifndef Q_OS_WIN
 #include <cerrno>
 #include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -19,6 +21,27 @@ const char *const kFileSuffix = ".conf";
 const char *const kFontSizeKey = "fontsize";
 
 } // namespace
+
+#ifdef Q_OS_WIN
+// Windows keeps the setting in the registry, where no file can block or be replaced.
+std::optional<int> FontSizeSetting::stored()
+{
+    const QSettings settings(QString::fromLatin1(kOrganization), QString::fromLatin1(kApplication));
+    bool converted = false;
+    const int pixels = settings.value(QString::fromLatin1(kFontSizeKey)).toInt(&converted);
+    return converted ? std::optional<int>(pixels) : std::nullopt;
+}
+
+void FontSizeSetting::store(int pixels)
+{
+    if (stored() == pixels)
+        return;
+    QSettings settings(QString::fromLatin1(kOrganization), QString::fromLatin1(kApplication));
+    settings.setValue(QString::fromLatin1(kFontSizeKey), pixels);
+}
+
+FontSizeSetting::FontSizeSetting() = default;
+#else
 
 FontSizeSetting::FontSizeSetting()
     : m_fileName(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QLatin1Char('/')
@@ -89,3 +112,4 @@ void FontSizeSetting::store(int pixels)
     settings.setValue(QString::fromLatin1(kFontSizeKey), pixels);
     settings.sync();
 }
+#endif

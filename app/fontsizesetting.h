@@ -6,7 +6,8 @@
 
 // The window's font size in the user's settings file: the file QSettings gives the
 // organization "RUD" and the application "Lumwerk" (on Linux
-// $XDG_CONFIG_HOME/RUD/Lumwerk.conf, else ~/.config/RUD/Lumwerk.conf).
+// $XDG_CONFIG_HOME/RUD/Lumwerk.conf, else ~/.config/RUD/Lumwerk.conf; on Windows the
+// registry, read and written as it is).
 //
 // The file is looked at before anything opens it. One that is not a regular file
 // (a pipe, a device, a folder, a link to none of these or to nothing) or is larger
@@ -38,6 +39,6 @@ private:
     // Logs the problem, the first time there is one.
     void warn(const QString &problem);
 
-    QString m_fileName;
+    QString m_fileName; // empty on Windows
     bool m_warned = false;
 };
