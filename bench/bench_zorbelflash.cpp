@@ -1,14 +1,21 @@
 // zorbelflash as a production line meets it, the real program against simulated
 // instruments on pseudo-terminals:
 //
-//  1. One instrument, then three written at once with --all, each line paced at
-//     19200 bit/s: the time of the three over the time of the one (program start to
-//     exit, and the longest transfer as the program reports it in its JSON lines).
+//  1. One instrument, then eight written at once with --all --count 8 (a full gang
+//     bench), each line paced at 19200 bit/s: the time of the eight over the time of
+//     the one (program start to exit, and the longest transfer as the program reports
+//     it in its JSON lines).
 //  2. The time from the program's start to its "found" line with the instrument on COM1
 //     and on COM50, the other 49 COM names being ports that open but never answer
 //     (the slowest kind for a scan that asks one port after the other).
 //
+//  3. Station mode (write --watch): an instrument plugged in (its link made) at a
+//     different moment of the round each time, paced at 19200 bit/s; the time from its
+//     first answer to the version query to its first block received whole, as the
+//     instrument sees them. Median of 10.
+//
 //   bench_zorbelflash [rounds] [firmware bytes]     (default 3 rounds, 16384 bytes)
+//   bench_zorbelflash station                       (part 3 alone)
 
 #include "hexfile.h"
 #include "simulatedinstrument.h"
@@ -21,7 +28,11 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <QThread>
+
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -34,8 +45,15 @@ constexpr int kDefaultRounds = 3;
 constexpr int kDefaultFirmwareBytes = 16384; // 256 blocks, about 9 s at 19200 bit/s
 constexpr int kFoundFirmwareBytes = 256;     // the found runs write a tiny image
 constexpr int kPortCount = 50;
+constexpr int kGangSize = 8; // instruments written at once
 constexpr int kRunLimitMs = 300000;
 constexpr double kMillisPerSecond = 1000.0;
+constexpr int kStationPlugIns = 10;
+constexpr int kStationRoundMs = 500;       // the round of station mode
+constexpr int kStationPhaseStepMs = 110;   // plug-in moments spread over the round
+constexpr int kStationWriteLimitMs = 10000;
+constexpr int kStationRearmMs = 3 * kStationRoundMs; // unplugged: seen gone by then
+constexpr int kStationStartMs = 1000;
 
 struct Timing
 {
@@ -128,14 +146,14 @@ bool writeHex(const QString &path, int bytes)
     return file.write(HexFile::hexText(HexFile::firmware(bytes, 3))) > 0;
 }
 
-// One instrument against three with --all, alternating, `rounds` times each.
+// One instrument against a gang of eight with --all, alternating, `rounds` times each.
 bool benchConcurrency(const QString &program, const QString &hexPath, int rounds)
 {
     SimulatedInstrument::Config paced;
     paced.baudRate = kPacedBaud;
-    std::vector<double> oneWall, threeWall, oneTransfer, threeTransfer;
+    std::vector<double> oneWall, gangWall, oneTransfer, gangTransfer;
     for (int round = 0; round < rounds; ++round) {
-        for (int count : {1, 3}) {
+        for (int count : {1, kGangSize}) {
             const std::optional<Instruments> instruments = makeInstruments(count, paced);
             if (!instruments)
                 return false;
@@ -144,12 +162,12 @@ bool benchConcurrency(const QString &program, const QString &hexPath, int rounds
                 numbers.push_back(i);
             QStringList arguments{QStringLiteral("write"), hexPath, QStringLiteral("--json")};
             if (count > 1)
-                arguments.append(QStringLiteral("--all"));
+                arguments += {QStringLiteral("--all"), QStringLiteral("--count"), QString::number(count)};
             const std::optional<Timing> timing = runProgram(program, arguments, portMap(*instruments, numbers), count);
             if (!timing)
                 return false;
-            (count == 1 ? oneWall : threeWall).push_back(timing->wallSeconds);
-            (count == 1 ? oneTransfer : threeTransfer).push_back(timing->transferSeconds);
+            (count == 1 ? oneWall : gangWall).push_back(timing->wallSeconds);
+            (count == 1 ? oneTransfer : gangTransfer).push_back(timing->transferSeconds);
             std::printf("  round %d, %d instrument(s): %.3f s from start to exit, longest transfer %.3f s\n",
                         round + 1, count, timing->wallSeconds, timing->transferSeconds);
             std::fflush(stdout);
@@ -157,10 +175,10 @@ bool benchConcurrency(const QString &program, const QString &hexPath, int rounds
     }
     std::printf("one instrument:      median %.3f s start to exit, transfer %.3f s\n", median(oneWall),
                 median(oneTransfer));
-    std::printf("three with --all:    median %.3f s start to exit, transfer %.3f s\n", median(threeWall),
-                median(threeTransfer));
-    std::printf("ratio three / one:   %.3f start to exit, %.3f transfer (target at most 1.05)\n",
-                median(threeWall) / median(oneWall), median(threeTransfer) / median(oneTransfer));
+    std::printf("%d with --all:        median %.3f s start to exit, transfer %.3f s\n", kGangSize,
+                median(gangWall), median(gangTransfer));
+    std::printf("ratio %d / one:       %.3f start to exit, %.3f transfer (target at most 1.05)\n", kGangSize,
+                median(gangWall) / median(oneWall), median(gangTransfer) / median(oneTransfer));
     return true;
 }
 
@@ -196,6 +214,78 @@ bool benchFound(const QString &program, const QString &hexPath, int rounds, int 
     return true;
 }
 
+// Plugs an instrument into station mode kStationPlugIns times (a fresh one each time,
+// at a different moment of the round) and times its first answer to its first block.
+bool benchStation(const QString &program, const QString &hexPath)
+{
+    using Clock = std::chrono::steady_clock;
+    QTemporaryDir slotDir;
+    const QString link = slotDir.filePath(QStringLiteral("slot1"));
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("ZORBEL_PORTS"), QStringLiteral("COM1=") + link);
+    env.remove(QStringLiteral("QT_LOGGING_RULES"));
+    process.setProcessEnvironment(env);
+    process.start(program, {QStringLiteral("write"), hexPath, QStringLiteral("--watch"), QStringLiteral("--json")});
+    if (!process.waitForStarted(kRunLimitMs))
+        return false;
+    QThread::msleep(kStationStartMs);
+
+    std::vector<double> latencies;
+    std::vector<double> fromPlugInAll;
+    for (int plugIn = 0; plugIn < kStationPlugIns; ++plugIn) {
+        SimulatedInstrument::Config paced;
+        paced.baudRate = kPacedBaud;
+        SimulatedInstrument instrument(paced);
+        std::atomic<long long> answeredNs{0};
+        std::atomic<long long> blockNs{0};
+        instrument.setEventHandler([&](const QString &event) {
+            const long long now = Clock::now().time_since_epoch().count();
+            long long unset = 0;
+            if (event.startsWith(QLatin1String("version query")))
+                answeredNs.compare_exchange_strong(unset, now);
+            else if (event.startsWith(QLatin1String("block 1 ")))
+                blockNs.compare_exchange_strong(unset, now);
+        });
+        QThread::msleep(static_cast<unsigned long>((plugIn * kStationPhaseStepMs) % kStationRoundMs));
+        const long long pluggedNs = Clock::now().time_since_epoch().count();
+        if (!instrument.isValid() || !QFile::link(instrument.devicePath(), link))
+            return false;
+        if (!instrument.waitForTransferEnd(kStationWriteLimitMs) || blockNs == 0 || answeredNs == 0) {
+            std::fprintf(stderr, "station mode did not write instrument %d\n%s\n", plugIn + 1,
+                         process.readAllStandardError().constData());
+            return false;
+        }
+        const double ms = std::chrono::duration<double, std::milli>(Clock::duration(blockNs - answeredNs)).count();
+        const double fromPlugIn =
+            std::chrono::duration<double, std::milli>(Clock::duration(blockNs - pluggedNs)).count();
+        latencies.push_back(ms);
+        fromPlugInAll.push_back(fromPlugIn);
+        std::printf("  plug-in %d: first answer to first block %.0f ms (plug-in to first block %.0f ms)\n",
+                    plugIn + 1, ms, fromPlugIn);
+        std::fflush(stdout);
+        QFile::remove(link);
+        QThread::msleep(kStationRearmMs);
+    }
+    process.terminate();
+    if (!process.waitForFinished(kRunLimitMs) || process.exitCode() != 0) {
+        std::fprintf(stderr, "station mode ended with %d:\n%s\n", process.exitCode(),
+                     process.readAllStandardError().constData());
+        return false;
+    }
+    const QByteArray messages = process.readAllStandardError();
+    const QByteArray summary = QByteArray::number(kStationPlugIns) + " written\n";
+    if (!messages.endsWith(summary)) {
+        std::fprintf(stderr, "station mode did not write every instrument:\n%s\n", messages.constData());
+        return false;
+    }
+    std::printf("station mode:        first answer to first block %.0f ms (median of %d; target 1500, aim 1000)\n",
+                median(latencies), kStationPlugIns);
+    std::printf("                     plug-in to first block %.0f ms (median; the next round asks it)\n",
+                median(fromPlugInAll));
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -214,12 +304,17 @@ int main(int argc, char *argv[])
         return 1;
     }
 
+    if (arguments.size() > 1 && arguments.at(1) == QLatin1String("station"))
+        return benchStation(program, smallHexPath) ? 0 : 1;
     std::printf("zorbelflash, %d byte(s) of firmware, lines paced at %d bit/s, %d round(s)\n", bytes, kPacedBaud,
                 rounds);
     if (!benchConcurrency(program, hexPath, rounds))
         return 1;
     std::printf("time to found, 50 ports, all but the instrument's open and silent:\n");
     if (!benchFound(program, smallHexPath, rounds, 1) || !benchFound(program, smallHexPath, rounds, kPortCount))
+        return 1;
+    std::printf("station mode, an instrument plugged in %d times, paced at %d bit/s:\n", kStationPlugIns, kPacedBaud);
+    if (!benchStation(program, smallHexPath))
         return 1;
     return 0;
 }

@@ -1,35 +1,31 @@
 #include "commandline.h"
 
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+
+#include <algorithm>
 #include <cmath>
 
 namespace {
 
 constexpr double kMillisPerSecond = 1000.0;
 
-const QString kPortOption = QStringLiteral("--port");
-const QString kLogOption = QStringLiteral("--log");
-const QString kWaitOption = QStringLiteral("--wait");
-
-// One option as written: "--name value" or "--name=value".
-struct OptionText
+// The options, by the names the parser knows them.
+struct KnownOptions
 {
-    QString name;
-    QString value;
-    bool hasValue = false; // the value came with '='
+    QCommandLineOption help{{QStringLiteral("h"), QStringLiteral("help")}};
+    QCommandLineOption version{QStringLiteral("version")};
+    QCommandLineOption port{QStringLiteral("port"), QString(), QStringLiteral("NAME")};
+    QCommandLineOption all{QStringLiteral("all")};
+    QCommandLineOption count{QStringLiteral("count"), QString(), QStringLiteral("N")};
+    QCommandLineOption json{QStringLiteral("json")};
+    QCommandLineOption strict{QStringLiteral("strict")};
+    QCommandLineOption log{QStringLiteral("log"), QString(), QStringLiteral("FILE")};
+    QCommandLineOption wait{QStringLiteral("wait"), QString(), QStringLiteral("SECONDS")};
+    QCommandLineOption watch{QStringLiteral("watch")};
+
+    QList<QCommandLineOption> list() const { return {help, version, port, all, count, json, log, wait, strict, watch}; }
 };
-
-OptionText splitAtEquals(const QString &argument)
-{
-    const qsizetype equals = argument.indexOf(QLatin1Char('='));
-    if (!argument.startsWith(QStringLiteral("--")) || equals <= 0)
-        return {argument, {}, false};
-    return {argument.left(equals), argument.mid(equals + 1), true};
-}
-
-bool takesValue(const QString &name)
-{
-    return name == kPortOption || name == kLogOption || name == kWaitOption;
-}
 
 bool parseWait(const QString &text, int &waitMs)
 {
@@ -41,176 +37,177 @@ bool parseWait(const QString &text, int &waitMs)
     return true;
 }
 
-QString commandError(const QString &text)
+// One value at most, and not an empty one.
+bool singleValue(const QCommandLineParser &parser, const QCommandLineOption &option, QString &value)
 {
-    return text + QStringLiteral("\nTry 'zorbelflash --help'.");
+    const QStringList values = parser.values(option);
+    if (values.isEmpty())
+        return true;
+    if (values.size() > 1 || values.first().isEmpty())
+        return false;
+    value = values.first();
+    return true;
 }
 
-// What the arguments said, before the command is checked against its options.
-struct Reading
+// Takes the options' values; the error text, or empty.
+QString takeValues(const QCommandLineParser &parser, const KnownOptions &known, CommandLine::Options &options)
 {
-    CommandLine::Options options;
-    QStringList positional;
-    bool portGiven = false;
-    bool logGiven = false;
-    bool waitGiven = false;
-    bool help = false;
-    bool version = false;
-
-    bool writeOptionsGiven() const
-    {
-        return portGiven || options.all || options.json || logGiven || waitGiven;
-    }
-};
-
-// Takes one option into the reading; the error text, or empty.
-QString takeOption(const OptionText &option, Reading &reading)
-{
-    const QString &name = option.name;
-    if (name == QStringLiteral("-h") || name == QStringLiteral("--help")) {
-        reading.help = true;
-    } else if (name == QStringLiteral("--version")) {
-        reading.version = true;
-    } else if (name == QStringLiteral("--all")) {
-        reading.options.all = true;
-    } else if (name == QStringLiteral("--json")) {
-        reading.options.json = true;
-    } else if (name == kPortOption) {
-        if (reading.portGiven || option.value.isEmpty())
-            return QStringLiteral("--port takes one port name");
-        reading.portGiven = true;
-        reading.options.port = option.value;
-    } else if (name == kLogOption) {
-        if (reading.logGiven || option.value.isEmpty())
-            return QStringLiteral("--log takes one file name");
-        reading.logGiven = true;
-        reading.options.logFile = option.value;
-    } else if (name == kWaitOption) {
-        if (!parseWait(option.value, reading.options.waitMs)) {
-            return QStringLiteral("--wait takes a number of seconds from 0 to %1, not '%2'")
-                .arg(CommandLine::kMaxWaitSeconds)
-                .arg(option.value);
+    options.all = parser.isSet(known.all);
+    options.json = parser.isSet(known.json);
+    options.strict = parser.isSet(known.strict);
+    options.watch = parser.isSet(known.watch);
+    if (!singleValue(parser, known.port, options.port))
+        return QStringLiteral("--port takes one port name");
+    if (!singleValue(parser, known.log, options.logFile))
+        return QStringLiteral("--log takes one file name");
+    QString count;
+    if (!singleValue(parser, known.count, count))
+        return QStringLiteral("--count takes one number");
+    if (!count.isEmpty()) {
+        bool ok = false;
+        options.count = count.toInt(&ok);
+        if (!ok || options.count < 1 || options.count > CommandLine::kMaxCount) {
+            return QStringLiteral("--count takes a number of instruments from 1 to %1, not '%2'")
+                .arg(CommandLine::kMaxCount)
+                .arg(count);
         }
-        reading.waitGiven = true;
-    } else {
-        return QStringLiteral("unknown option %1").arg(name);
     }
-    return {};
+    // Every --wait is checked; the last one counts.
+    const QStringList waits = parser.values(known.wait);
+    const auto bad = std::find_if(waits.cbegin(), waits.cend(),
+                                  [&options](const QString &wait) { return !parseWait(wait, options.waitMs); });
+    if (bad == waits.cend())
+        return {};
+    return QStringLiteral("--wait takes a number of seconds from 0 to %1, not '%2'")
+        .arg(CommandLine::kMaxWaitSeconds)
+        .arg(*bad);
 }
 
-// Reads every argument; the error text, or empty.
-QString read(const QStringList &arguments, Reading &reading)
+bool writeOptionsGiven(const QCommandLineParser &parser, const KnownOptions &known)
 {
-    bool optionsEnded = false;
-    for (int i = 1; i < arguments.size(); ++i) {
-        const QString &argument = arguments.at(i);
-        if (optionsEnded || !argument.startsWith(QLatin1Char('-')) || argument == QStringLiteral("-")) {
-            reading.positional.append(argument);
-            continue;
-        }
-        if (argument == QStringLiteral("--")) {
-            optionsEnded = true;
-            continue;
-        }
-        OptionText option = splitAtEquals(argument);
-        if (takesValue(option.name) && !option.hasValue) {
-            if (i + 1 >= arguments.size())
-                return QStringLiteral("option %1 needs a value").arg(option.name);
-            option.value = arguments.at(++i);
-        } else if (!takesValue(option.name) && option.hasValue) {
-            return QStringLiteral("option %1 takes no value").arg(option.name);
-        }
-        QString error = takeOption(option, reading);
-        if (!error.isEmpty())
-            return error;
-    }
-    return {};
+    return parser.isSet(known.port) || parser.isSet(known.all) || parser.isSet(known.count) || parser.isSet(known.json)
+           || parser.isSet(known.log) || parser.isSet(known.wait) || parser.isSet(known.watch);
 }
 
 // Checks the command against its file and options; the error text, or empty.
-QString settleCommand(Reading &reading)
+QString settleCommand(const QCommandLineParser &parser, const KnownOptions &known, CommandLine::Options &options)
 {
-    CommandLine::Options &options = reading.options;
-    if (reading.positional.isEmpty())
+    QStringList positional = parser.positionalArguments();
+    if (positional.isEmpty())
         return QStringLiteral("no command given (check, list or write)");
-    const QString command = reading.positional.takeFirst();
+    const QString command = positional.takeFirst();
     if (command == QStringLiteral("list")) {
         options.command = CommandLine::Command::List;
-        if (!reading.positional.isEmpty())
+        if (!positional.isEmpty())
             return QStringLiteral("list takes no file");
-        return reading.writeOptionsGiven() ? QStringLiteral("list takes no options") : QString();
+        return writeOptionsGiven(parser, known) || options.strict ? QStringLiteral("list takes no options")
+                                                                  : QString();
     }
     if (command != QStringLiteral("check") && command != QStringLiteral("write"))
         return QStringLiteral("unknown command '%1'").arg(command);
-    if (reading.positional.size() != 1)
+    if (positional.size() != 1)
         return QStringLiteral("%1 takes one HEX file").arg(command);
-    options.file = reading.positional.first();
+    options.file = positional.first();
     if (command == QStringLiteral("check")) {
         options.command = CommandLine::Command::Check;
-        return reading.writeOptionsGiven() ? QStringLiteral("check takes no options") : QString();
+        return writeOptionsGiven(parser, known) ? QStringLiteral("check takes no option but --strict") : QString();
     }
     options.command = CommandLine::Command::Write;
-    return reading.portGiven && options.all ? QStringLiteral("--port and --all exclude each other") : QString();
+    if (options.watch && parser.isSet(known.wait))
+        return QStringLiteral("--watch keeps asking until it is ended: it takes no --wait");
+    if (options.watch && options.count > 0)
+        return QStringLiteral("--watch writes each instrument as it comes: it takes no --count");
+    if (!options.port.isEmpty() && options.all)
+        return QStringLiteral("--port and --all exclude each other");
+    return options.count > 0 && !options.all ? QStringLiteral("--count goes with --all") : QString();
 }
 
 } // namespace
 
 CommandLine::Result CommandLine::parse(const QStringList &arguments)
 {
-    Reading reading;
+    const KnownOptions known;
+    QCommandLineParser parser;
+    // --port and -p are different things; "-all" is no option at all.
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
+    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
+    parser.addOptions(known.list());
+
     Result result;
-    QString error = read(arguments, reading);
-    if (error.isEmpty()) {
-        if (reading.help)
-            reading.options.command = Command::Help;
-        else if (reading.version)
-            reading.options.command = Command::Version;
-        else
-            error = settleCommand(reading);
+    QString error;
+    if (!parser.parse(arguments)) {
+        error = parser.errorText();
+    } else if (parser.isSet(known.help)) {
+        result.options.command = Command::Help;
+    } else if (parser.isSet(known.version)) {
+        result.options.command = Command::Version;
+    } else {
+        error = takeValues(parser, known, result.options);
+        if (error.isEmpty())
+            error = settleCommand(parser, known, result.options);
     }
-    result.options = reading.options;
     if (!error.isEmpty())
-        result.error = commandError(error);
+        result.error = error + QStringLiteral("\nTry 'zorbelflash --help'.");
     return result;
 }
-
 QString CommandLine::helpText()
 {
     return QStringLiteral(
-        "Usage: zorbelflash check FILE\n"
+        "Usage: zorbelflash check FILE [--strict]\n"
         "       zorbelflash list\n"
-        "       zorbelflash write FILE [--port NAME | --all] [--json] [--log FILE] [--wait SECONDS]\n"
+        "       zorbelflash write FILE [--port NAME | --all [--count N]] [--json] [--log FILE]\n"
+        "                              [--wait SECONDS] [--strict]\n"
+        "       zorbelflash write FILE --watch [--port NAME] [--json] [--log FILE] [--strict]\n"
         "\n"
         "Writes Intel HEX firmware into Zorbelmeter instruments over serial ports.\n"
         "\n"
         "Commands:\n"
-        "  check FILE      load and judge FILE as the loader window does; print the verdict,\n"
-        "                  the end address, the block count and the SHA-256 of the block data\n"
+        "  check FILE      load and judge FILE as the loader window does; print the verdict\n"
+        "                  (a refusal with the line to blame), the end address, the block\n"
+        "                  count and the SHA-256 of the block data; warn of records whose\n"
+        "                  checksum is wrong (the window does not verify checksums)\n"
         "  list            ask every serial port present and print what answered\n"
         "  write FILE      judge FILE, find the instrument and write FILE into its flash\n"
         "\n"
+        "Option of check and write:\n"
+        "  --strict        a record with a wrong checksum makes the file not suitable\n"
+        "                  (exit status 2, nothing sent)\n"
+        "\n"
         "Options of write:\n"
         "  --port NAME     the instrument's port: a COM name (COM3; ZORBEL_PORTS applies)\n"
-        "                  or a device path (/dev/ttyUSB0); default: every port present\n"
-        "  --all           write every instrument that answers, all at the same time\n"
+        "                  or a device path (/dev/ttyUSB0, or relative to the working\n"
+        "                  folder); default: every port present\n"
+        "  --all           write every instrument that answers, all at the same time; a port\n"
+        "                  that is busy or refused is named and recorded as not written\n"
+        "  --count N       with --all: N instruments are expected; ask the ports until N\n"
+        "                  answered or --wait ran out; if fewer answered, write none\n"
         "  --json          one JSON object per instrument on standard output (fields port,\n"
-        "                  device, firmware_before, file, sha256, blocks, seconds, outcome);\n"
-        "                  progress and messages go to standard error\n"
-        "  --log FILE      append the same JSON objects to FILE\n"
+        "                  device, by_id, firmware_before, file, sha256, blocks, seconds,\n"
+        "                  outcome); progress and messages go to standard error\n"
+        "  --log FILE      append the same JSON objects to FILE (a regular file, opened\n"
+        "                  before any port is asked)\n"
         "  --wait SECONDS  ask the ports again for up to SECONDS until an instrument\n"
         "                  answers (default 10; 0 asks once)\n"
+        "  --watch         station mode: run until ended (Ctrl-C, SIGTERM, SIGHUP), asking\n"
+        "                  the ports about every 0.5 s, and write each instrument as it is\n"
+        "                  plugged in, once per connection (a port is armed again when its\n"
+        "                  device goes away or stays silent for two rounds); a summary on\n"
+        "                  standard error at the end\n"
         "\n"
         "  -h, --help      show this text\n"
         "  --version       show the version\n"
         "\n"
         "Exit status:\n"
         "  0    every instrument written (check: the file is suitable; list: always)\n"
-        "  1    usage error, or the --log file cannot be opened\n"
-        "  2    the file is not suitable or cannot be read\n"
-        "  3    no instrument found\n"
+        "  1    usage error, or the --log file cannot be opened (nothing sent)\n"
+        "  2    the file is not suitable or cannot be read (--strict: a wrong checksum)\n"
+        "  3    no instrument found (--count: fewer than N answered; none written)\n"
         "  4    write aborted: no answer from the instrument\n"
         "  5    write aborted: connection lost or line noise\n"
-        "  6    the port given with --port is busy or permission is denied\n"
-        "  130  interrupted (Ctrl-C or SIGTERM): the write is incomplete, write again\n"
-        "With --all, the first instrument in COM order that was not written decides.\n");
+        "  6    a port is busy or permission is denied (the --port port; with --all any\n"
+        "       port; otherwise when no instrument was found)\n"
+        "  7    every instrument written, but a record could not be kept (--json, --log)\n"
+        "  130  interrupted (Ctrl-C, SIGTERM or SIGHUP): the write is incomplete, write again\n"
+        "With --all, the first port in COM order that was not written decides.\n"
+        "With --watch, the first write that was not written decides (0: every write written).\n");
 }

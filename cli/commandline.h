@@ -18,6 +18,8 @@ public:
 
     static constexpr int kDefaultWaitSeconds = 10;
     static constexpr int kMaxWaitSeconds = 3600;
+    // The most instruments --count may expect: one on each COM name.
+    static constexpr int kMaxCount = 50;
 
     struct Options
     {
@@ -25,7 +27,10 @@ public:
         QString file;
         QString port;     // empty: every port present is asked
         bool all = false; // write every instrument that answers
+        int count = 0;    // --all: instruments expected; 0: as many as answer in the first round that finds any
+        bool watch = false; // station mode: write each instrument as it appears, until ended
         bool json = false;
+        bool strict = false; // check, write: a record with a wrong checksum refuses the file
         QString logFile;  // empty: no log
         int waitMs = kDefaultWaitSeconds * 1000;
     };

@@ -8,8 +8,9 @@ enum class ExitStatus {
     NoInstrument = 3,    // no instrument answered
     NoAnswer = 4,        // a write was aborted: the instrument stopped answering
     ConnectionLost = 5,  // a write was aborted: connection lost or line noise
-    PortUnavailable = 6, // the port given with --port is busy or may not be opened
-    Interrupted = 130,   // SIGINT or SIGTERM ended the run (128 + SIGINT, as shells report it)
+    PortUnavailable = 6, // a port is busy or may not be opened (--port, --all, or no instrument found)
+    RecordLost = 7,      // every instrument written, but a record could not be kept
+    Interrupted = 130,   // SIGINT, SIGTERM or SIGHUP ended the run (128 + SIGINT, as shells report it)
 };
 
 inline int exitCode(ExitStatus status)

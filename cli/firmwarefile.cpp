@@ -6,6 +6,7 @@
 
 #include <QCryptographicHash>
 #include <QFileInfo>
+#include <QStringList>
 
 #include <algorithm>
 
@@ -36,6 +37,48 @@ QString unsuitableReason(const LoadedImage &image)
     return QStringLiteral("not suitable");
 }
 
+// What refused the file and where, for a file the loader did not take.
+QString refusalReason(const HexLoadFindings &findings)
+{
+    QString what;
+    switch (findings.refusal) {
+    case HexRefusal::TwoRecordsOnOneLine:
+        what = QStringLiteral("two records on one line");
+        break;
+    case HexRefusal::TextBeforeRecord:
+        what = QStringLiteral("text before a record");
+        break;
+    case HexRefusal::BadCharacter:
+        what = QStringLiteral("a character other than a hex digit in a record");
+        break;
+    case HexRefusal::RecordTooLong:
+        what = QStringLiteral("record longer than its byte count");
+        break;
+    case HexRefusal::RecordCutOff:
+        what = QStringLiteral("record cut off");
+        break;
+    case HexRefusal::SegmentNotZero:
+        what = QStringLiteral("segment address other than 0000");
+        break;
+    case HexRefusal::OutsideImage:
+        what = QStringLiteral("a data byte outside the flash image (addresses 0 to %1)").arg(kFlashImageSize - 1);
+        break;
+    case HexRefusal::NoEndOfFileRecord:
+        return QStringLiteral("no end-of-file record");
+    case HexRefusal::NoData:
+        return QStringLiteral("the file stores no data the instrument takes");
+    case HexRefusal::None:
+    case HexRefusal::TooLarge:
+    case HexRefusal::Unreadable:
+    case HexRefusal::NoSignature:
+    case HexRefusal::PastInstrumentEnd:
+        return QStringLiteral("not suitable");
+    }
+    if (findings.line == HexLoadFindings::kNoLine)
+        return what;
+    return QStringLiteral("line %1: %2").arg(findings.line).arg(what);
+}
+
 } // namespace
 
 FirmwareFile::FirmwareFile()
@@ -43,50 +86,58 @@ FirmwareFile::FirmwareFile()
 {
 }
 
-FirmwareFile FirmwareFile::load(const QString &path)
+FirmwareFile FirmwareFile::load(const QString &path, Checksums checksums)
 {
     FirmwareFile file;
     const QFileInfo info(path);
     file.m_path = info.absoluteFilePath();
     // The one call of the loader: the window's HEX load makes the same.
-    const HexLoadResult result = HexLoader::loadFile(path, *file.m_image);
+    const HexLoadResult result = HexLoader::loadFile(path, *file.m_image, &file.m_findings);
     switch (result) {
     case HexLoadResult::Suitable:
         file.m_verdict = Verdict::Suitable;
+        if (checksums == Checksums::Refuse && file.m_findings.badChecksums > 0) {
+            file.m_verdict = Verdict::NotSuitable;
+            file.m_reason = file.checksumWarning() + QStringLiteral(" (--strict)");
+        }
         return file;
     case HexLoadResult::Unreadable:
         file.m_verdict = Verdict::Unreadable;
         file.m_reason = unreadableReason(info);
-        return file;
-    case HexLoadResult::Refused:
-        file.m_verdict = Verdict::NotSuitable;
-        file.m_reason = QStringLiteral("a data record lies outside the flash image (addresses 0 to %1)")
-                            .arg(kFlashImageSize - 1);
-        return file;
-    case HexLoadResult::Malformed:
-        file.m_verdict = Verdict::NotSuitable;
-        file.m_reason = QStringLiteral("a record is malformed (a stray character, two records on one line, "
-                                       "more digits than its byte count) or sets a segment other than 0");
-        return file;
-    case HexLoadResult::CutOff:
-        file.m_verdict = Verdict::NotSuitable;
-        file.m_reason = QStringLiteral("the file is cut off (no end-of-file record, or a record shorter than "
-                                       "its byte count)");
-        return file;
-    case HexLoadResult::NoData:
-        file.m_verdict = Verdict::NotSuitable;
-        file.m_reason = QStringLiteral("the file stores no data the instrument takes");
         return file;
     case HexLoadResult::TooLarge:
         file.m_verdict = Verdict::NotSuitable;
         file.m_reason = QStringLiteral("the file is larger than %1 bytes").arg(HexLoader::kMaxFileBytes);
         return file;
     case HexLoadResult::Unsuitable:
+        file.m_verdict = Verdict::NotSuitable;
+        file.m_reason = unsuitableReason(*file.m_image);
+        return file;
+    case HexLoadResult::Refused:
+    case HexLoadResult::Malformed:
+    case HexLoadResult::CutOff:
+    case HexLoadResult::NoData:
         break;
     }
     file.m_verdict = Verdict::NotSuitable;
-    file.m_reason = unsuitableReason(*file.m_image);
+    file.m_reason = refusalReason(file.m_findings);
     return file;
+}
+
+QString FirmwareFile::checksumWarning() const
+{
+    const int count = m_findings.badChecksums;
+    if (count == 0)
+        return {};
+    QStringList lines;
+    for (const int line : m_findings.badChecksumLines)
+        lines.append(QString::number(line));
+    const QString where = count == 1 ? QStringLiteral("line %1").arg(lines.value(0))
+                          : count > lines.size() ? QStringLiteral("the first at lines %1").arg(lines.join(QStringLiteral(", ")))
+                                                 : QStringLiteral("lines %1").arg(lines.join(QStringLiteral(", ")));
+    return QStringLiteral("%1 record%2 with a wrong checksum (%3)")
+        .arg(count)
+        .arg(count == 1 ? QString() : QStringLiteral("s"), where);
 }
 
 int FirmwareFile::blocksToSend() const

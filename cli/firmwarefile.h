@@ -1,5 +1,6 @@
 #pragma once
 
+#include "hexloadfindings.h"
 #include "loadedimage.h"
 
 #include <QByteArray>
@@ -18,11 +19,21 @@ public:
         Unreadable,  // the file could not be opened or read
     };
 
-    static FirmwareFile load(const QString &path);
+    // What a record with a wrong checksum does to the verdict.
+    enum class Checksums {
+        Warn,   // nothing, as in the window (hand-patched files rely on it); see checksumWarning()
+        Refuse, // the file is not suitable
+    };
+
+    static FirmwareFile load(const QString &path, Checksums checksums = Checksums::Warn);
 
     Verdict verdict() const { return m_verdict; }
-    // Why the file is not suitable or unreadable, in English; empty when suitable.
+    // Why the file is not suitable or unreadable, in English, with the line to blame
+    // where there is one ("line 21: two records on one line"); empty when suitable.
     QString reason() const { return m_reason; }
+    // "3 records with a wrong checksum (lines 12, 40, 77)"; empty when every checksum
+    // adds up.
+    QString checksumWarning() const;
     QString path() const { return m_path; } // absolute
     const LoadedImage &image() const { return *m_image; }
     // The 64-byte blocks a write sends: those covering addresses 0 to the image's end
@@ -39,4 +50,5 @@ private:
     Verdict m_verdict = Verdict::Unreadable;
     QString m_reason;
     QString m_path;
+    HexLoadFindings m_findings;
 };

@@ -37,6 +37,8 @@ public:
     FlashJob(const FlashJob &) = delete;
     FlashJob &operator=(const FlashJob &) = delete;
 
+    // The adapter's stable name for the report (see StablePortName); before start().
+    void setByIdLink(const QString &link) { m_report.byId = link; }
     void start();
     // Stops a running write at once, without the end marker (outcome interrupted).
     void interrupt();

@@ -1,60 +1,32 @@
 #include "instrumentreport.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonValue>
+
+#include <cmath>
+
 namespace {
 
-constexpr int kSecondsDecimals = 3;
-constexpr int kHexDigitsOfControl = 4;
-constexpr int kHexBase = 16;
-constexpr char16_t kFirstPrintable = 0x20;
-
-// A JSON string literal, quotes included.
-QByteArray jsonString(const QString &text)
-{
-    QString quoted = QStringLiteral("\"");
-    for (const QChar c : text) {
-        switch (c.unicode()) {
-        case u'"':
-            quoted += QStringLiteral("\\\"");
-            break;
-        case u'\\':
-            quoted += QStringLiteral("\\\\");
-            break;
-        case u'\n':
-            quoted += QStringLiteral("\\n");
-            break;
-        case u'\r':
-            quoted += QStringLiteral("\\r");
-            break;
-        case u'\t':
-            quoted += QStringLiteral("\\t");
-            break;
-        default:
-            if (c.unicode() < kFirstPrintable)
-                quoted += QStringLiteral("\\u%1").arg(c.unicode(), kHexDigitsOfControl, kHexBase, QLatin1Char('0'));
-            else
-                quoted += c;
-        }
-    }
-    quoted += QLatin1Char('"');
-    return quoted.toUtf8();
-}
+// The seconds are recorded to the millisecond.
+constexpr double kSecondsScale = 1000.0;
 
 } // namespace
 
 QByteArray InstrumentReport::toJsonLine() const
 {
-    QByteArray line = "{";
-    line += "\"port\":" + jsonString(port);
-    line += ",\"device\":" + jsonString(device);
-    line += ",\"firmware_before\":"
-            + (firmwareBefore.isEmpty() ? QByteArray("null") : jsonString(firmwareBefore));
-    line += ",\"file\":" + jsonString(file);
-    line += ",\"sha256\":" + jsonString(QString::fromLatin1(sha256));
-    line += ",\"blocks\":" + QByteArray::number(blocks);
-    line += ",\"seconds\":" + QByteArray::number(seconds, 'f', kSecondsDecimals);
-    line += ",\"outcome\":" + jsonString(outcomeName(outcome));
-    line += "}\n";
-    return line;
+    QJsonObject object;
+    object.insert(QStringLiteral("port"), port);
+    object.insert(QStringLiteral("device"), device);
+    object.insert(QStringLiteral("by_id"), byId);
+    object.insert(QStringLiteral("firmware_before"),
+                  firmwareBefore.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(firmwareBefore));
+    object.insert(QStringLiteral("file"), file);
+    object.insert(QStringLiteral("sha256"), QString::fromLatin1(sha256));
+    object.insert(QStringLiteral("blocks"), blocks);
+    object.insert(QStringLiteral("seconds"), std::round(seconds * kSecondsScale) / kSecondsScale);
+    object.insert(QStringLiteral("outcome"), outcomeName(outcome));
+    return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
 }
 
 QString InstrumentReport::outcomeName(Outcome outcome)

@@ -15,7 +15,7 @@ public:
         NoAnswer,         // the instrument stopped asking for blocks
         ConnectionLost,   // the port went away
         LineNoise,        // the line carried something other than the protocol
-        Interrupted,      // SIGINT or SIGTERM stopped the write
+        Interrupted,      // SIGINT, SIGTERM or SIGHUP stopped the write
         Busy,             // the port is held by another program
         PermissionDenied, // the port may not be opened
         NotPossible,      // the writer refused the image (the file check keeps it out)
@@ -23,6 +23,7 @@ public:
 
     QString port;        // COM name, or the device path it was named by
     QString device;      // device path
+    QString byId;        // the adapter's link in /dev/serial/by-id; empty: it has none
     QString firmwareBefore; // "1.23" as the instrument reported it; empty: not known
     QString file;        // absolute path of the HEX file
     QByteArray sha256;   // hex, of the block data sent
@@ -30,7 +31,7 @@ public:
     double seconds = 0;  // from the write command to the end of the write
     Outcome outcome = Outcome::NotPossible;
 
-    // One line of JSON (with its line feed), the fields in the order above.
+    // One line of JSON (with its line feed); the fields in the order of their names.
     QByteArray toJsonLine() const;
 
     // "written", "no-answer", ...

@@ -2,13 +2,18 @@
 // lines. See zorbelflash --help and man zorbelflash.
 
 #include "flashtool.h"
-#include "signalwatcher.h"
+#include "terminationsignals.h"
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QLoggingCategory>
 
 #include <cstdio>
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#endif
 #ifdef Q_OS_WIN
 #include <io.h>
 #define isatty _isatty
@@ -18,8 +23,34 @@
 #include <unistd.h>
 #endif
 
+namespace {
+
+#ifdef Q_OS_UNIX
+// A standard stream the caller closed is held by /dev/null, opened for reading only:
+// otherwise the next file opened (the event loop's, the log, a serial port) would take
+// its number and receive what is meant for standard output. Writing to it fails, so a
+// record that cannot be kept is noticed.
+void holdClosedStandardStreams()
+{
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        const int held = ::open("/dev/null", O_RDONLY);
+        if (held >= 0 && held != fd) {
+            ::dup2(held, fd);
+            ::close(held);
+        }
+    }
+}
+#endif
+
+} // namespace
+
 int main(int argc, char *argv[])
 {
+#ifdef Q_OS_UNIX
+    holdClosedStandardStreams();
+#endif
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("zorbelflash"));
     QCoreApplication::setApplicationVersion(QStringLiteral(ZORBEL_VERSION));
@@ -37,8 +68,14 @@ int main(int argc, char *argv[])
     output.outIsTerminal = isatty(STDOUT_FILENO) != 0;
     output.errIsTerminal = isatty(STDERR_FILENO) != 0;
 
+#ifdef Q_OS_UNIX
+    // A reader that goes away (zorbelflash ... | head -1) must not end a write midway:
+    // output to it just fails.
+    ::signal(SIGPIPE, SIG_IGN);
+#endif
     FlashTool tool(output);
-    const SignalWatcher watcher;
-    QObject::connect(&watcher, &SignalWatcher::signalled, &tool, &FlashTool::interrupt);
+    // SIGINT, SIGTERM and SIGHUP stop every transfer; the records are still written.
+    const TerminationSignals terminationSignals;
+    QObject::connect(&terminationSignals, &TerminationSignals::received, &tool, &FlashTool::interrupt);
     return exitCode(tool.run(QCoreApplication::arguments()));
 }

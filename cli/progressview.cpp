@@ -82,6 +82,22 @@ void ProgressView::finishRow(int row, const QString &text)
         write(text + QLatin1Char('\n'));
 }
 
+void ProgressView::showLine(const QString &text)
+{
+    if (!m_terminal) {
+        write(text + QLatin1Char('\n'));
+        return;
+    }
+    // The line goes where the first live row stands; the live rows follow below it.
+    QString lineText;
+    if (m_drawnRows > 0)
+        lineText += kCursorUpFormat.arg(m_drawnRows);
+    lineText += kClearLine + text + QLatin1Char('\n');
+    write(lineText);
+    m_drawnRows = 0;
+    redraw(true);
+}
+
 QString ProgressView::liveText(const Row &row)
 {
     if (!row.finalText.isEmpty())
@@ -106,11 +122,14 @@ void ProgressView::redraw(bool force)
     QString text;
     if (m_drawnRows > 0)
         text += kCursorUpFormat.arg(m_drawnRows);
-    for (const Row &row : std::as_const(m_rows))
-        text += kClearLine + liveText(row) + QLatin1Char('\n');
+    for (qsizetype index = m_settledRows; index < m_rows.size(); ++index)
+        text += kClearLine + liveText(m_rows.at(index)) + QLatin1Char('\n');
     // The line below the rows is cleared too: a "^C" the terminal echoed there goes.
     text += kClearLine;
-    m_drawnRows = static_cast<int>(m_rows.size());
+    // Finished rows at the top are on screen for good.
+    while (m_settledRows < m_rows.size() && !m_rows.at(m_settledRows).finalText.isEmpty())
+        ++m_settledRows;
+    m_drawnRows = static_cast<int>(m_rows.size()) - m_settledRows;
     write(text);
 }
 

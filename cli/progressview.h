@@ -8,7 +8,8 @@ class QIODevice;
 
 // Progress of the writes, one row per instrument. On a terminal the rows are live lines
 // redrawn in place (blocks done / total, bit rate, time left); otherwise a plain line is
-// written at every 10 % and none in between.
+// written at every 10 % and none in between. Rows may be added at any time; on a terminal
+// the finished rows at the top stay as they are and only the rows below them are redrawn.
 class ProgressView
 {
 public:
@@ -27,6 +28,8 @@ public:
     void update(int row, const Progress &progress);
     // The row's closing text (plain output: one line; terminal: the row's last state).
     void finishRow(int row, const QString &text);
+    // A line of its own between the rows (terminal: above the rows still live).
+    void showLine(const QString &text);
 
 private:
     struct Row
@@ -47,5 +50,6 @@ private:
     bool m_terminal;
     QList<Row> m_rows;
     int m_drawnRows = 0; // terminal: rows on screen above the cursor
+    int m_settledRows = 0; // terminal: leading rows finished and drawn for good, not redrawn
     QElapsedTimer m_sinceDraw;
 };

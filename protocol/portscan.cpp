@@ -5,6 +5,8 @@
 #include "portmap.h"
 #include "versionprobe.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QHash>
 #include <QTimer>
 
@@ -40,6 +42,17 @@ bool isSettled(PortScan::PortState state)
     return state == PortScan::PortState::Found || state == PortScan::PortState::PermissionDenied;
 }
 
+// A device path as the records show it: a relative one (a link the line's tools made
+// in the working folder) made absolute. COM names on Windows stay as they are.
+QString absoluteDevice(const QString &devicePath)
+{
+#ifdef Q_OS_UNIX
+    if (!devicePath.isEmpty() && QDir::isRelativePath(devicePath))
+        return QFileInfo(devicePath).absoluteFilePath();
+#endif
+    return devicePath;
+}
+
 } // namespace
 
 QList<PortScan::Candidate> PortScan::presentPorts()
@@ -55,7 +68,7 @@ QList<PortScan::Candidate> PortScan::presentPorts()
     map.refresh();
     const QMap<int, QString> devices = map.devices();
     for (auto it = devices.cbegin(); it != devices.cend(); ++it)
-        candidates.append({QStringLiteral("COM%1").arg(it.key()), it.value()});
+        candidates.append({QStringLiteral("COM%1").arg(it.key()), absoluteDevice(it.value())});
 #endif
     return candidates;
 }
@@ -66,15 +79,16 @@ PortScan::Candidate PortScan::portNamed(const QString &nameOrPath)
     map.refresh();
     if (PortMap::comNumber(nameOrPath) > 0) {
         const QString name = QStringLiteral("COM%1").arg(PortMap::comNumber(nameOrPath));
-        return {name, map.devicePath(name)};
+        return {name, absoluteDevice(map.devicePath(name))};
     }
     // A device path: named by its COM name when the map has one for it.
+    const QString device = absoluteDevice(nameOrPath);
     const QMap<int, QString> devices = map.devices();
     for (auto it = devices.cbegin(); it != devices.cend(); ++it) {
-        if (it.value() == nameOrPath)
-            return {QStringLiteral("COM%1").arg(it.key()), nameOrPath};
+        if (absoluteDevice(it.value()) == device)
+            return {QStringLiteral("COM%1").arg(it.key()), device};
     }
-    return {nameOrPath, nameOrPath};
+    return {nameOrPath, device};
 }
 
 PortScan::PortScan(CandidateSource source, QObject *parent)
@@ -90,12 +104,13 @@ PortScan::PortScan(CandidateSource source, QObject *parent)
 
 PortScan::~PortScan() = default;
 
-void PortScan::start(int waitMs)
+void PortScan::start(int waitMs, int wanted)
 {
     if (m_state != State::Ready)
         return;
     m_state = State::Running;
     m_waitMs = std::max(waitMs, 0);
+    m_wanted = std::max(wanted, 1);
     m_clock.start();
     beginRound();
 }
@@ -195,9 +210,9 @@ void PortScan::onTimer()
         return;
     if (m_repliesDue)
         readReplies();
-    const bool found = std::any_of(m_results.cbegin(), m_results.cend(),
-                                   [](const PortResult &r) { return r.state == PortState::Found; });
-    if (found || everyPortSettled() || m_clock.elapsed() >= m_waitMs) {
+    const auto found = std::count_if(m_results.cbegin(), m_results.cend(),
+                                     [](const PortResult &r) { return r.state == PortState::Found; });
+    if (found >= m_wanted || everyPortSettled() || m_clock.elapsed() >= m_waitMs) {
         finish();
         return;
     }

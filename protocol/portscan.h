@@ -16,8 +16,9 @@ class QTimer;
 
 // Looks for the instrument on many ports at once: in each round every candidate port is
 // opened and sent the version query in the same moment, and all replies are read
-// kReplyWaitMs later. Rounds repeat until an instrument has answered, so the instrument
-// is found after about one reply wait whichever port it is on. Driven by a timer; nothing
+// kReplyWaitMs later. Rounds repeat until an instrument has answered (or as many as the
+// caller wants), so the instrument is found after about one reply wait whichever port
+// it is on. Driven by a timer; nothing
 // here blocks.
 class PortScan : public QObject
 {
@@ -73,10 +74,11 @@ public:
     PortScan(const PortScan &) = delete;
     PortScan &operator=(const PortScan &) = delete;
 
-    // Runs rounds until a round finds the instrument on some port, every port has an
-    // answer no further round can change (permission denied), or waitMs have passed
-    // since the start (0: one round). Returns at once; finished() tells when it is over.
-    void start(int waitMs);
+    // Runs rounds until `wanted` instruments have answered (each on its own port; ports
+    // that answered are not asked again), every port has an answer no further round can
+    // change (permission denied), or waitMs have passed since the start (0: one round).
+    // Returns at once; finished() tells when it is over.
+    void start(int waitMs, int wanted = 1);
     // Ends the scan at once; the ports being asked are closed. finished() follows
     // before this returns.
     void stop();
@@ -108,6 +110,7 @@ private:
     QTimer *m_timer;
     QElapsedTimer m_clock;
     int m_waitMs = 0;
+    int m_wanted = 1;
     int m_rounds = 0;
     bool m_repliesDue = false;
     State m_state = State::Ready;

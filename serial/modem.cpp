@@ -7,6 +7,8 @@
 #include "usblatency.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
+#include <QFileInfo>
 #include <QSerialPort>
 
 #include <algorithm>
@@ -227,7 +229,13 @@ bool Modem::openPath(const QString &portName, const QString &devicePath)
     }
 
     m_port = std::make_unique<QSerialPort>();
+#ifdef Q_OS_UNIX
+    // QSerialPort looks a path that does not begin with '/' up under /dev; here, as for
+    // the lock above, a relative path starts in the working folder.
+    m_port->setPortName(QDir::isRelativePath(devicePath) ? QFileInfo(devicePath).absoluteFilePath() : devicePath);
+#else
     m_port->setPortName(devicePath);
+#endif
     connect(m_port.get(), &QSerialPort::errorOccurred, this,
             [this](QSerialPort::SerialPortError error) { onPortError(error); });
     connect(m_port.get(), &QSerialPort::readyRead, this, &Modem::onReadyRead);

@@ -71,7 +71,8 @@ const char *nameOf(int signalNumber)
 } // namespace
 #endif
 
-TerminationSignals::TerminationSignals()
+TerminationSignals::TerminationSignals(QObject *parent)
+    : QObject(parent)
 {
 #ifdef Q_OS_UNIX
     if (!makePipe()) {
@@ -79,8 +80,8 @@ TerminationSignals::TerminationSignals()
         return;
     }
     g_writeEnd = g_pipe[1];
-    notifier = std::make_unique<QSocketNotifier>(g_pipe[0], QSocketNotifier::Read);
-    connect(notifier.get(), &QSocketNotifier::activated, this, &TerminationSignals::takePending);
+    m_notifier = std::make_unique<QSocketNotifier>(g_pipe[0], QSocketNotifier::Read);
+    connect(m_notifier.get(), &QSocketNotifier::activated, this, &TerminationSignals::takePending);
 
     struct sigaction action = {};
     action.sa_handler = onSignal;
@@ -96,7 +97,7 @@ TerminationSignals::~TerminationSignals()
 #ifdef Q_OS_UNIX
     for (std::size_t i = 0; i < kSignals.size(); ++i)
         ::sigaction(kSignals.at(i), &g_previous.at(i), nullptr);
-    notifier.reset();
+    m_notifier.reset();
     closePipe();
 #endif
 }

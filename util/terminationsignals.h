@@ -10,14 +10,15 @@ class QSocketNotifier;
 // handed to the event loop: the handler only writes the signal's number into a pipe,
 // which a QSocketNotifier watches, so the program can end the way its user would.
 // Any event loop that runs, also a nested one, delivers them. One object per
-// process; the earlier handlers come back when it goes. Should the pipe fail, the
-// signals keep their default effect. Unix only; elsewhere the object does nothing.
+// process; the handlers that were in place before it come back when it goes. Should
+// the pipe fail, the signals keep their earlier effect. Used by the window and by
+// zorbelflash alike. Unix only; elsewhere the object does nothing.
 class TerminationSignals : public QObject
 {
     Q_OBJECT
 
 public:
-    TerminationSignals();
+    explicit TerminationSignals(QObject *parent = nullptr);
     ~TerminationSignals() override;
 
     TerminationSignals(const TerminationSignals &) = delete;
@@ -29,5 +30,5 @@ signals:
 private:
     void takePending();
 
-    std::unique_ptr<QSocketNotifier> notifier;
+    std::unique_ptr<QSocketNotifier> m_notifier;
 };
