@@ -4,15 +4,14 @@
 
 #include <QCloseEvent>
 #include <QColor>
-#include <QDebug>
 #include <QFile>
 #include <QFont>
 #include <QFontMetrics>
 #include <QIcon>
 #include <QLabel>
+#include <QLoggingCategory>
 #include <QPalette>
 #include <QPushButton>
-#include <QSettings>
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <QTimer>
@@ -20,9 +19,8 @@
 #include <algorithm>
 
 namespace {
-const char *const kSettingsOrganization = "RUD";
-const char *const kSettingsApplication = "Lumwerk";
-const char *const kFontSizeKey = "fontsize";
+// What the window does on a termination signal (TerminationSignals reports the signal).
+Q_LOGGING_CATEGORY(lcSignals, "zorbel.signals")
 const char *const kIconFile = "images/zorbelfwloader.ico";
 const char *const kCompiledInIcon = ":/images/zorbelfwloader.ico";
 // How far a font may be narrowed to fit the captions (percent of its normal width).
@@ -86,16 +84,7 @@ PELKfwloader::PELKfwloader()
     connect(scanTimer, &QTimer::timeout, this, &PELKfwloader::fopentty);
 
     {
-        const QSettings settings(QString::fromLatin1(kSettingsOrganization),
-                                 QString::fromLatin1(kSettingsApplication));
-        // The store hands back text; a number that does not fit an int does not convert
-        // (QVariant alone would cut it down to some other number).
-        const QVariant value = settings.value(QString::fromLatin1(kFontSizeKey), kDefaultFontPixels);
-        bool converted = false;
-        int stored = value.typeId() == QMetaType::QString ? value.toString().toInt(&converted)
-                                                          : value.toInt(&converted);
-        if (!converted)
-            stored = 0;
+        const int stored = m_fontSetting.stored().value_or(kDefaultFontPixels);
         fontSize = stored < kSmallestFontPixels ? kDefaultFontPixels : std::min(stored, kLargestFontPixels);
     }
 
@@ -112,10 +101,7 @@ PELKfwloader::PELKfwloader()
 
 PELKfwloader::~PELKfwloader()
 {
-    QSettings settings(QString::fromLatin1(kSettingsOrganization),
-                       QString::fromLatin1(kSettingsApplication));
-    settings.setValue(QString::fromLatin1(kFontSizeKey), fontSize);
-    settings.sync();
+    m_fontSetting.store(fontSize);
 }
 
 void PELKfwloader::on_pushButton_3_clicked()
@@ -127,7 +113,7 @@ void PELKfwloader::requestClose()
 {
     if (transferRunning) {
         if (!closeRequested)
-            qInfo() << "closing once the flash write has ended";
+            qCInfo(lcSignals) << "closing once the flash write has ended";
         closeRequested = true;
         return;
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "flashimage.h"
+#include "fontsizesetting.h"
 #include "instrumentprotocol.h"
 #include "ui_qwfwloader.h"
 
@@ -93,4 +94,5 @@ private:
     bool closeRequested = false; // by requestClose() during a flash write
     int problemPortIndex = -1;   // the port whose problem label_3 shows, or -1
     QSet<QString> queryNotTakenPorts; // logged as not taking the query, until one does
+    FontSizeSetting m_fontSetting;
 };

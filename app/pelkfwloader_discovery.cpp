@@ -102,6 +102,8 @@ void PELKfwloader::replyStep()
         return;
     }
     scanTimer->stop();
+    // The port stays open until the write; what the instrument sends meanwhile is dropped.
+    modem->setInputDropped(true);
     problemPortIndex = -1;
     statusBar()->showMessage(tr("HW gefunden an: ") + portName, 0);
     ui.label_3->setText(QString::asprintf("Zorbelmeter, FW: V%i.%02i",

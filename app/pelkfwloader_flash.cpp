@@ -86,6 +86,9 @@ void PELKfwloader::on_pushButton_2_clicked()
     QEventLoop transferLoop;
     connect(&writer, &FlashWriter::finished, &transferLoop, &QEventLoop::quit);
 
+    // The transfer reads the port itself; between transfers its input is dropped.
+    modem->setInputDropped(false);
+    const auto dropInputAfter = qScopeGuard([this] { modem->setInputDropped(true); });
     // Stale input goes before the command: the instrument's first request may follow
     // the command within microseconds and must not be thrown away with it.
     flushTty();
@@ -115,6 +118,8 @@ void PELKfwloader::on_pushButton_2_clicked()
         statusBar()->showMessage(tr("Flash schreiben abgebrochen!"), 0);
         break;
     case FlashWriter::Outcome::NotPossible:
+    case FlashWriter::Outcome::CommandNotSent: // e.g. the port went away after discovery
+        // Nothing reached the instrument: its firmware is as it was.
         statusBar()->showMessage(tr("Flash schreiben nicht moeglich!"), 0);
         colourLabel(ui.label_2, Qt::red);
         return;

@@ -69,6 +69,11 @@ int FlashJob::blocksDone() const
     return std::min(m_writer->ackCount(), m_writer->blockTotal());
 }
 
+bool FlashJob::commandNotSent() const
+{
+    return m_writer->outcome() == FlashWriter::Outcome::CommandNotSent;
+}
+
 int FlashJob::blockTotal() const
 {
     return m_writer->blockTotal();

@@ -52,6 +52,8 @@ public:
     qint64 elapsedMs() const;
     // Complete once finished() has been emitted.
     const InstrumentReport &report() const { return m_report; }
+    // The write ended before its command went out: the instrument's firmware is untouched.
+    bool commandNotSent() const;
 
 signals:
     void progress();

@@ -127,6 +127,9 @@ QString closingText(const FlashJob &job)
             .arg(report.blocks)
             .arg(report.seconds, 0, 'f', 1);
     }
+    if (job.commandNotSent())
+        return QStringLiteral("%1: not written, firmware unchanged (%2 before the write command went out)")
+            .arg(report.port, abortText(report.outcome));
     return QStringLiteral("%1: incomplete, write again (%2 after %3 of %4 blocks)")
         .arg(report.port, abortText(report.outcome))
         .arg(report.blocks)

@@ -81,6 +81,7 @@ InstrumentReport::Outcome InstrumentReport::outcomeOf(FlashWriter::Outcome outco
     case FlashWriter::Outcome::NoAnswer:
         return Outcome::NoAnswer;
     case FlashWriter::Outcome::ConnectionLost:
+    case FlashWriter::Outcome::CommandNotSent: // nothing went out, but the port is as lost
         return Outcome::ConnectionLost;
     case FlashWriter::Outcome::LineNoise:
         return Outcome::LineNoise;

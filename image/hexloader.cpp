@@ -95,11 +95,11 @@ HexLoadResult interpretTokens(QIODevice& device, HexRecordInterpreter& interpret
 
 HexLoadResult HexLoader::loadFile(const QString& path, LoadedImage& image, HexLoadFindings* findings)
 {
-    HexLoadFindings scratch;
-    HexLoadFindings& found = findings != nullptr ? *findings : scratch;
-    found = HexLoadFindings();
-    const auto judged = [&found](HexLoadResult result) {
-        found.refusal = refusalFor(result);
+    const auto judged = [findings](HexLoadResult result) {
+        if (findings != nullptr) {
+            *findings = HexLoadFindings();
+            findings->refusal = refusalFor(result);
+        }
         return result;
     };
 
@@ -143,9 +143,15 @@ HexLoadResult HexLoader::loadFile(const QString& path, LoadedImage& image, HexLo
 
 HexLoadResult HexLoader::loadDevice(QIODevice& device, LoadedImage& image, HexLoadFindings* findings)
 {
-    HexLoadFindings scratch;
-    HexLoadFindings& found = findings != nullptr ? *findings : scratch;
-    found = HexLoadFindings();
+    HexLoadFindings found;
+    const HexLoadResult result = load(device, image, found);
+    if (findings != nullptr)
+        *findings = found;
+    return result;
+}
+
+HexLoadResult HexLoader::load(QIODevice& device, LoadedImage& image, HexLoadFindings& found)
+{
     if (!device.isReadable()) {
         found.refusal = HexRefusal::Unreadable;
         return HexLoadResult::Unreadable;

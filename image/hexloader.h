@@ -47,4 +47,8 @@ public:
     // one whose read fails, is Unreadable.
     static HexLoadResult loadDevice(QIODevice& device, LoadedImage& image,
                                     HexLoadFindings* findings = nullptr);
+
+private:
+    // loadDevice, into fresh findings.
+    static HexLoadResult load(QIODevice& device, LoadedImage& image, HexLoadFindings& found);
 };

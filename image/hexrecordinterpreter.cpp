@@ -2,6 +2,8 @@
 
 #include <QStringView>
 
+#include <numeric>
+
 namespace {
 
 // Character positions and lengths within one record token.
@@ -66,10 +68,9 @@ inline int hexDigitValue(char16_t c)
 // The value of a field of hex digits (checked before); 0 for an empty field.
 inline qint32 hexValue(QStringView digits)
 {
-    qint32 value = 0;
-    for (const QChar ch : digits)
-        value = value * kHexBase + hexDigitValue(ch.unicode());
-    return value;
+    return std::accumulate(digits.begin(), digits.end(), qint32(0), [](qint32 value, QChar ch) {
+        return value * kHexBase + hexDigitValue(ch.unicode());
+    });
 }
 
 bool isInsideImage(qint32 address)
@@ -119,7 +120,7 @@ void HexRecordInterpreter::interpret(QStringView token, int line, bool markCutOf
         refuse(HexRefusal::RecordTooLong, line);
         return;
     }
-    countChecksum(token, byteCount, line);
+    countChecksum(token, byteCount);
     const qint32 address = hexValue(field(token, kAddressPos, kAddressLength));
 
     const QStringView typeField = field(token, kTypePos, kTypeLength);
@@ -145,7 +146,7 @@ void HexRecordInterpreter::interpret(QStringView token, int line, bool markCutOf
         if (type != kRecordTypeData)
             return; // start addresses, unknown types
     }
-    interpretData(token, address, byteCount, line);
+    interpretData(token, address, byteCount);
 }
 
 // Every character after the record mark must be a hex digit. False when the
@@ -164,7 +165,7 @@ bool HexRecordInterpreter::checkRecordCharacters(QStringView token, int line)
 
 // A record of whole byte fields whose bytes, checksum included, add up to 0; a
 // record without its full checksum counts as wrong.
-void HexRecordInterpreter::countChecksum(QStringView token, qint32 byteCount, int line)
+void HexRecordInterpreter::countChecksum(QStringView token, qint32 byteCount)
 {
     const qsizetype fullLength = kDataPos + kByteFieldLength * byteCount + kChecksumLength;
     bool sound = token.size() == fullLength;
@@ -178,17 +179,17 @@ void HexRecordInterpreter::countChecksum(QStringView token, qint32 byteCount, in
         return;
     ++m_badChecksums;
     if (m_badChecksumLines.size() < HexLoadFindings::kListedChecksumLines)
-        m_badChecksumLines.append(line);
+        m_badChecksumLines.append(m_lastLine);
 }
 
-void HexRecordInterpreter::interpretData(QStringView token, qint32 address, qint32 byteCount, int line)
+void HexRecordInterpreter::interpretData(QStringView token, qint32 address, qint32 byteCount)
 {
     // Every data record must hold as many byte fields as it announces (the
     // checksum position may serve as the last one), inside the stored window
     // or not: a shorter one is what a file cut off in the middle looks like.
     const qsizetype dataChars = qMax<qsizetype>(token.size() - kDataPos, 0);
     if (dataChars < kByteFieldLength * byteCount) {
-        refuse(HexRefusal::RecordCutOff, line);
+        refuse(HexRefusal::RecordCutOff, m_lastLine);
         return;
     }
     if (m_upperAddress != kStoredUpperAddress)
@@ -198,13 +199,13 @@ void HexRecordInterpreter::interpretData(QStringView token, qint32 address, qint
     const qint32 endAddress = address + byteCount; // one past the record's last byte
     for (qint32 byteAddress = address; byteAddress < endAddress; ++byteAddress) {
         if (!isInsideImage(byteAddress)) {
-            refuse(HexRefusal::OutsideImage, line);
+            refuse(HexRefusal::OutsideImage, m_lastLine);
             return;
         }
         const qsizetype k = byteAddress - address;
         working[byteAddress] = hexValue(field(token, kDataPos + kByteFieldLength * k, kByteFieldLength));
         m_imageEnd = qMax(m_imageEnd, byteAddress);
         if (byteAddress > kImageEndLimit && m_firstLineBeyondLimit == HexLoadFindings::kNoLine)
-            m_firstLineBeyondLimit = line;
+            m_firstLineBeyondLimit = m_lastLine;
     }
 }

@@ -81,8 +81,9 @@ public:
 
 private:
     bool checkRecordCharacters(QStringView token, int line);
-    void countChecksum(QStringView token, qint32 byteCount, int line);
-    void interpretData(QStringView token, qint32 address, qint32 byteCount, int line);
+    // Both for the token on m_lastLine.
+    void countChecksum(QStringView token, qint32 byteCount);
+    void interpretData(QStringView token, qint32 address, qint32 byteCount);
     void refuse(HexRefusal refusal, int line);
 
     std::unique_ptr<FlashImage> m_image; // 260 kB: kept off the stack

@@ -108,6 +108,7 @@ bool FlashWriter::takeByte(char byte)
 {
     ++m_acks;
     if (byte == kBlockRequest) {
+        m_commandSent = true; // the instrument asks, so it has the command
         queueBlock(); // the answer goes to the driver before anything is shown
     } else if (++m_stray > strayLimitFor(m_total)) {
         m_modem.discardOutput();
@@ -163,6 +164,7 @@ void FlashWriter::checkDrained()
     if (m_state != State::Running || !m_cyclePending || m_modem.pendingOutput() > 0)
         return;
     m_cyclePending = false;
+    m_commandSent = true; // the first cycle to complete is the command's
     m_sent = m_queued;
     if (m_endQueued) {
         emit progress(m_acks, m_total);
@@ -186,8 +188,11 @@ void FlashWriter::finish(Outcome outcome)
     if (m_state == State::Finished)
         return;
     m_state = State::Finished;
-    m_outcome = outcome;
+    // An abort before the command was out has not touched the instrument.
+    const bool aborted = outcome == Outcome::NoAnswer || outcome == Outcome::ConnectionLost
+                         || outcome == Outcome::LineNoise;
+    m_outcome = aborted && !m_commandSent ? Outcome::CommandNotSent : outcome;
     m_requestTimer->stop();
     disconnect(&m_modem, nullptr, this, nullptr);
-    emit finished(outcome);
+    emit finished(m_outcome);
 }

@@ -24,6 +24,8 @@ public:
     enum class Outcome {
         Written,        // every block and the end marker taken by the driver
         NotPossible,    // image too long: nothing was sent
+        CommandNotSent, // the driver never took the whole write command (the port was gone,
+                        // the line took nothing): the instrument's firmware is untouched
         NoAnswer,       // a request, block or end marker not through within the time-out
         ConnectionLost, // the port failed or went away: no end marker sent
         LineNoise,      // more stray bytes than the protocol allows: no end marker sent
@@ -59,6 +61,9 @@ public:
     int ackCount() const { return m_acks; }
     // Blocks the driver has taken whole (a block still queued at an abort is not sent).
     int blocksSent() const { return m_sent; }
+    // The driver has taken the whole write command, or the instrument has asked for a
+    // block: from here on an abort leaves the instrument's firmware incomplete.
+    bool commandSent() const { return m_commandSent; }
     State state() const { return m_state; }
     Outcome outcome() const { return m_outcome; }
 
@@ -100,5 +105,6 @@ private:
     int m_blockAddress = 0;
     bool m_cyclePending = false; // a block was queued and the driver has not taken all of it
     bool m_endQueued = false;
+    bool m_commandSent = false;
     bool m_reading = false;      // inside onDataArrived: a nested arrival is left to it
 };

@@ -36,6 +36,8 @@ constexpr int kByteMask = 0xFF;
 constexpr int kWriteTimeoutMs = 1000;
 // Polls the driver for bytes that arrived without an event loop running.
 constexpr int kPollNowMs = 0;
+// The count of input dropped between exchanges goes to the trace at most this often.
+constexpr qint64 kDropLogIntervalMs = 1000;
 
 const QString kNoPortText = QStringLiteral("?");
 
@@ -208,6 +210,7 @@ Modem::OpenResult Modem::openPath(const QString &portName, const QString &device
     // Callers close first; a device still held from before is let go silently.
     releaseDevice();
     m_failed = false;
+    m_inputDropped = false;
     ++m_openGeneration;
     m_openNotes.clear();
 
@@ -233,7 +236,7 @@ Modem::OpenResult Modem::openPath(const QString &portName, const QString &device
 #endif
     connect(m_port.get(), &QSerialPort::errorOccurred, this,
             [this](QSerialPort::SerialPortError error) { onPortError(error); });
-    connect(m_port.get(), &QSerialPort::readyRead, this, &Modem::dataArrived);
+    connect(m_port.get(), &QSerialPort::readyRead, this, &Modem::onReadyRead);
     connect(m_port.get(), &QSerialPort::bytesWritten, this, &Modem::onBytesWritten);
     if (!m_port->open(QIODevice::ReadWrite)) {
         logOpen(portName, devicePath, describe(m_port->error(), m_port->errorString()));
@@ -431,6 +434,44 @@ void Modem::pushQueuedOutput()
         return;
 #endif
     m_port->flush();
+}
+
+void Modem::setInputDropped(bool dropped)
+{
+    if (dropped == m_inputDropped)
+        return;
+    if (!dropped && m_droppedBytes > 0) {
+        qCDebug(lcSerialTrace).noquote()
+            << QStringLiteral("%1: %2 byte(s) dropped between exchanges").arg(m_devicePath).arg(m_droppedBytes);
+    }
+    m_inputDropped = dropped;
+    m_droppedBytes = 0;
+    m_dropLogClock.invalidate();
+    if (dropped)
+        dropInput();
+}
+
+void Modem::onReadyRead()
+{
+    if (m_inputDropped)
+        dropInput();
+    else
+        emit dataArrived();
+}
+
+void Modem::dropInput()
+{
+    if (!m_port || !m_port->isOpen())
+        return;
+    const qint64 skipped = m_port->skip(m_port->bytesAvailable());
+    if (skipped <= 0)
+        return;
+    m_droppedBytes += skipped;
+    if (!m_dropLogClock.isValid() || m_dropLogClock.hasExpired(kDropLogIntervalMs)) {
+        qCDebug(lcSerialTrace).noquote()
+            << QStringLiteral("%1: %2 byte(s) dropped between exchanges so far").arg(m_devicePath).arg(m_droppedBytes);
+        m_dropLogClock.start();
+    }
 }
 
 void Modem::onBytesWritten()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
 #include <QString>
@@ -61,6 +62,11 @@ public:
     // trickles out later.
     void discardOutput();
 
+    // While on, whatever arrives is read and dropped as it comes, counted in the trace
+    // log only, and dataArrived() is not emitted: for a port kept open between
+    // exchanges, whose input nobody reads, so that it cannot pile up. Turning it on
+    // drops what is waiting now. Every open starts with it off.
+    void setInputDropped(bool dropped);
     // True once the open port reported an error or went away (unplugged, hung up).
     bool portFailed() const;
     // Takes the COM name to device map afresh (devices plugged in since are found).
@@ -90,6 +96,8 @@ private:
     void pollDriver();
     void pushQueuedOutput();
     void onBytesWritten();
+    void onReadyRead();
+    void dropInput();
     void onPortError(int error);
     void releaseFailedPort(quint64 generation);
     void releaseDevice();
@@ -107,6 +115,9 @@ private:
     State m_state = State::Closed;
     int m_baudRate;
     bool m_failed = false;
+    bool m_inputDropped = false;
+    qint64 m_droppedBytes = 0;      // since the dropping was turned on
+    QElapsedTimer m_dropLogClock;   // since the count was last written to the trace
     quint64 m_openGeneration = 0;
     QStringList m_openNotes;                // details of the open under way, for its log line
     QHash<QString, QString> m_loggedOpens; // device path -> outcome last written

@@ -29,6 +29,10 @@ constexpr int kCommandMaxBytes = 8;       // "@w#####;"
 constexpr char kCommandStart = '@';
 constexpr char kCommandEnd = ';';
 constexpr int kByteShift = 8;
+constexpr int kBabbleChunkBytes = 4096;   // status text offered to an unpaced line at once
+// What a babbling instrument keeps sending; no request byte in it.
+constexpr char kBabbleText[] = "Z123 running, 21.5 C\r\n";
+constexpr qsizetype kBabbleTextLength = sizeof kBabbleText - 1;
 
 constexpr quint32 kNoiseSeed = 0x2545F491u;      // the noise is the same sequence every time
 constexpr quint32 kNoiseMultiplier = 1664525u;   // linear congruential generator
@@ -299,6 +303,42 @@ SimulatedInstrument::LineSettings SimulatedInstrument::lineSettings() const
     return line;
 }
 
+qint64 SimulatedInstrument::babbledBytes() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_babbled;
+}
+
+bool SimulatedInstrument::babbling() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_config.babble && m_versionQueries > 0 && m_state == State::Idle;
+}
+
+// The next piece of status text: one byte on a paced line (sent on the line's
+// clock), else as much of a chunk as the line takes now, without waiting.
+void SimulatedInstrument::babble()
+{
+    const bool paced = byteTimeUs() > 0;
+    QByteArray bytes(paced ? 1 : kBabbleChunkBytes, Qt::Uninitialized);
+    for (qsizetype i = 0; i < bytes.size(); ++i)
+        bytes[i] = kBabbleText[(m_babblePos + i) % kBabbleTextLength];
+    qint64 sent = 0;
+    if (paced) {
+        sent = sendToLoader(bytes) ? 1 : 0;
+    } else {
+        std::lock_guard<std::mutex> line(m_lineMutex);
+        if (m_masterFd >= 0)
+            sent = qMax<ssize_t>(::write(m_masterFd, bytes.constData(), static_cast<size_t>(bytes.size())), 0);
+    }
+    m_babblePos = (m_babblePos + sent) % kBabbleTextLength;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_babbled += sent;
+    }
+    m_changed.notify_all();
+}
+
 int SimulatedInstrument::pendingAtDevice() const
 {
     std::lock_guard<std::mutex> lock(m_lineMutex);
@@ -511,7 +551,9 @@ void SimulatedInstrument::run()
             std::lock_guard<std::mutex> line(m_lineMutex);
             master = m_masterFd;
         }
-        pollfd fds[2] = {{m_wakeRead, POLLIN, 0}, {master, POLLIN, 0}};
+        const bool babbleNow = master >= 0 && babbling();
+        const short masterEvents = static_cast<short>(POLLIN | (babbleNow ? POLLOUT : 0));
+        pollfd fds[2] = {{m_wakeRead, POLLIN, 0}, {master, masterEvents, 0}};
         const nfds_t count = master >= 0 ? 2 : 1;
         const int ready = ::poll(fds, count, kPollTimeoutMs);
         if (ready <= 0)
@@ -523,7 +565,12 @@ void SimulatedInstrument::run()
         }
         if (count < 2 || fds[1].revents == 0)
             continue;
+        const bool roomToBabble = babbleNow && (fds[1].revents & POLLOUT) != 0;
+        if (roomToBabble)
+            babble();
         if (!(fds[1].revents & POLLIN)) {
+            if (roomToBabble)
+                continue;
             // No reader on the other side and nothing to read: do not spin.
             pauseUs(kHangUpRetryMs * kMicrosPerMilli);
             continue;

@@ -26,6 +26,9 @@
 //  - Bytes outside a transfer that do not form one of the two commands are recorded
 //    and otherwise ignored.
 //
+// A babbling instrument (Config::babble) keeps sending a status text after its first
+// version reply, whenever no transfer runs, as fast as the line takes it (or paced).
+//
 // Faults (Config): a stray byte before a chosen 'k'; no more requests after N blocks
 // (stall); the receive side stopped after N blocks; line noise after the command; the
 // line hung up after N blocks; the line paced at a baud rate; a delay per block for
@@ -81,6 +84,10 @@ public:
         // Time the instrument takes to write a block to its flash before it asks
         // for the next one.
         int flashWriteDelayMs = 0;
+
+        // After the first version reply, keeps sending a status text while no
+        // transfer runs (a chatty firmware, a babbling line).
+        bool babble = false;
 
         // File the flash (65536 bytes) is written to at the end of each transfer;
         // empty means none.
@@ -145,6 +152,8 @@ public:
     // The line settings on the device now (read from the pseudo-terminal).
     LineSettings lineSettings() const;
 
+    // Bytes of status text a babbling instrument has sent so far.
+    qint64 babbledBytes() const;
     // Bytes sent towards the loader that no reader has taken from the device yet.
     int pendingAtDevice() const;
     // Sends bytes to the loader at once, unpaced and outside the protocol. False
@@ -199,6 +208,8 @@ private:
     void continueTransfer(QList<Action> &actions);
     void perform(const QList<Action> &actions);
     bool sendToLoader(const QByteArray &bytes);
+    bool babbling() const;
+    void babble();
     bool writeMaster(const char *data, int count);
     void closeLine();
     void wake();
@@ -243,5 +254,7 @@ private:
     Clock::time_point m_requestSentAt;
     bool m_answerDue = false; // a request is on the line and no byte has come back yet
     quint32 m_noiseState = 0;
+    qint64 m_babbled = 0;
+    qsizetype m_babblePos = 0; // next character of the status text; the instrument's thread only
     std::function<void(const QString &)> m_eventHandler;
 };

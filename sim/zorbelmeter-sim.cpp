@@ -106,11 +106,15 @@ int main(int argc, char *argv[])
                                         QStringLiteral("B"));
     const QCommandLineOption delayOption(QStringLiteral("flash-delay-ms"),
                                          QStringLiteral("Time to write one block to the flash."), QStringLiteral("M"));
+    const QCommandLineOption babbleOption(QStringLiteral("babble"),
+                                          QStringLiteral("After the version reply, keep sending a status text "
+                                                         "while no transfer runs."));
     const QCommandLineOption dumpOption(QStringLiteral("dump"),
                                         QStringLiteral("Write the flash (65536 bytes) to FILE after each transfer."),
                                         QStringLiteral("FILE"));
     parser.addOptions({letterOption, versionOption, lengthOption, silentOption, strayOption, strayBeforeOption,
-                       stallOption, hangUpOption, receiveStopOption, noiseOption, baudOption, delayOption, dumpOption});
+                       stallOption, hangUpOption, receiveStopOption, noiseOption, baudOption, delayOption, babbleOption,
+                       dumpOption});
     parser.process(app);
 
     SimulatedInstrument::Config config;
@@ -145,6 +149,7 @@ int main(int argc, char *argv[])
         errors << QStringLiteral("--baud takes a rate in bit/s");
     if (parser.isSet(delayOption) && !parseInt(parser.value(delayOption), 0, INT_MAX, config.flashWriteDelayMs))
         errors << QStringLiteral("--flash-delay-ms takes a number from 0");
+    config.babble = parser.isSet(babbleOption);
     config.dumpPath = parser.value(dumpOption);
     if (!errors.isEmpty()) {
         printErrors(errors);

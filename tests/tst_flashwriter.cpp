@@ -216,17 +216,20 @@ void TestFlashWriter::failures_data()
     QTest::addColumn<int>("timeoutMs");
     QTest::addColumn<int>("blocks");
     QTest::addColumn<FlashWriter::Outcome>("outcome");
+    QTest::addColumn<bool>("unpluggedFirst"); // the line hung up after the open, before the write
     // The real time-out is waited out once, by the window's test of a stalled line.
-    QTest::newRow("silent from the start") << 0 << -1 << -1 << 0 << kShortTimeoutMs << 0 << FlashWriter::Outcome::NoAnswer;
-    QTest::newRow("stall after 5 blocks") << 5 << -1 << -1 << 0 << kShortTimeoutMs << 5 << FlashWriter::Outcome::NoAnswer;
+    QTest::newRow("silent from the start") << 0 << -1 << -1 << 0 << kShortTimeoutMs << 0 << FlashWriter::Outcome::NoAnswer << false;
+    QTest::newRow("stall after 5 blocks") << 5 << -1 << -1 << 0 << kShortTimeoutMs << 5 << FlashWriter::Outcome::NoAnswer << false;
     QTest::newRow("hang-up after 5 blocks")
-        << -1 << 5 << -1 << 0 << kShortTimeoutMs << 5 << FlashWriter::Outcome::ConnectionLost;
+        << -1 << 5 << -1 << 0 << kShortTimeoutMs << 5 << FlashWriter::Outcome::ConnectionLost << false;
     QTest::newRow("line stops taking bytes after 2 blocks")
-        << -1 << -1 << 2 << 0 << kShortTimeoutMs << 2 << FlashWriter::Outcome::NoAnswer;
+        << -1 << -1 << 2 << 0 << kShortTimeoutMs << 2 << FlashWriter::Outcome::NoAnswer << false;
     QTest::newRow("line stops taking bytes at the command")
-        << -1 << -1 << 0 << 0 << kShortTimeoutMs << 0 << FlashWriter::Outcome::NoAnswer;
+        << -1 << -1 << 0 << 0 << kShortTimeoutMs << 0 << FlashWriter::Outcome::NoAnswer << false;
     QTest::newRow("noise after the command")
-        << -1 << -1 << -1 << 2000 << kShortTimeoutMs << -1 << FlashWriter::Outcome::LineNoise;
+        << -1 << -1 << -1 << 2000 << kShortTimeoutMs << -1 << FlashWriter::Outcome::LineNoise << false;
+    QTest::newRow("unplugged before the write")
+        << -1 << -1 << -1 << 0 << kShortTimeoutMs << 0 << FlashWriter::Outcome::CommandNotSent << true;
 }
 
 void TestFlashWriter::failures()
@@ -238,8 +241,11 @@ void TestFlashWriter::failures()
     QFETCH(int, timeoutMs);
     QFETCH(int, blocks);
     QFETCH(FlashWriter::Outcome, outcome);
+    QFETCH(bool, unpluggedFirst);
 
     QVERIFY(openInstrument(faultyInstrument(stallAfter, hangUpAfter, receiveStopAfter, noise)));
+    if (unpluggedFirst)
+        instrument->hangUp();
     const FlashImage image = patternImage();
     FlashWriter writer(*modem, LoadedImage(image, 8191), std::chrono::milliseconds(timeoutMs));
 
@@ -256,8 +262,10 @@ void TestFlashWriter::failures()
         QCOMPARE(writer.blocksSent(), blocks);
     if (outcome == FlashWriter::Outcome::LineNoise)
         QVERIFY(writer.ackCount() - writer.blocksSent() > FlashWriter::strayLimitFor(128));
-    if (outcome == FlashWriter::Outcome::ConnectionLost) {
+    QCOMPARE(writer.commandSent(), outcome != FlashWriter::Outcome::CommandNotSent);
+    if (outcome == FlashWriter::Outcome::ConnectionLost || outcome == FlashWriter::Outcome::CommandNotSent) {
         QVERIFY(instrument->waitForState(SimulatedInstrument::State::HungUp, 10000));
+        QCOMPARE(instrument->transfersStarted(), outcome == FlashWriter::Outcome::ConnectionLost ? 1 : 0);
         return;
     }
     // A transfer that gave up never sends the end marker, nor anything it had queued:

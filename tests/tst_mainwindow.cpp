@@ -3,6 +3,7 @@
 #include "loaderprobe.h"
 #include "settingssandbox.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFontMetrics>
@@ -11,6 +12,7 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStatusBar>
@@ -20,7 +22,43 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <csignal>
 #include <memory>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// The real program with its settings under configHome, COM1 a device that is not there
+// (its open is logged once the event loop runs) and the given log rules.
+void startLoader(QProcess &loader, const QString &configHome, const QString &logRules)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("ZORBEL_PORTS", "COM1=" + configHome + "/no-such-device");
+    env.insert("XDG_CONFIG_HOME", configHome);
+    env.insert("XDG_RUNTIME_DIR", configHome); // a private folder: the toolkit has no cause to warn
+    env.insert("HOME", configHome);
+    env.insert("QT_LOGGING_RULES", logRules);
+    loader.setProcessEnvironment(env);
+    loader.start(QStringLiteral(ZORBELFWLOADER_PATH), {});
+}
+
+// Whether the process has its handler for sig in place (/proc/PID/status, SigCgt).
+bool catches(qint64 pid, int sig)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return false;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("SigCgt:"))
+            return (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (sig - 1)) & 1U;
+    }
+    return false;
+}
+
+} // namespace
 
 class TestMainWindow : public QObject
 {
@@ -37,6 +75,10 @@ private slots:
     void fontFromSettings();
     void exitAndFrameCloseSaveSettings_data();
     void exitAndFrameCloseSaveSettings();
+    void settingsFileLeftAlone_data();
+    void settingsFileLeftAlone();
+    void settingsPipeDoesNotBlock();
+    void silencedLogStaysSilent();
     void iconFollowsWorkingDirectory_data();
     void iconFollowsWorkingDirectory();
     void programStartsWithoutIconFile();
@@ -239,6 +281,115 @@ void TestMainWindow::exitAndFrameCloseSaveSettings()
     SettingsSandbox::setFontSize(QVariant()); // only the destructor may write it back
     window.reset();
     QCOMPARE(SettingsSandbox::fontSize().toInt(), 14);
+}
+
+// The settings file as the window finds it: kind "file" holds text, "link" is a link
+// to such a file, "folder" a folder, "dangling" a link to nothing. Only a regular file
+// of at most 64 KiB is read, and it is written only when the size it holds is not the
+// one the window leaves with; through a link, only when it holds a size at all.
+// (No link to a device here: a fault that wrote through it would, run as root,
+// replace the device node.)
+void TestMainWindow::settingsFileLeftAlone_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<int>("pixels");
+    QTest::addColumn<bool>("warned");
+    const QByteArray fourteen("[General]\nfontsize=14\n");
+    QTest::newRow("same size") << "file" << fourteen << 14 << false;
+    QTest::newRow("same size, through a link") << "link" << fourteen << 14 << false;
+    QTest::newRow("over 64 KiB") << "file" << fourteen + QByteArray(64 * 1024, '#') << 12 << true;
+    QTest::newRow("folder") << "folder" << QByteArray() << 12 << true;
+    QTest::newRow("link to nothing") << "dangling" << QByteArray() << 12 << true;
+    QTest::newRow("link to a file without a size") << "link" << QByteArray("root:x:0:0::/root:/bin/sh\n") << 12
+                                                   << true;
+}
+
+void TestMainWindow::settingsFileLeftAlone()
+{
+    QFETCH(QString, kind);
+    QFETCH(QByteArray, text);
+    QFETCH(int, pixels);
+    QFETCH(bool, warned);
+    const QString path = sandbox->filePath();
+    QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+    const QString target = sandbox->path() + "/dotfiles-Lumwerk.conf";
+    if (kind == "folder") {
+        QVERIFY(QDir().mkdir(path));
+    } else if (kind == "dangling") {
+        QVERIFY(QFile::link(target, path));
+    } else {
+        QFile file(kind == "link" ? target : path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(text);
+        QVERIFY(file.flush());
+        // An hour old: a rewrite, even of the same text, would show.
+        QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-3600), QFileDevice::FileModificationTime));
+        file.close();
+        if (kind == "link")
+            QVERIFY(QFile::link(target, path));
+    }
+    // What a look at the path finds, taken now (a QFileInfo would look only when asked).
+    const auto look = [&path] {
+        const QFileInfo info(path);
+        return QVariantList{info.exists(), info.isSymLink(), info.isDir(), info.size(), info.lastModified()};
+    };
+    const QVariantList before = look();
+    if (warned)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Lumwerk.conf .*: left alone"));
+
+    {
+        PELKfwloader window;
+        QCOMPARE(window.font().pixelSize(), pixels);
+    }
+
+    QCOMPARE(look(), before);
+    QVERIFY(!QFile::exists(path + ".lock"));
+}
+
+// A named pipe in place of the settings file would keep any reader waiting for a
+// writer: the program must come up, run and close on SIGTERM all the same.
+void TestMainWindow::settingsPipeDoesNotBlock()
+{
+    QTemporaryDir home;
+    QVERIFY(QDir(home.path()).mkdir("RUD"));
+    const QString pipe = home.path() + "/RUD/Lumwerk.conf";
+    QVERIFY(::mkfifo(QFile::encodeName(pipe).constData(), S_IRUSR | S_IWUSR) == 0);
+    QProcess loader;
+    loader.setProcessChannelMode(QProcess::MergedChannels);
+    startLoader(loader, home.path(), "*.debug=true");
+    QVERIFY(loader.waitForStarted(10000));
+    // The scan runs only once the window is up and the event loop turns.
+    QByteArray output;
+    QTRY_VERIFY_WITH_TIMEOUT((output += loader.readAll()).contains("open COM1"), 10000);
+    QCOMPARE(::kill(pid_t(loader.processId()), SIGTERM), 0);
+    const bool ended = loader.waitForFinished(10000);
+    if (!ended)
+        loader.kill();
+    output += loader.readAll();
+    QVERIFY2(ended, output.right(2000).constData());
+    QCOMPARE(loader.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(loader.exitCode(), 0);
+    QCOMPARE(output.count("zorbel.settings"), 1);
+    struct stat status {};
+    QVERIFY(::lstat(QFile::encodeName(pipe).constData(), &status) == 0 && S_ISFIFO(status.st_mode));
+}
+
+// The rule the README gives for a silent window silences it, signals included.
+void TestMainWindow::silencedLogStaysSilent()
+{
+    QTemporaryDir home;
+    QProcess loader;
+    startLoader(loader, home.path(), "zorbel.*=false;default.debug=false");
+    QVERIFY(loader.waitForStarted(10000));
+    QTRY_VERIFY_WITH_TIMEOUT(catches(loader.processId(), SIGTERM), 10000);
+    QCOMPARE(::kill(pid_t(loader.processId()), SIGTERM), 0);
+    QVERIFY(loader.waitForFinished(10000));
+    QCOMPARE(loader.exitCode(), 0);
+    // The headless platform's own note, which a desktop platform does not print.
+    const QByteArray platformNote("This plugin does not support propagateSizeHints()\n");
+    QCOMPARE(loader.readAllStandardError().replace(platformNote, QByteArray()), QByteArray());
+    QCOMPARE(loader.readAllStandardOutput(), QByteArray());
 }
 
 void TestMainWindow::iconFollowsWorkingDirectory_data()

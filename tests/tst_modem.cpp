@@ -152,6 +152,7 @@ private slots:
     void baudRule();
     void readNothingReturnsAtOnce();
     void readLeavesRestQueued();
+    void inputDroppedBetweenExchanges();
     void writeText_data();
     void writeText();
     void writeByte_data();
@@ -445,6 +446,39 @@ void TstModem::readLeavesRestQueued()
     QCOMPARE(modem.readTty(buffer, sizeof buffer), 3);
     QCOMPARE(QByteArray(buffer, 3), QByteArray("CDE"));
     QCOMPARE(modem.readTty(buffer, sizeof buffer), 0);
+}
+
+// While the port waits between exchanges nothing of what arrives stays: not what was
+// waiting when the dropping began, not what comes after; a reader gets only what
+// arrives once it is off again, and so does every new open.
+void TstModem::inputDroppedBetweenExchanges()
+{
+    OpenLine line;
+    QVERIFY(line.open());
+    auto &[sim, modem] = line;
+    QSignalSpy arrived(&modem, &Modem::dataArrived);
+
+    QVERIFY(sim.sendRaw("waiting"));
+    QVERIFY(sim.waitForPendingAtDevice(7, kWaitMs));
+    char buffer[16] = {};
+    QCOMPARE(modem.readTty(buffer, 1), 1); // the port's own buffer holds the rest now
+    modem.setInputDropped(true);
+    arrived.clear();
+    QVERIFY(sim.sendRaw(QByteArray(1024, 'x'))); // within what the line holds unread
+    QTRY_COMPARE_WITH_TIMEOUT(sim.pendingAtDevice(), 0, kWaitMs);
+    QCOMPARE(modem.readTty(buffer, sizeof buffer), 0);
+    QCOMPARE(arrived.size(), 0);
+
+    modem.setInputDropped(false);
+    QVERIFY(sim.sendRaw("k"));
+    QVERIFY(arrived.wait(kWaitMs));
+    QCOMPARE(modem.readTty(buffer, sizeof buffer), 1);
+    QCOMPARE(buffer[0], 'k');
+
+    modem.setInputDropped(true);
+    QVERIFY(modem.openTty(QStringLiteral("COM1")));
+    QVERIFY(sim.sendRaw("k"));
+    QVERIFY(arrived.wait(kWaitMs));
 }
 
 void TstModem::writeText_data()

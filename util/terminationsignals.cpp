@@ -1,6 +1,6 @@
 #include "terminationsignals.h"
 
-#include <QDebug>
+#include <QLoggingCategory>
 #include <QSocketNotifier>
 
 #ifdef Q_OS_UNIX
@@ -15,6 +15,8 @@
 
 #ifdef Q_OS_UNIX
 namespace {
+
+Q_LOGGING_CATEGORY(lcSignals, "zorbel.signals")
 
 constexpr std::array<int, 3> kSignals = {SIGTERM, SIGINT, SIGHUP};
 // Signals arriving faster than the event loop reads them; more are dropped (one is
@@ -107,7 +109,7 @@ void TerminationSignals::takePending()
     const ssize_t count = ::read(g_pipe[0], numbers.data(), numbers.size());
     for (ssize_t i = 0; i < count; ++i) {
         const int signalNumber = numbers.at(static_cast<std::size_t>(i));
-        qInfo().noquote() << nameOf(signalNumber) << "received";
+        qCInfo(lcSignals).noquote() << nameOf(signalNumber) << "received";
         emit received(signalNumber);
     }
 #endif
