@@ -109,7 +109,7 @@ void TerminationSignals::takePending()
     const ssize_t count = ::read(g_pipe[0], numbers.data(), numbers.size());
     for (ssize_t i = 0; i < count; ++i) {
         const int signalNumber = numbers.at(static_cast<std::size_t>(i));
-        qCInfo(lcSignals).noquote() << nameOf(signalNumber) << "received";
+        qCInfo(lcSignals, "%s received", nameOf(signalNumber));
         emit received(signalNumber);
     }
 #endif
