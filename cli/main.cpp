@@ -54,9 +54,11 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("zorbelflash"));
     QCoreApplication::setApplicationVersion(QStringLiteral(ZORBEL_VERSION));
-    // The serial layer's log is for troubleshooting: QT_LOGGING_RULES turns it back on
+    // The serial layer's and the signal catcher's logs are for troubleshooting: the
+    // program says in its own words what a signal did. QT_LOGGING_RULES turns them back on
     // (e.g. "zorbel.serial.info=true").
-    QLoggingCategory::setFilterRules(QStringLiteral("zorbel.serial.info=false\nzorbel.serial.debug=false"));
+    QLoggingCategory::setFilterRules(QStringLiteral(
+        "zorbel.serial.info=false\nzorbel.serial.debug=false\nzorbel.signals.info=false"));
 
     QFile out;
     QFile err;
