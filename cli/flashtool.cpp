@@ -136,6 +136,15 @@ QString closingText(const FlashJob &job)
         .arg(job.blockTotal());
 }
 
+// Gives the job a row of the display that follows its blocks; returns the row.
+int showProgressOf(ProgressView &view, FlashJob *job)
+{
+    const int row = view.addRow(job->port(), job->blockTotal());
+    QObject::connect(job, &FlashJob::progress, job,
+                     [&view, row, job] { view.update(row, {job->blocksDone(), job->elapsedMs()}); });
+    return row;
+}
+
 } // namespace
 
 FlashTool::FlashTool(const Output &output, int requestTimeoutMs, QObject *parent)
@@ -402,9 +411,7 @@ void FlashTool::runJobs(const QList<FlashJob *> &jobs, const CommandLine::Option
     QEventLoop loop;
     int running = static_cast<int>(jobs.size());
     for (FlashJob *job : jobs) {
-        const int row = view.addRow(job->port(), job->blockTotal());
-        connect(job, &FlashJob::progress, this,
-                [&view, row, job] { view.update(row, {job->blocksDone(), job->elapsedMs()}); });
+        const int row = showProgressOf(view, job);
         connect(job, &FlashJob::finished, this, [&, row, job] {
             view.finishRow(row, closingText(*job));
             emitReport(job->report(), options.json, log);
@@ -456,9 +463,7 @@ ExitStatus FlashTool::watch(const PortScan::CandidateSource &source, const Comma
         job->setByIdLink(StablePortName::of(job->device(), m_byIdFolder));
         view.showLine(QStringLiteral("found Zorbelmeter FW V%1 on %2 (%3)")
                           .arg(job->report().firmwareBefore, job->port(), job->device()));
-        const int row = view.addRow(job->port(), job->blockTotal());
-        connect(job, &FlashJob::progress, this,
-                [&view, row, job] { view.update(row, {job->blocksDone(), job->elapsedMs()}); });
+        const int row = showProgressOf(view, job);
         connect(job, &FlashJob::finished, this, [&, row, job] {
             view.finishRow(row, closingText(*job));
             emitReport(job->report(), options.json, log);
