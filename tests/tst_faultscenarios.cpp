@@ -1,10 +1,9 @@
 // What goes wrong in the field: instruments unplugged at the wrong moment, ports held
-// by other programs, noise on the line, odd files and odd settings, two loaders at once.
-// (Signals sent to the running program: tst_loadersignals.)
+// by other programs, noise on the line, two loaders at once.
+// (Signals sent to the running program: tst_loadersignals; odd files and odd settings:
+// tst_oddinput.)
 
 #include "flashwriter.h"
-#include "hexfile.h"
-#include "hexloader.h"
 #include "loaderprobe.h"
 #include "loaderprocess.h"
 #include "modem.h"
@@ -35,10 +34,6 @@ private slots:
     void unpluggedBetweenQueryAndReply();
     void portHeldByAnotherProcessIsSkipped();
     void floodOfOtherBytesStillTimesOut();
-    void oddHexFiles_data();
-    void oddHexFiles();
-    void oddFontSizes_data();
-    void oddFontSizes();
     void secondLoaderNeverGetsThePort();
 
 private:
@@ -151,89 +146,6 @@ void TestFaultScenarios::floodOfOtherBytesStillTimesOut()
     // A clock restarted by stray bytes would run until a second after the last of them.
     QVERIFY2(elapsed < kTrickleBytes * kTrickleEveryMs + kTimeoutMs / 2, qPrintable(QString::number(elapsed)));
     QVERIFY(!instrument.endReceived());
-}
-
-void TestFaultScenarios::oddHexFiles_data()
-{
-    // Each file is loaded over a good 256-byte image; only a file with records may change it.
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<HexLoadResult>("result");
-    QTest::addColumn<int>("imageEnd");
-    QTest::newRow("a folder") << "folder" << HexLoadResult::Unreadable << 255;
-    QTest::newRow("an empty file") << "empty" << HexLoadResult::NoData << 255;
-    QTest::newRow("8 MB on one line") << "long line" << HexLoadResult::NoData << 255;
-    QTest::newRow("binary noise") << "noise" << HexLoadResult::Malformed << 255;
-    QTest::newRow("7 MB of records on one line, blank-separated") << "records on one line" << HexLoadResult::Suitable << 64511;
-}
-
-void TestFaultScenarios::oddHexFiles()
-{
-    QFETCH(QString, kind);
-    QFETCH(HexLoadResult, result);
-    QFETCH(int, imageEnd);
-
-    QTemporaryDir dir;
-    const QString path = dir.filePath("firmware.hex");
-    if (kind == "folder") {
-        QVERIFY(QDir(dir.path()).mkdir("firmware.hex"));
-    } else {
-        QByteArray content;
-        if (kind == "long line")
-            content = QByteArray(8 * 1024 * 1024, 'A');
-        else if (kind == "records on one line")
-            content = HexFile::hexText(HexFile::firmware(64512)).replace("\r\n", " ").repeated(40);
-        else if (kind == "noise")
-            content = QByteArray(4 * 1024 * 1024, '\0').replace('\0', ":\xFF\x01");
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(content);
-    }
-
-    LoadedImage image;
-    const QString goodPath = dir.filePath("good.hex");
-    {
-        QFile good(goodPath);
-        QVERIFY(good.open(QIODevice::WriteOnly));
-        good.write(HexFile::hexText(HexFile::firmware(256)));
-    }
-    QCOMPARE(HexLoader::loadFile(goodPath, image), HexLoadResult::Suitable);
-    const FlashImage before = image.bytes();
-
-    QElapsedTimer clock;
-    clock.start();
-    QCOMPARE(HexLoader::loadFile(path, image), result);
-    QVERIFY2(clock.elapsed() < 60000, "loading took far too long");
-    QCOMPARE(image.end(), imageEnd);
-    if (imageEnd == 255)
-        QVERIFY(image.bytes() == before);
-}
-
-void TestFaultScenarios::oddFontSizes_data()
-{
-    QTest::addColumn<QVariant>("stored");
-    QTest::addColumn<int>("pixels");
-    QTest::newRow("huge") << QVariant(1000000) << 16;
-    QTest::newRow("largest int") << QVariant(2147483647) << 16;
-    QTest::newRow("beyond int") << QVariant(QStringLiteral("99999999999")) << 12;
-    QTest::newRow("beyond int, negative") << QVariant(QStringLiteral("-99999999999")) << 12;
-    QTest::newRow("negative") << QVariant(-2147483647) << 12;
-    QTest::newRow("fraction") << QVariant(QStringLiteral("9.5")) << 12;
-}
-
-void TestFaultScenarios::oddFontSizes()
-{
-    QFETCH(QVariant, stored);
-    QFETCH(int, pixels);
-    SettingsSandbox::setFontSize(stored);
-    {
-        PELKfwloader window;
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        QCOMPARE(window.font().pixelSize(), pixels);
-        // The window still works: discovery runs its first step.
-        QTRY_VERIFY_WITH_TIMEOUT(window.statusBar()->currentMessage().startsWith("Suche HW :"), 10000);
-    }
-    QCOMPARE(SettingsSandbox::fontSize().toInt(), pixels);
 }
 
 void TestFaultScenarios::secondLoaderNeverGetsThePort()
