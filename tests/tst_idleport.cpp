@@ -4,6 +4,7 @@
 
 #include "instrumentprotocol.h"
 #include "loaderprobe.h"
+#include "loaderprocess.h"
 #include "modem.h"
 #include "settingssandbox.h"
 #include "simulatedinstrument.h"
@@ -121,12 +122,8 @@ void TestIdlePort::babblingInstrumentLeavesMemoryFlat()
     SimulatedInstrument instrument(config);
     QVERIFY2(instrument.isValid(), qPrintable(instrument.errorString()));
     QTemporaryDir home;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    env.insert("ZORBEL_PORTS", instrument.portMapEntry(QStringLiteral("COM1")));
-    env.insert("XDG_CONFIG_HOME", home.path());
+    QProcessEnvironment env = loaderEnvironment(instrument.portMapEntry(QStringLiteral("COM1")), home.path());
     env.insert("HOME", home.path());
-    env.insert("QT_LOGGING_RULES", "*.debug=true");
     QProcess loader;
     loader.setProcessEnvironment(env);
     loader.setProcessChannelMode(QProcess::MergedChannels);

@@ -1,6 +1,7 @@
 // The window as it stands after construction, its font setting and its exit.
 
 #include "loaderprobe.h"
+#include "loaderprocess.h"
 #include "settingssandbox.h"
 
 #include <QDateTime>
@@ -34,10 +35,7 @@ namespace {
 // (its open is logged once the event loop runs) and the given log rules.
 void startLoader(QProcess &loader, const QString &configHome, const QString &logRules)
 {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    env.insert("ZORBEL_PORTS", "COM1=" + configHome + "/no-such-device");
-    env.insert("XDG_CONFIG_HOME", configHome);
+    QProcessEnvironment env = loaderEnvironment("COM1=" + configHome + "/no-such-device", configHome);
     env.insert("XDG_RUNTIME_DIR", configHome); // a private folder: the toolkit has no cause to warn
     env.insert("HOME", configHome);
     env.insert("QT_LOGGING_RULES", logRules);
@@ -430,13 +428,9 @@ void TestMainWindow::programStartsWithoutIconFile()
     QTemporaryDir workDir;
     QProcess loader;
     loader.setWorkingDirectory(workDir.path());
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "offscreen");
     // A device that is not there: its open is logged once the event loop runs.
-    env.insert("ZORBEL_PORTS", "COM1=" + workDir.path() + "/no-such-device");
-    env.insert("XDG_CONFIG_HOME", workDir.path());
+    QProcessEnvironment env = loaderEnvironment("COM1=" + workDir.path() + "/no-such-device", workDir.path());
     env.insert("HOME", workDir.path());
-    env.insert("QT_LOGGING_RULES", "*.debug=true");
     loader.setProcessEnvironment(env);
     loader.setProcessChannelMode(QProcess::MergedChannels);
     loader.start(QStringLiteral(ZORBELFWLOADER_PATH), {});
