@@ -41,6 +41,24 @@ constexpr qint64 kDropLogIntervalMs = 1000;
 
 const QString kNoPortText = QStringLiteral("?");
 
+// The serial library reports a driver's "try again" (EAGAIN) as a lost resource, as
+// it does a hang-up. A write can meet it when the line stopped taking bytes between
+// the moment the event loop saw room and the moment of the write (flow stopped, a full
+// transmit buffer); the bytes stay queued and go when the line takes them again. Only
+// a device that shows a hang-up or an error has really failed.
+bool deviceStillThere(const QSerialPort &port)
+{
+#ifdef Q_OS_UNIX
+    pollfd device{static_cast<int>(port.handle()), POLLIN | POLLOUT, 0};
+    if (::poll(&device, 1, kPollNowMs) < 0)
+        return false;
+    return (device.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0;
+#else
+    Q_UNUSED(port);
+    return false;
+#endif
+}
+
 template <std::size_t N>
 bool contains(const std::array<int, N> &values, int value)
 {
@@ -318,6 +336,12 @@ void Modem::onPortError(int error)
     const auto serialError = static_cast<QSerialPort::SerialPortError>(error);
     if (m_state != State::Open || m_failed || !isPortFailure(serialError))
         return;
+    if (serialError == QSerialPort::ResourceError && deviceStillThere(*m_port)) {
+        qCDebug(lcSerialTrace).noquote() << QStringLiteral("%1: line busy (%2), trying again")
+                                                .arg(m_devicePath, m_port->errorString());
+        m_port->clearError();
+        return;
+    }
     m_failed = true;
     qCInfo(lcSerial).noquote() << QStringLiteral("%1: port failed: %2")
                                       .arg(m_devicePath, describeFailure(serialError, m_port->errorString()));
@@ -338,6 +362,16 @@ void Modem::releaseFailedPort(quint64 generation)
 bool Modem::portFailed() const
 {
     return m_failed;
+}
+
+bool Modem::isOpen() const
+{
+    return m_state == State::Open && m_port && !m_failed;
+}
+
+qint64 Modem::availableInput() const
+{
+    return isOpen() ? m_port->bytesAvailable() : 0;
 }
 
 void Modem::pollDriver()

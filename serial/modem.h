@@ -69,6 +69,12 @@ public:
     void setInputDropped(bool dropped);
     // True once the open port reported an error or went away (unplugged, hung up).
     bool portFailed() const;
+    // True while a device is open, configured and has not failed.
+    bool isOpen() const;
+    // Bytes received and not read yet; never waits.
+    qint64 availableInput() const;
+    // The device path of the last open.
+    QString devicePath() const { return m_devicePath; }
     // Takes the COM name to device map afresh (devices plugged in since are found).
     void refreshPortMap();
 

@@ -12,6 +12,7 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
 
 #include <cstdio>
@@ -160,6 +161,7 @@ private slots:
     void closeTwice();
     void closedPortRefusesIo();
     void stuckWriteGivesUp();
+    void lineStoppedUnderAWriteIsNoFailure();
     void hangUp_data();
     void hangUp();
     void refreshTakesNewMap();
@@ -586,6 +588,37 @@ void TstModem::stuckWriteGivesUp()
         QVERIFY(modem.closeTty());
     }
     ::close(master);
+}
+
+// The event loop saw room on the line and input at once; the input's handler runs
+// first and the line stops meanwhile, so that the write that follows is told "try
+// again". The port has not failed: the bytes go once the line takes them again.
+void TstModem::lineStoppedUnderAWriteIsNoFailure()
+{
+    SimulatedInstrument sim;
+    QVERIFY(sim.isValid());
+    setPorts(sim.portMapEntry(QStringLiteral("COM7")));
+    Modem modem;
+    QVERIFY(modem.openTty(QStringLiteral("COM7")));
+    sim.stopReceiving();
+    QVERIFY(modem.queueTty("@v;", 3));
+    QCOMPARE(modem.pendingOutput(), qint64(3));
+
+    const QMetaObject::Connection stopper =
+        connect(&modem, &Modem::dataArrived, this, [&sim] { sim.stopReceiving(); });
+    sim.resumeReceiving();
+    QVERIFY(sim.sendRaw("x"));
+    QElapsedTimer clock;
+    clock.start();
+    while (sim.pendingAtDevice() < 1 && clock.elapsed() < kWaitMs)
+        QThread::msleep(1);
+    QCoreApplication::processEvents();
+    disconnect(stopper);
+    QVERIFY(!modem.portFailed());
+
+    sim.resumeReceiving();
+    QTRY_COMPARE_WITH_TIMEOUT(sim.versionQueries(), 1, kWaitMs);
+    QVERIFY(!modem.portFailed());
 }
 
 void TstModem::hangUp_data()
