@@ -153,8 +153,6 @@ private slots:
     void readNothingReturnsAtOnce();
     void readLeavesRestQueued();
     void inputDroppedBetweenExchanges();
-    void moreInputThanThePortHolds_data();
-    void moreInputThanThePortHolds();
     void writeText_data();
     void writeText();
     void writeByte_data();
@@ -481,46 +479,6 @@ void TstModem::inputDroppedBetweenExchanges()
     QVERIFY(modem.openTty(QStringLiteral("COM1")));
     QVERIFY(sim.sendRaw("k"));
     QVERIFY(arrived.wait(kWaitMs));
-}
-
-void TstModem::moreInputThanThePortHolds_data()
-{
-    QTest::addColumn<int>("readSize"); // bytes asked for per read
-    QTest::newRow("a byte at a time, as the flash write reads") << 1;
-    QTest::newRow("more than the port holds, as a flush reads") << 65536;
-}
-
-// No read hands over more than the port may hold, yet every byte comes, in order, and
-// once the port has been full it still tells of new input. (Dropping the input of a
-// full port: tst_idleport.)
-void TstModem::moreInputThanThePortHolds()
-{
-    QFETCH(int, readSize);
-    OpenLine line;
-    QVERIFY(line.open());
-    auto &[sim, modem] = line;
-    QSignalSpy arrived(&modem, &Modem::dataArrived);
-    QByteArray sent;
-    for (int i = 0; sent.size() < 3 * Modem::kReadBufferBytes; ++i)
-        sent += QByteArray::number(i) + ' ';
-    QVERIFY(sim.sendRaw(sent));
-
-    QByteArray got(readSize, '\0');
-    QByteArray received;
-    const QDeadlineTimer deadline(kWaitMs);
-    while (received.size() < sent.size() && !deadline.hasExpired()) {
-        const int count = modem.readTty(got.data(), readSize);
-        QVERIFY2(count <= Modem::kReadBufferBytes, qPrintable(QString::number(count)));
-        received += got.left(count);
-        QTest::qWait(count == 0 ? 1 : 0);
-    }
-    QCOMPARE(received, sent);
-
-    arrived.clear();
-    QVERIFY(sim.sendRaw("k"));
-    QVERIFY(arrived.wait(kWaitMs));
-    QCOMPARE(modem.readTty(got.data(), 1), 1);
-    QCOMPARE(got.front(), 'k');
 }
 
 void TstModem::writeText_data()
