@@ -111,12 +111,8 @@ void PELKfwloader::on_pushButton_3_clicked()
 
 void PELKfwloader::requestClose()
 {
-    if (transferRunning) {
-        if (!closeRequested)
-            qCInfo(lcSignals) << "closing once the flash write has ended";
-        closeRequested = true;
-        return;
-    }
+    if (transferRunning && !closeRequested)
+        qCInfo(lcSignals) << "closing once the flash write has ended";
     close(); // an open file dialog closes with the window
 }
 
@@ -131,6 +127,8 @@ void PELKfwloader::closeIfRequested()
 void PELKfwloader::closeEvent(QCloseEvent *event)
 {
     if (transferRunning) {
+        // The write slot closes the window once the transfer has ended.
+        closeRequested = true;
         event->ignore();
         return;
     }

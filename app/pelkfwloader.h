@@ -52,7 +52,8 @@ public:
     void requestClose();
 
 protected:
-    // Refuses to close while a flash transfer runs.
+    // A close during a flash transfer (the window frame, Alt-F4, a signal) waits until
+    // the transfer has ended, then the window closes.
     void closeEvent(QCloseEvent *event) override;
 
 private slots:
@@ -91,7 +92,7 @@ private:
     bool transferRunning = false;
     // How long a transfer waits for each request and for the driver to take the answer.
     int requestTimeoutMs = InstrumentProtocol::kRequestTimeoutMs;
-    bool closeRequested = false; // by requestClose() during a flash write
+    bool closeRequested = false; // during a flash write: close once it has ended
     int problemPortIndex = -1;   // the port whose problem label_3 shows, or -1
     QSet<QString> queryNotTakenPorts; // logged as not taking the query, until one does
     FontSizeSetting m_fontSetting;

@@ -114,8 +114,11 @@ void PELKfwloader::on_pushButton_2_clicked()
     case FlashWriter::Outcome::LineNoise:
         statusBar()->showMessage(tr("Flash schreiben abgebrochen, Leitung gestoert!"), 0);
         break;
-    case FlashWriter::Outcome::Interrupted: // the window itself never interrupts a transfer
-        statusBar()->showMessage(tr("Flash schreiben abgebrochen!"), 0);
+    case FlashWriter::Outcome::Interrupted:
+        // Not reached: only interrupt() ends a transfer so, and the window never calls
+        // it (a close or a signal waits for the transfer's end). Were it called, the
+        // firmware would be incomplete all the same.
+        statusBar()->clearMessage();
         break;
     case FlashWriter::Outcome::NotPossible:
     case FlashWriter::Outcome::CommandNotSent: // e.g. the port went away after discovery

@@ -60,6 +60,9 @@ QString refusalReason(const HexLoadFindings &findings)
     case HexRefusal::SegmentNotZero:
         what = QStringLiteral("segment address other than 0000");
         break;
+    case HexRefusal::RecordAfterEnd:
+        what = QStringLiteral("a record after the end-of-file record");
+        break;
     case HexRefusal::OutsideImage:
         what = QStringLiteral("a data byte outside the flash image (addresses 0 to %1)").arg(kFlashImageSize - 1);
         break;

@@ -63,7 +63,7 @@ HexLoadResult interpretTokens(QIODevice& device, HexRecordInterpreter& interpret
 {
     HexTokenReader reader(device, HexLoader::kMaxFileBytes);
     QString token;
-    for (;;) {
+    while (interpreter.state() != HexRecordInterpreter::State::Ended) {
         const HexTokenReader::Status status = reader.next(token);
         if (status == HexTokenReader::Status::End)
             break;
@@ -75,6 +75,7 @@ HexLoadResult interpretTokens(QIODevice& device, HexRecordInterpreter& interpret
         interpreter.interpret(token, reader.line(), reader.recordMarkCutOff());
         switch (interpreter.state()) {
         case HexRecordInterpreter::State::Interpreting:
+        case HexRecordInterpreter::State::Ended: // nothing after the mark is read
             break;
         case HexRecordInterpreter::State::Refused:
             return interpreter.refusal() == HexRefusal::OutsideImage ? HexLoadResult::Refused

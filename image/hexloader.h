@@ -12,7 +12,8 @@ enum class HexLoadResult {
     Suitable,   // file accepted; the image passes the suitability test
     Unsuitable, // file accepted; the image fails the suitability test
     Refused,    // a data byte lay outside the image
-    Malformed,  // a record breaks the format the loader reads, or sets a segment other than 0
+    Malformed,  // a record breaks the format the loader reads, sets a segment other than 0,
+                // or follows the end-of-file record
     CutOff,     // no end-of-file record, or a data record shorter than its byte count
     NoData,     // the file stores no data byte in the image
     TooLarge,   // the file is larger than HexLoader::kMaxFileBytes

@@ -11,6 +11,7 @@ enum class HexRefusal {
     RecordTooLong,       // a record has more characters than its byte count says
     RecordCutOff,        // a data record has fewer data digits than its byte count says
     SegmentNotZero,      // an extended segment address record (type 02) other than 0000
+    RecordAfterEnd,      // a record after the end-of-file record (two files glued together)
     OutsideImage,        // a data byte at an address outside the flash image
     NoEndOfFileRecord,   // the file ends without an end-of-file record
     NoData,              // the file stores no data byte in the image

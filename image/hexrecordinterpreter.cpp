@@ -2,12 +2,15 @@
 
 #include <QStringView>
 
+#include <algorithm>
 #include <numeric>
 
 namespace {
 
 // Character positions and lengths within one record token.
 constexpr QChar kRecordMark = u':';
+// Ctrl-Z, which ends the text of a file from older DOS and Windows tools.
+constexpr QChar kDosEndOfFileMark = u'\x1A';
 constexpr qsizetype kByteCountPos = 1;
 constexpr qsizetype kByteCountLength = 2;      // characters
 constexpr qsizetype kAddressPos = 3;
@@ -33,9 +36,9 @@ static_assert(HexRecordInterpreter::kMaxRecordChars
                       == kDataPos + kByteFieldLength * kMaxByteCount + kChecksumLength,
               "the longest record holds 255 data bytes and the checksum");
 
-// Data is kept only while the extended linear address is 0; a load starts
-// outside that window, so data before the first type-04 record is dropped.
-constexpr qint32 kInitialUpperAddress = 0xFFFF;
+// Data is kept only while the extended linear address is 0. Before the first
+// type-04 record it is 0, as the format defines it.
+constexpr qint32 kInitialUpperAddress = 0;
 constexpr qint32 kStoredUpperAddress = 0;
 constexpr qint32 kStoredSegment = 0;
 
@@ -78,6 +81,21 @@ bool isInsideImage(qint32 address)
     return address >= 0 && address < kFlashImageSize;
 }
 
+// A whole end-of-file record that nothing in it refuses: hex digits only after
+// its ':', its type field 01, and no more characters than its byte count allows.
+bool isEndOfFileRecord(QStringView record)
+{
+    if (record.size() < kTypePos + kTypeLength || record.size() > HexRecordInterpreter::kMaxRecordChars
+        || record.front() != kRecordMark)
+        return false;
+    const QStringView digits = record.sliced(1);
+    if (!std::all_of(digits.begin(), digits.end(), [](QChar ch) { return hexDigitValue(ch.unicode()) >= 0; }))
+        return false;
+    const qint32 byteCount = hexValue(field(record, kByteCountPos, kByteCountLength));
+    return record.size() <= kDataPos + kByteFieldLength * byteCount + kChecksumLength
+           && hexValue(field(record, kTypePos, kTypeLength)) == kRecordTypeEndOfFile;
+}
+
 } // namespace
 
 HexRecordInterpreter::HexRecordInterpreter()
@@ -101,6 +119,18 @@ void HexRecordInterpreter::interpret(QStringView token, int line, bool markCutOf
     if (m_state != State::Interpreting || token.isEmpty())
         return;
     m_lastLine = line;
+    // A Ctrl-Z after the end-of-file record ends the text, whatever comes after it
+    // (older tools pad their files with it).
+    const qsizetype endMark = token.indexOf(kDosEndOfFileMark);
+    if (endMark == 0 && m_sawEndOfFile) {
+        m_state = State::Ended;
+        return;
+    }
+    if (endMark > 0 && !m_sawEndOfFile && isEndOfFileRecord(token.first(endMark))) {
+        interpretRecord(token.first(endMark), line);
+        m_state = State::Ended;
+        return;
+    }
     if (token.front() != kRecordMark) {
         // Whatever precedes a record on its line (a NUL byte, a comment glued to it)
         // would hide that record: the file is not what it seems.
@@ -108,12 +138,26 @@ void HexRecordInterpreter::interpret(QStringView token, int line, bool markCutOf
             refuse(HexRefusal::TextBeforeRecord, line);
         return;
     }
+    if (token.size() == 1)
+        return; // a lone ':'
+    if (m_sawEndOfFile) {
+        // A second file glued to the first: the image would be a mix of both.
+        refuse(HexRefusal::RecordAfterEnd, line);
+        return;
+    }
+    interpretRecord(token, line);
+}
+
+// One token that starts with ':' and holds more than it, before the end-of-file
+// record or as that record.
+void HexRecordInterpreter::interpretRecord(QStringView token, int line)
+{
     if (token.size() > kMaxRecordChars) {
         refuse(HexRefusal::RecordTooLong, line);
         return;
     }
-    if (!checkRecordCharacters(token, line) || token.size() == 1)
-        return; // refused, or a lone ':'
+    if (!checkRecordCharacters(token, line))
+        return;
 
     const qint32 byteCount = hexValue(field(token, kByteCountPos, kByteCountLength));
     if (token.size() > kDataPos + kByteFieldLength * byteCount + kChecksumLength) {
@@ -139,7 +183,6 @@ void HexRecordInterpreter::interpret(QStringView token, int line, bool markCutOf
             return;
         }
         if (type == kRecordTypeEndOfFile) {
-            // Noted only: the records after it are still interpreted.
             m_sawEndOfFile = true;
             return;
         }

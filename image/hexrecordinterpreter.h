@@ -17,27 +17,35 @@ class QStringView;
 // The loader reads a deliberately small part of the format: records are the
 // tokens that start with ':'; other tokens are skipped. Only data (00),
 // end-of-file (01) and extended linear address (04) records are used, and data
-// is kept only while the extended linear address is 0, so data records before
-// the first type-04 record are dropped. Types 03 and 05 and unknown types are
-// ignored, and so is an extended segment address (02) of 0000. Checksums do not
-// decide anything (they are only counted when wrong), and records after an
-// end-of-file record are still interpreted. A lone ':' is harmless. Fields cut
-// short by the end of the token are read as far as they go (":0" has count 0);
-// a record without its type field counts as data.
+// is kept only while the extended linear address is 0, which it is until the
+// first type-04 record (so a file without one is read as it stands). Types 03
+// and 05 and unknown types are ignored, and so is an extended segment address
+// (02) of 0000. Checksums do not decide anything (they are only counted when
+// wrong). A lone ':' is harmless. Fields cut short by the end of the token are
+// read as far as they go (":0" has count 0); a record without its type field
+// counts as data.
+//
+// The end-of-file record ends the records: after it only words without ':', a
+// lone ':' and a DOS end-of-file mark (Ctrl-Z) may follow. The mark, glued to the
+// end-of-file record or at the start of a later word, ends the text: nothing
+// after it is read. Before the end-of-file record a Ctrl-Z is an ordinary
+// character (in a record, one that is no hex digit).
 //
 // Anything that would make the image differ from what the file says stops the
 // interpretation and refuses the whole file, whatever follows: a ':' inside a
 // token; a record with any character other than a hex digit after its ':'; a
 // record longer than its byte count says; a data record with fewer data digits
 // than its byte count (a file cut off inside a record); an extended segment
-// address other than 0000; a data byte at an address outside the image.
+// address other than 0000; a data byte at an address outside the image; a
+// record after the end-of-file record (two files glued together).
 class HexRecordInterpreter
 {
 public:
     enum class State {
         Interpreting, // nothing so far refuses the file
         Refused,      // the file is refused (refusal() says why); later tokens are ignored
-        CutOff        // a data record was shorter than its byte count; later tokens are ignored
+        CutOff,       // a data record was shorter than its byte count; later tokens are ignored
+        Ended         // a Ctrl-Z after the end-of-file record ended the text; later tokens are ignored
     };
 
     // The longest record there can be: ':', count, address, type, 255 data bytes
@@ -80,6 +88,7 @@ public:
     bool sawEndOfFile() const { return m_sawEndOfFile; }
 
 private:
+    void interpretRecord(QStringView token, int line);
     bool checkRecordCharacters(QStringView token, int line);
     // Both for the token on m_lastLine.
     void countChecksum(QStringView token, qint32 byteCount);

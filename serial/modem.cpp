@@ -245,6 +245,7 @@ Modem::OpenResult Modem::openPath(const QString &portName, const QString &device
     }
 
     m_port = std::make_unique<QSerialPort>();
+    m_port->setReadBufferSize(kReadBufferBytes);
 #ifdef Q_OS_UNIX
     // QSerialPort looks a path that does not begin with '/' up under /dev; here, as for
     // the lock above, a relative path starts in the working folder.

@@ -26,6 +26,12 @@ public:
     Modem(const Modem &) = delete;
     Modem &operator=(const Modem &) = delete;
 
+    // What the port holds of received bytes nobody has read yet. Every exchange of the
+    // protocol is a few bytes; what a device that keeps talking sends beyond this stays
+    // in the driver (which drops it when full), not in memory. Reads and the dropping
+    // between exchanges make room again.
+    static constexpr qint64 kReadBufferBytes = 4096;
+
     // What an open found.
     enum class OpenResult {
         Opened,           // open and fully configured

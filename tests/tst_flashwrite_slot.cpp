@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTimer>
+#include <QWindow>
 #include <QtTest>
 
 #include <memory>
@@ -269,7 +270,7 @@ void TestFlashWriteSlot::stalledTransferKeepsWindowAlive()
     struct During {
         bool ran = false;
         bool buttonsDisabled = false;
-        bool closeRefused = false;
+        bool closeDeferred = false;
         int paintsSeen = 0;
         QString progress;
     } during;
@@ -280,7 +281,8 @@ void TestFlashWriteSlot::stalledTransferKeepsWindowAlive()
         during.buttonsDisabled = !probe.ui().pushButton->isEnabled()
                                  && !probe.ui().pushButton_2->isEnabled()
                                  && !probe.ui().pushButton_3->isEnabled();
-        during.closeRefused = !window->close() && window->isVisible();
+        window->windowHandle()->close(); // as the frame's close button or Alt-F4 does
+        during.closeDeferred = window->isVisible();
         during.paintsSeen = painter.paints;
         during.progress = probe.ui().label_2->text();
     });
@@ -302,7 +304,7 @@ void TestFlashWriteSlot::stalledTransferKeepsWindowAlive()
 
     QVERIFY(during.ran);
     QVERIFY(during.buttonsDisabled);
-    QVERIFY(during.closeRefused);
+    QVERIFY(during.closeDeferred);
     QCOMPARE(during.progress, progress);
     QVERIFY2(during.paintsSeen > 0, "the progress label was never repainted during the transfer");
     QVERIFY2(longestPauseMs < 500, qPrintable(QStringLiteral("the window stood still for %1 ms").arg(longestPauseMs)));
@@ -310,8 +312,8 @@ void TestFlashWriteSlot::stalledTransferKeepsWindowAlive()
     QCOMPARE(window->statusBar()->currentMessage(), QStringLiteral("Flash schreiben abgebrochen, keine Antwort!"));
     instrument->resumeReceiving();
     QVERIFY(!instrument->endReceived());
-    // Afterwards the window closes as usual.
-    QVERIFY(window->close());
+    // The close asked for during the write came once it had ended.
+    QVERIFY(!window->isVisible());
 }
 
 void TestFlashWriteSlot::refusedWithoutInstrument()

@@ -196,19 +196,23 @@ void TestHexLoader::records_data()
     QTest::newRow("type 04 of 0, data 0x0000-0x1FFF")
         << kSignatureFile << R::Suitable << 8191
         << Bytes{{0, 0x11}, {32, 0x00}, {33, 0xEF}, {34, 0x7E}, {35, 0xF0}, {0x1FFF, 0x11}, {0x2000, 0xFF}};
-    QTest::newRow("no type-04 record stores nothing")
-        << hexFile({block(0, 0x1FFF, 0x11)}) << R::NoData << -1
-        << Bytes{{0, 0xFF}, {32, 0xFF}};
-    QTest::newRow("data before the first type-04 record dropped")
+    QTest::newRow("no type-04 record: upper address 0000")
+        << hexFile({block(0, 0x1FFF, 0x11)}) << R::Suitable << 8191 << Bytes{{0, 0x11}, {32, 0x00}};
+    QTest::newRow("data before the first type-04 record stored")
         << hexFile({dataRecord(0x40, "\xAA"), upper(0), block(0, 0x3F, 0x11)})
-        << R::Suitable << 0x3F << Bytes{{0x40, 0xFF}};
+        << R::Suitable << 0x40 << Bytes{{0x40, 0xAA}};
     QTest::newRow("nonzero type-04 window skipped until 0 again")
         << hexFile({upper(0), block(0, 0x3F, 0x11), upper(1), dataRecord(0x100, "\x22"), dataRecord(0xFFF0, QByteArray(16, 1)),
                     ":02000004", dataRecord(0x101, "\x22"), upper(0), dataRecord(0x200, "\x33")})
         << R::Suitable << 0x200 << Bytes{{0x100, 0xFF}, {0x101, 0xFF}, {0x200, 0x33}};
-    QTest::newRow("end-of-file record mid-file ignored")
-        << lines({upper(0), block(0, 0x3F, 0x11), endOfFile(), dataRecord(0x80, "\x44")})
-        << R::Suitable << 0x80 << Bytes{{0x80, 0x44}};
+    // After the end-of-file record: a Ctrl-Z ends the text; words and a lone ':' do no harm.
+    QTest::newRow("Ctrl-Z glued to the end-of-file record")
+        << lines({small + endOfFile() + "\x1A" + dataRecord(0x80, "\x44"), ":zz"}) << R::Suitable << 0x3F
+        << Bytes{{0x80, 0xFF}};
+    QTest::newRow("Ctrl-Z padding on a line of its own")
+        << hexFile({small}) + "\x1A\x1A\x1A\r\n" + dataRecord(0x80, "\x44") << R::Suitable << 0x3F << Bytes{{0x80, 0xFF}};
+    QTest::newRow("words, blank lines and a lone ':' after the end")
+        << hexFile({small}) + "\n\n; end\n:\n" << R::Suitable << 0x3F << Bytes{{0x3F, 0x11}};
     QTest::newRow("types 02 of 0000, 03, 05 and unknown ignored, window kept")
         << hexFile({upper(0), block(0, 0x3F, 0x11), record(0x02, 0, QByteArray(2, 0)), record(0x03, 0x20, "\x01\x02\x03\x04"),
                     record(0x05, 0x20, "\x01\x02\x03\x04"), record(0x06, 0x40, "\x55"), record(0xFF, 0x41, "\x55"),
@@ -318,6 +322,10 @@ void TestHexLoader::refusals_data()
         << withLine6(dataRecord(0x100, QByteArray(255, 0x22)) + '0') << R::Malformed << F::RecordTooLong << 6;
     QTest::newRow("megabyte record") << withLine6(data + QByteArray(1 << 20, 'F')) << R::Malformed
                                      << F::RecordTooLong << 6;
+    QTest::newRow("a second file glued to the first")
+        << withLine6(endOfFile() + '\n' + upper(0)) << R::Malformed << F::RecordAfterEnd << 7;
+    QTest::newRow("Ctrl-Z before the end-of-file record")
+        << withLine6(data + '\x1A') << R::Malformed << F::BadCharacter << 6;
     QTest::newRow("segment 1000") << withLine6(record(0x02, 0, "\x10\x00")) << R::Malformed << F::SegmentNotZero << 6;
     QTest::newRow("byte at 65000") << withLine6(dataRecord(65000, "\x01")) << R::Refused << F::OutsideImage << 6;
     QTest::newRow("record crossing 65000")
@@ -325,7 +333,7 @@ void TestHexLoader::refusals_data()
     QTest::newRow("data record shorter than its count") << withLine6(":03004000ABCD") << R::CutOff
                                                         << F::RecordCutOff << 6;
     QTest::newRow("no end-of-file record") << good << R::CutOff << F::NoEndOfFileRecord << 5;
-    QTest::newRow("no data in the image") << hexFile({block(0, 0x3F, 0x11)}) << R::NoData << F::NoData << 0;
+    QTest::newRow("no data in the image") << hexFile({upper(1), block(0, 0x3F, 0x11)}) << R::NoData << F::NoData << 0;
     // Lines end at LF, CR LF or a lone CR; blank lines count.
     const QByteArray twoOnOne = withLine6(data + data);
     QTest::newRow("CR LF") << QByteArray(twoOnOne).replace("\n", "\r\n") << R::Malformed << F::TwoRecordsOnOneLine << 6;
@@ -422,7 +430,7 @@ void TestHexLoader::pickedFile_data()
         << file << hexFile({upper(0), block(0, 0xFF, 0x22)}) << R::Suitable << 255
         << Bytes{{0, 0x22}, {0xFF, 0x22}, {0x100, 0xFF}, {0x3FFF, 0xFF}};
     QTest::newRow("empty file") << file << QByteArray() << R::NoData << 0 << Bytes{};
-    QTest::newRow("file without stored data") << file << hexFile({block(0, 0x3F, 0x22)}) << R::NoData << 0 << Bytes{};
+    QTest::newRow("file without stored data") << file << hexFile({upper(1), block(0, 0x3F, 0x22)}) << R::NoData << 0 << Bytes{};
     QTest::newRow("cut off at a line, no end-of-file record")
         << file << lines({upper(0), block(0, 0x2EFF, 0x22)}) << R::CutOff << 0 << Bytes{};
     QTest::newRow("cut off inside a record")

@@ -63,7 +63,7 @@ void TestOddInput::oddHexFiles()
         if (kind == "long line")
             content = QByteArray(8 * 1024 * 1024, 'A');
         else if (kind == "records on one line")
-            content = HexFile::hexText(HexFile::firmware(64512)).replace("\r\n", " ").repeated(40);
+            content = HexFile::hexText(HexFile::firmware(64512), 40).replace("\r\n", " ");
         else if (kind == "noise")
             content = QByteArray(4 * 1024 * 1024, '\0').replace('\0', ":\xFF\x01");
         QFile file(path);

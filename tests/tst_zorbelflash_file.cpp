@@ -38,6 +38,8 @@ void TestZorbelflashFile::fileFaultsAreNamed_data()
     QTest::newRow("two records on one line") << "two" << check << 2 << "FILE: not suitable: line 21: two records on one line\n";
     QTest::newRow("record cut off") << "cut" << check << 2 << "FILE: not suitable: line 240: record cut off\n";
     QTest::newRow("no end-of-file record") << "noeof" << check << 2 << "FILE: not suitable: no end-of-file record\n";
+    QTest::newRow("the file twice") << "twice" << check << 2
+                                    << "FILE: not suitable: line 515: a record after the end-of-file record\n";
     QTest::newRow("wrong checksums: a warning")
         << "checksums" << check << 0
         << "zorbelflash: warning: FILE: 2 records with a wrong checksum (lines 3, 7); taken as the window takes it";
@@ -68,6 +70,8 @@ void TestZorbelflashFile::fileFaultsAreNamed()
         lines[20] += lines.takeAt(21);
     } else if (fault == QLatin1String("cut")) {
         lines[239].truncate(20);
+    } else if (fault == QLatin1String("twice")) {
+        lines += lines;
     } else if (fault == QLatin1String("noeof")) {
         lines.removeLast();
     } else if (fault == QLatin1String("checksums")) {

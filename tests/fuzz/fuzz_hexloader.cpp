@@ -10,10 +10,12 @@
 //   gives (the reference below, which splits the text with QTextStream itself):
 //   a ':' inside a token, a record with a character other than a hex digit after
 //   its ':', a record longer than its byte count says and a type-02 record with a
-//   segment other than 0 make the file malformed; a data byte outside the image
-//   refuses the file, so does a data record with fewer byte fields than its count
-//   or a file without an end-of-file record; a file that stores no byte is
-//   refused as well;
+//   segment other than 0 make the file malformed, and so does a record after the
+//   end-of-file record; a data byte outside the image refuses the file, so does a
+//   data record with fewer byte fields than its count or a file without an
+//   end-of-file record; a file that stores no byte is refused as well; data before
+//   the first type-04 record is stored; a Ctrl-Z glued to the end-of-file record,
+//   or at the start of a word after it, ends the text;
 // - an accepted file reports as many records with a wrong or missing checksum as
 //   the reference counts (a lone ':' is no record);
 // - an accepted file gives the same image and end whatever the image held
@@ -48,12 +50,13 @@
 namespace {
 
 constexpr int kHexBase = 16;
-constexpr qint32 kFirstUpperAddress = 0xFFFF; // data before the first type-04 record is dropped
+constexpr qint32 kFirstUpperAddress = 0; // until the first type-04 record
 constexpr int kDataType = 0x00;
 constexpr int kEndOfFileType = 0x01;
 constexpr int kExtendedSegmentAddressType = 0x02;
 constexpr int kExtendedLinearAddressType = 0x04;
 constexpr int kMaxRecordChars = 11 + 2 * 0xFF;
+constexpr QChar kDosEndOfFileMark = u'\x1A';
 const QString kInputName = QStringLiteral("input.hex");
 const QString kMissingName = QStringLiteral("missing.hex");
 const QString kPipeName = QStringLiteral("pipe.hex");
@@ -115,6 +118,14 @@ bool checksumSound(const QString &token, int count)
     return sum % 256 == 0;
 }
 
+// Whether a token is an end-of-file record, whole and well formed.
+bool isEndOfFileRecord(const QString &token)
+{
+    return token.startsWith(u':') && token.size() >= 9 && token.size() <= kMaxRecordChars
+            && allHexDigits(token.mid(1)) && token.size() <= 11 + 2 * fieldValue(token, 1, 2)
+            && fieldValue(token, 7, 2) == kEndOfFileType;
+}
+
 // The records read field by field with the toolkit's own base-16 conversion,
 // into a fresh image; badChecksums counts the records with a wrong checksum.
 HexLoadResult referenceLoad(const QStringList &tokens, FlashImage &image, int &imageEnd, int &badChecksums)
@@ -125,15 +136,24 @@ HexLoadResult referenceLoad(const QStringList &tokens, FlashImage &image, int &i
     qint32 upperAddress = kFirstUpperAddress;
     bool endOfFile = false;
     for (const QString &token : tokens) {
+        const qsizetype endMark = token.indexOf(kDosEndOfFileMark);
+        if (endOfFile && endMark == 0)
+            break;
+        if (!endOfFile && endMark > 0 && isEndOfFileRecord(token.left(endMark))) {
+            if (!checksumSound(token.left(endMark), fieldValue(token, 1, 2)))
+                ++badChecksums;
+            endOfFile = true;
+            break;
+        }
         if (!token.startsWith(u':')) {
             if (token.contains(u':'))
                 return HexLoadResult::Malformed;
             continue;
         }
-        if (token.size() > kMaxRecordChars || !allHexDigits(token.mid(1)))
-            return HexLoadResult::Malformed;
         if (token.size() == 1)
             continue;
+        if (endOfFile || token.size() > kMaxRecordChars || !allHexDigits(token.mid(1)))
+            return HexLoadResult::Malformed;
         const int count = fieldValue(token, 1, 2);
         if (token.size() > 11 + 2 * count)
             return HexLoadResult::Malformed;
