@@ -1,5 +1,7 @@
 #include "commandline.h"
 
+#include "instrumenttexts.h"
+
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 
@@ -23,8 +25,14 @@ struct KnownOptions
     QCommandLineOption log{QStringLiteral("log"), QString(), QStringLiteral("FILE")};
     QCommandLineOption wait{QStringLiteral("wait"), QString(), QStringLiteral("SECONDS")};
     QCommandLineOption watch{QStringLiteral("watch")};
+    QCommandLineOption expectVersion{QStringLiteral("expect-version"), QString(), QStringLiteral("V")};
+    QCommandLineOption rearmAfter{QStringLiteral("rearm-after"), QString(), QStringLiteral("SECONDS")};
+    QCommandLineOption restartWait{QStringLiteral("restart-wait"), QString(), QStringLiteral("SECONDS")};
 
-    QList<QCommandLineOption> list() const { return {help, version, port, all, count, json, log, wait, strict, watch}; }
+    QList<QCommandLineOption> list() const
+    {
+        return {help, version, port, all, count, json, log, wait, strict, watch, expectVersion, rearmAfter, restartWait};
+    }
 };
 
 bool parseWait(const QString &text, int &waitMs)
@@ -35,6 +43,20 @@ bool parseWait(const QString &text, int &waitMs)
         return false;
     waitMs = static_cast<int>(std::lround(seconds * kMillisPerSecond));
     return true;
+}
+
+// A number of seconds for one of the station's times; the error text, or empty.
+QString takeSeconds(const QCommandLineParser &parser, const QCommandLineOption &option, int &valueMs)
+{
+    const QStringList values = parser.values(option);
+    if (values.isEmpty())
+        return {};
+    if (values.size() == 1 && parseWait(values.first(), valueMs))
+        return {};
+    return QStringLiteral("--%1 takes one number of seconds from 0 to %2, not '%3'")
+        .arg(option.names().constFirst())
+        .arg(CommandLine::kMaxWaitSeconds)
+        .arg(values.join(QLatin1Char(' ')));
 }
 
 // One value at most, and not an empty one.
@@ -72,6 +94,20 @@ QString takeValues(const QCommandLineParser &parser, const KnownOptions &known, 
                 .arg(count);
         }
     }
+    QString expected;
+    if (!singleValue(parser, known.expectVersion, expected))
+        return QStringLiteral("--expect-version takes one version");
+    if (!expected.isEmpty()) {
+        options.expectedVersion = InstrumentTexts::parseVersion(expected);
+        if (options.expectedVersion < 0)
+            return QStringLiteral("--expect-version takes a version such as 1.24, not '%1'").arg(expected);
+    }
+    for (const auto &[option, valueMs] : {std::pair{&known.rearmAfter, &options.rearmAfterMs},
+                                          std::pair{&known.restartWait, &options.restartWaitMs}}) {
+        const QString error = takeSeconds(parser, *option, *valueMs);
+        if (!error.isEmpty())
+            return error;
+    }
     // Every --wait is checked; the last one counts.
     const QStringList waits = parser.values(known.wait);
     const auto bad = std::find_if(waits.cbegin(), waits.cend(),
@@ -86,7 +122,8 @@ QString takeValues(const QCommandLineParser &parser, const KnownOptions &known, 
 bool writeOptionsGiven(const QCommandLineParser &parser, const KnownOptions &known)
 {
     return parser.isSet(known.port) || parser.isSet(known.all) || parser.isSet(known.count) || parser.isSet(known.json)
-           || parser.isSet(known.log) || parser.isSet(known.wait) || parser.isSet(known.watch);
+           || parser.isSet(known.log) || parser.isSet(known.wait) || parser.isSet(known.watch)
+           || parser.isSet(known.expectVersion) || parser.isSet(known.rearmAfter) || parser.isSet(known.restartWait);
 }
 
 // Checks the command against its file and options; the error text, or empty.
@@ -117,6 +154,10 @@ QString settleCommand(const QCommandLineParser &parser, const KnownOptions &know
         return QStringLiteral("--watch keeps asking until it is ended: it takes no --wait");
     if (options.watch && options.count > 0)
         return QStringLiteral("--watch writes each instrument as it comes: it takes no --count");
+    if (!options.watch && parser.isSet(known.rearmAfter))
+        return QStringLiteral("--rearm-after goes with --watch");
+    if (!options.watch && options.expectedVersion < 0 && parser.isSet(known.restartWait))
+        return QStringLiteral("--restart-wait goes with --expect-version or --watch");
     if (!options.port.isEmpty() && options.all)
         return QStringLiteral("--port and --all exclude each other");
     return options.count > 0 && !options.all ? QStringLiteral("--count goes with --all") : QString();

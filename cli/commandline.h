@@ -20,6 +20,10 @@ public:
     static constexpr int kMaxWaitSeconds = 3600;
     // The most instruments --count may expect: one on each COM name.
     static constexpr int kMaxCount = 50;
+    // Station mode: silence after which a port whose unit left the station in doubt is
+    // armed again; after a write, how long the instrument is waited for to answer again.
+    static constexpr int kDefaultRearmAfterSeconds = 5;
+    static constexpr int kDefaultRestartWaitSeconds = 15;
 
     struct Options
     {
@@ -33,6 +37,9 @@ public:
         bool strict = false; // check, write: a record with a wrong checksum refuses the file
         QString logFile;  // empty: no log
         int waitMs = kDefaultWaitSeconds * 1000;
+        int expectedVersion = -1; // --expect-version, e.g. 124 for V1.24; -1: none
+        int rearmAfterMs = kDefaultRearmAfterSeconds * 1000;
+        int restartWaitMs = kDefaultRestartWaitSeconds * 1000;
     };
 
     struct Result

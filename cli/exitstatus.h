@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QList>
+
 // What zorbelflash tells its caller by its exit status.
 enum class ExitStatus {
     Success = 0,         // every instrument written; check: file suitable; list: always
@@ -10,8 +12,14 @@ enum class ExitStatus {
     ConnectionLost = 5,  // a write was aborted: connection lost or line noise
     PortUnavailable = 6, // a port is busy or may not be opened (--port, --all, or no instrument found)
     RecordLost = 7,      // every instrument written, but a record could not be kept
+    NotConfirmed = 8,    // written, but the instrument did not come back with the expected version
     Interrupted = 130,   // SIGINT, SIGTERM or SIGHUP ended the run (128 + SIGINT, as shells report it)
 };
+
+// The status of a whole run from its outcomes in COM order (or the order the writes
+// ended): the first failure decides; otherwise a write not confirmed (8); otherwise a
+// record that could not be kept (7); otherwise success.
+ExitStatus combinedStatus(const QList<ExitStatus> &statuses, bool recordLost);
 
 inline int exitCode(ExitStatus status)
 {

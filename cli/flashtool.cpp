@@ -1,20 +1,22 @@
+// zorbelflash's commands: check, list and write (one port, --all, --watch).
+
 #include "flashtool.h"
 
 #include "firmwarefile.h"
 #include "flashjob.h"
 #include "instrumentreport.h"
+#include "instrumenttexts.h"
 #include "logfile.h"
 #include "modem.h"
 #include "portscan.h"
-#include "progressview.h"
 #include "stableportname.h"
 #include "stationmode.h"
+#include "writesession.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFile>
 #include <QIODevice>
-
 #include <QMap>
 
 #include <algorithm>
@@ -25,7 +27,6 @@
 namespace {
 
 constexpr int kHexDigitsOfAddress = 4;
-constexpr int kHexDigitsOfByte = 2;
 constexpr int kHexBase = 16;
 // list: columns of the COM name and the device, padded on the right.
 constexpr int kNameColumn = -6;
@@ -39,41 +40,6 @@ FirmwareFile::Checksums checksumRule(const CommandLine::Options &options)
 void say(QIODevice &stream, const QString &text)
 {
     stream.write(text.toUtf8());
-}
-
-QString instrumentText(const VersionReply &reply)
-{
-    return QString::asprintf("Zorbelmeter FW V%i.%02i", reply.majorVersion(), reply.minorVersion());
-}
-
-QString firmwareText(const VersionReply &reply)
-{
-    return QString::asprintf("%i.%02i", reply.majorVersion(), reply.minorVersion());
-}
-
-// What a port answered, for list and for the messages of write.
-QString answerText(const PortScan::PortResult &result)
-{
-    switch (result.state) {
-    case PortScan::PortState::Found:
-        return instrumentText(result.reply);
-    case PortScan::PortState::NoAnswer:
-    case PortScan::PortState::NotProbed:
-        return QStringLiteral("no answer");
-    case PortScan::PortState::OtherReply:
-        return QStringLiteral("other device (reply %1 %2)")
-            .arg(static_cast<int>(result.reply.letter().at(0).unicode()), kHexDigitsOfByte, kHexBase, QLatin1Char('0'))
-            .arg(result.reply.firmwareVersion(), kHexDigitsOfByte, kHexBase, QLatin1Char('0'));
-    case PortScan::PortState::Busy:
-        return QStringLiteral("busy");
-    case PortScan::PortState::PermissionDenied:
-        return QStringLiteral("permission denied (dialout?)");
-    case PortScan::PortState::NoSuchDevice:
-        return QStringLiteral("no such device");
-    case PortScan::PortState::OpenFailed:
-        break;
-    }
-    return QStringLiteral("cannot be set up");
 }
 
 // The scan's ports in one of these states, by index, in COM order.
@@ -96,53 +62,21 @@ QString namesOf(const PortScan &scan, const QList<int> &indices)
     return names.join(QStringLiteral(", "));
 }
 
-QString abortText(InstrumentReport::Outcome outcome)
+// The record of a port whose instrument was not written: nothing sent.
+InstrumentReport unwrittenReport(const PortScan::PortResult &result, InstrumentReport::Outcome outcome,
+                                 const FirmwareFile &firmware, const QString &byId)
 {
-    switch (outcome) {
-    case InstrumentReport::Outcome::NoAnswer:
-        return QStringLiteral("no answer");
-    case InstrumentReport::Outcome::ConnectionLost:
-        return QStringLiteral("connection lost");
-    case InstrumentReport::Outcome::LineNoise:
-        return QStringLiteral("line noise");
-    case InstrumentReport::Outcome::Interrupted:
-        return QStringLiteral("interrupted");
-    case InstrumentReport::Outcome::Busy:
-        return QStringLiteral("busy");
-    case InstrumentReport::Outcome::PermissionDenied:
-        return QStringLiteral("permission denied");
-    case InstrumentReport::Outcome::Written:
-    case InstrumentReport::Outcome::NotPossible:
-        break;
-    }
-    return QStringLiteral("not possible");
-}
-
-QString closingText(const FlashJob &job)
-{
-    const InstrumentReport &report = job.report();
-    if (report.outcome == InstrumentReport::Outcome::Written) {
-        return QStringLiteral("%1: written, %2 blocks in %3 s")
-            .arg(report.port)
-            .arg(report.blocks)
-            .arg(report.seconds, 0, 'f', 1);
-    }
-    if (job.commandNotSent())
-        return QStringLiteral("%1: not written, firmware unchanged (%2 before the write command went out)")
-            .arg(report.port, abortText(report.outcome));
-    return QStringLiteral("%1: incomplete, write again (%2 after %3 of %4 blocks)")
-        .arg(report.port, abortText(report.outcome))
-        .arg(report.blocks)
-        .arg(job.blockTotal());
-}
-
-// Gives the job a row of the display that follows its blocks; returns the row.
-int showProgressOf(ProgressView &view, FlashJob *job)
-{
-    const int row = view.addRow(job->port(), job->blockTotal());
-    QObject::connect(job, &FlashJob::progress, job,
-                     [&view, row, job] { view.update(row, {job->blocksDone(), job->elapsedMs()}); });
-    return row;
+    InstrumentReport report;
+    report.outcome = outcome;
+    report.port = result.candidate.name;
+    report.device = result.candidate.devicePath;
+    report.byId = byId;
+    if (result.state == PortScan::PortState::Found)
+        report.firmwareBefore = InstrumentTexts::firmware(result.reply);
+    report.file = firmware.path();
+    report.sha256 = firmware.blockDataSha256(0);
+    report.stamp();
+    return report;
 }
 
 } // namespace
@@ -152,6 +86,8 @@ FlashTool::FlashTool(const Output &output, int requestTimeoutMs, QObject *parent
     , m_output(output)
     , m_requestTimeoutMs(requestTimeoutMs)
     , m_byIdFolder(QString::fromLatin1(StablePortName::kByIdFolder))
+    , m_stationRoundMs(StationMode::kRoundMs)
+    , m_stationReplyWaitMs(StationMode::kReplyWaitMs)
 {
 }
 
@@ -232,7 +168,7 @@ ExitStatus FlashTool::list()
         say(*m_output.out, QStringLiteral("%1  %2  %3\n")
                                .arg(result.candidate.name, kNameColumn)
                                .arg(result.candidate.devicePath, kDeviceColumn)
-                               .arg(answerText(result)));
+                               .arg(InstrumentTexts::answer(result)));
         ++shown;
     }
     if (shown == 0)
@@ -242,7 +178,6 @@ ExitStatus FlashTool::list()
 
 ExitStatus FlashTool::write(const CommandLine::Options &options)
 {
-    m_recordLost = false;
     // The record's file first, before the HEX file and before any port: a log that
     // cannot be kept stops the run before anything is sent.
     std::unique_ptr<QFile> log;
@@ -287,31 +222,7 @@ ExitStatus FlashTool::write(const CommandLine::Options &options)
         say(human(options), QStringLiteral("interrupted, nothing written\n"));
         return ExitStatus::Interrupted;
     }
-    if (!options.port.isEmpty())
-        return writeNamedPort(scan, options, firmware, log.get());
     return writeFound(scan, options, firmware, log.get());
-}
-
-ExitStatus FlashTool::writeNamedPort(PortScan &scan, const CommandLine::Options &options,
-                                     const FirmwareFile &firmware, QIODevice *log)
-{
-    if (scan.results().isEmpty())
-        return ExitStatus::NoInstrument;
-    const PortScan::PortResult &result = scan.results().first();
-    if (result.state == PortScan::PortState::Busy || result.state == PortScan::PortState::PermissionDenied)
-        return finalStatus({reportUnavailablePort(result, options, firmware, log)});
-    if (result.state != PortScan::PortState::Found) {
-        say(*m_output.err, QStringLiteral("zorbelflash: no instrument found on %1 (%2)\n")
-                               .arg(options.port, answerText(result)));
-        return ExitStatus::NoInstrument;
-    }
-    say(human(options), QStringLiteral("found %1 on %2 (%3)\n")
-                            .arg(instrumentText(result.reply), result.candidate.name, result.candidate.devicePath));
-    const QList<FlashJob *> jobs{makeJob(scan, 0, firmware)};
-    runJobs(jobs, options, log);
-    const ExitStatus status = finalStatus({jobs.first()->report().outcome});
-    qDeleteAll(jobs);
-    return status;
 }
 
 ExitStatus FlashTool::writeFound(PortScan &scan, const CommandLine::Options &options, const FirmwareFile &firmware,
@@ -319,14 +230,23 @@ ExitStatus FlashTool::writeFound(PortScan &scan, const CommandLine::Options &opt
 {
     QList<int> found = portsIn(scan, {PortScan::PortState::Found});
     const QList<int> unavailable = portsIn(scan, {PortScan::PortState::Busy, PortScan::PortState::PermissionDenied});
+    if (found.isEmpty() && !options.port.isEmpty() && unavailable.isEmpty()) {
+        const QString answer = scan.results().isEmpty() ? QStringLiteral("no such device")
+                                                        : InstrumentTexts::answer(scan.results().first());
+        say(*m_output.err, QStringLiteral("zorbelflash: no instrument found on %1 (%2)\n").arg(options.port, answer));
+        return ExitStatus::NoInstrument;
+    }
+    const std::unique_ptr<WriteSession> session = sessionFor(options, log);
     // What happened to each port, in COM order (scan order): the first that was not
     // written decides the exit status.
-    QMap<int, InstrumentReport::Outcome> outcomes;
-    // With --all every port counts; otherwise a port that could not be opened matters
-    // only when no instrument was found elsewhere.
-    if (options.all || found.isEmpty()) {
-        for (int index : unavailable)
-            outcomes.insert(index, reportUnavailablePort(scan.results().at(index), options, firmware, log));
+    QMap<int, ExitStatus> statuses;
+    // With --all (or --port) every port counts; otherwise a port that could not be
+    // opened matters only when no instrument was found elsewhere.
+    if (options.all || !options.port.isEmpty() || found.isEmpty()) {
+        for (int index : unavailable) {
+            reportUnavailablePort(scan.results().at(index), firmware, *session);
+            statuses.insert(index, ExitStatus::PortUnavailable);
+        }
     }
 
     if (options.count > 0 && found.size() < options.count) {
@@ -337,22 +257,32 @@ ExitStatus FlashTool::writeFound(PortScan &scan, const CommandLine::Options &opt
         return ExitStatus::NoInstrument;
     }
     if (found.isEmpty()) {
-        say(*m_output.err, QStringLiteral("zorbelflash: no instrument found (%1 port(s) asked%2)\n")
-                               .arg(scan.results().size())
-                               .arg(unavailable.isEmpty() ? QString()
-                                                          : QStringLiteral(", %1 could not be opened").arg(unavailable.size())));
-        return outcomes.isEmpty() ? ExitStatus::NoInstrument : finalStatus(outcomes.values());
+        if (options.port.isEmpty()) {
+            say(*m_output.err,
+                QStringLiteral("zorbelflash: no instrument found (%1 port(s) asked%2)\n")
+                    .arg(scan.results().size())
+                    .arg(unavailable.isEmpty() ? QString()
+                                               : QStringLiteral(", %1 could not be opened").arg(unavailable.size())));
+        }
+        return statuses.isEmpty() ? ExitStatus::NoInstrument : combinedStatus(statuses.values(), session->recordLost());
     }
 
     found = chooseInstruments(scan, found, options);
-    QList<FlashJob *> jobs;
-    for (int index : std::as_const(found))
-        jobs.append(makeJob(scan, index, firmware));
-    runJobs(jobs, options, log);
-    for (int i = 0; i < found.size(); ++i)
-        outcomes.insert(found.at(i), jobs.at(i)->report().outcome);
-    qDeleteAll(jobs);
-    return finalStatus(outcomes.values());
+    Jobs jobs;
+    for (int index : std::as_const(found)) {
+        jobs.push_back(FlashJob::forInstrument(scan.results().at(index), scan.takePort(index), firmware,
+                                               m_requestTimeoutMs, m_byIdFolder));
+        FlashJob::Confirmation confirmation;
+        confirmation.enabled = options.expectedVersion >= 0;
+        confirmation.expectedVersion = options.expectedVersion;
+        confirmation.restartWait = std::chrono::milliseconds(options.restartWaitMs);
+        jobs.back()->setConfirmation(confirmation);
+    }
+    runJobs(jobs, options, *session);
+    for (std::size_t i = 0; i < jobs.size(); ++i)
+        statuses.insert(found.at(static_cast<int>(i)), InstrumentReport::exitStatusFor(jobs.at(i)->report().outcome));
+    session->finish();
+    return combinedStatus(statuses.values(), session->recordLost());
 }
 
 QList<int> FlashTool::chooseInstruments(const PortScan &scan, const QList<int> &found,
@@ -361,7 +291,7 @@ QList<int> FlashTool::chooseInstruments(const PortScan &scan, const QList<int> &
     for (int index : found) {
         const PortScan::PortResult &result = scan.results().at(index);
         say(human(options), QStringLiteral("found %1 on %2 (%3)\n")
-                                .arg(instrumentText(result.reply), result.candidate.name,
+                                .arg(InstrumentTexts::instrument(result.reply), result.candidate.name,
                                      result.candidate.devicePath));
     }
     if (options.count > 0 && found.size() > options.count) {
@@ -376,76 +306,40 @@ QList<int> FlashTool::chooseInstruments(const PortScan &scan, const QList<int> &
     return {found.first()};
 }
 
-InstrumentReport::Outcome FlashTool::reportUnavailablePort(const PortScan::PortResult &result,
-                                                           const CommandLine::Options &options,
-                                                           const FirmwareFile &firmware, QIODevice *log)
+void FlashTool::reportUnavailablePort(const PortScan::PortResult &result, const FirmwareFile &firmware,
+                                      WriteSession &session)
 {
-    // The port cannot be had: reported like an instrument, nothing sent.
-    InstrumentReport report;
-    report.outcome = result.state == PortScan::PortState::Busy ? InstrumentReport::Outcome::Busy
-                                                               : InstrumentReport::Outcome::PermissionDenied;
-    report.port = result.candidate.name;
-    report.device = result.candidate.devicePath;
-    report.byId = StablePortName::of(report.device, m_byIdFolder);
-    report.file = firmware.path();
-    report.sha256 = firmware.blockDataSha256(0);
+    const auto outcome = result.state == PortScan::PortState::Busy ? InstrumentReport::Outcome::Busy
+                                                                    : InstrumentReport::Outcome::PermissionDenied;
     say(*m_output.err, QStringLiteral("zorbelflash: %1 (%2): %3; nothing written\n")
-                           .arg(report.port, report.device, answerText(result)));
-    emitReport(report, options.json, log);
-    return report.outcome;
+                           .arg(result.candidate.name, result.candidate.devicePath, InstrumentTexts::answer(result)));
+    session.record(unwrittenReport(result, outcome, firmware,
+                                   StablePortName::of(result.candidate.devicePath, m_byIdFolder)));
 }
 
-FlashJob *FlashTool::makeJob(PortScan &scan, int index, const FirmwareFile &firmware)
+void FlashTool::runJobs(const Jobs &jobs, const CommandLine::Options &options, WriteSession &session)
 {
-    const PortScan::PortResult &result = scan.results().at(index);
-    auto *job = new FlashJob(result.candidate.name, result.candidate.devicePath, scan.takePort(index),
-                             firmwareText(result.reply), firmware, m_requestTimeoutMs, this);
-    job->setByIdLink(StablePortName::of(result.candidate.devicePath, m_byIdFolder));
-    return job;
-}
-
-void FlashTool::runJobs(const QList<FlashJob *> &jobs, const CommandLine::Options &options, QIODevice *log)
-{
-    ProgressView view(human(options), humanIsTerminal(options));
-    m_holdJson = options.json && view.isLive() && m_output.outIsTerminal;
     QEventLoop loop;
-    int running = static_cast<int>(jobs.size());
-    for (FlashJob *job : jobs) {
-        const int row = showProgressOf(view, job);
-        connect(job, &FlashJob::finished, this, [&, row, job] {
-            view.finishRow(row, closingText(*job));
-            emitReport(job->report(), options.json, log);
-            if (--running == 0)
-                loop.quit();
-        });
-    }
-    m_jobs = jobs;
+    for (const auto &job : jobs)
+        session.follow(job.get());
+    connect(&session, &WriteSession::jobDone, &loop, [&session, &loop] {
+        if (session.running() == 0)
+            loop.quit();
+    });
+    m_jobs.clear();
+    for (const auto &job : jobs)
+        m_jobs.append(job.get());
     emit writesStarted(static_cast<int>(jobs.size()));
-    for (FlashJob *job : jobs) {
+    for (const auto &job : jobs) {
         if (m_interrupted)
             job->interrupt();
         else
             job->start();
     }
-    if (running > 0)
+    if (session.running() > 0)
         loop.exec();
     m_jobs.clear();
-    m_holdJson = false;
-    const QList<QByteArray> deferred = std::exchange(m_deferredJson, {});
-    for (const QByteArray &line : deferred)
-        keepRecord(*m_output.out, line, QStringLiteral("standard output"), QString());
-}
-
-ExitStatus FlashTool::finalStatus(const QList<InstrumentReport::Outcome> &outcomes) const
-{
-    // The outcomes as recorded decide, not whether a signal came: one that arrives
-    // after every write has ended changes nothing.
-    for (const InstrumentReport::Outcome outcome : outcomes) {
-        const ExitStatus status = InstrumentReport::exitStatusFor(outcome);
-        if (status != ExitStatus::Success)
-            return status;
-    }
-    return m_recordLost ? ExitStatus::RecordLost : ExitStatus::Success;
+    Q_UNUSED(options);
 }
 
 ExitStatus FlashTool::watch(const PortScan::CandidateSource &source, const CommandLine::Options &options,
@@ -454,41 +348,56 @@ ExitStatus FlashTool::watch(const PortScan::CandidateSource &source, const Comma
     say(human(options), options.port.isEmpty()
                             ? QStringLiteral("watching every port present for instruments (Ctrl-C ends)\n")
                             : QStringLiteral("watching %1 for instruments (Ctrl-C ends)\n").arg(options.port));
-    ProgressView view(human(options), humanIsTerminal(options));
-    m_holdJson = options.json && view.isLive() && m_output.outIsTerminal;
+    const std::unique_ptr<WriteSession> session = sessionFor(options, log);
     StationMode::Timing timing;
     timing.requestTimeoutMs = m_requestTimeoutMs;
+    timing.roundMs = m_stationRoundMs;
+    timing.replyWaitMs = m_stationReplyWaitMs;
+    timing.rearmAfter = std::chrono::milliseconds(options.rearmAfterMs);
+    timing.restartWait = std::chrono::milliseconds(options.restartWaitMs);
     StationMode station(source, firmware, timing);
-    connect(&station, &StationMode::writeStarted, this, [&](FlashJob *job) {
-        job->setByIdLink(StablePortName::of(job->device(), m_byIdFolder));
-        view.showLine(QStringLiteral("found Zorbelmeter FW V%1 on %2 (%3)")
-                          .arg(job->report().firmwareBefore, job->port(), job->device()));
-        const int row = showProgressOf(view, job);
-        connect(job, &FlashJob::finished, this, [&, row, job] {
-            view.finishRow(row, closingText(*job));
-            emitReport(job->report(), options.json, log);
-            if (station.runningWrites() == 0)
-                flushDeferredJson(); // the live rows are done: the records held back go out
-        });
+    station.setExpectedVersion(options.expectedVersion);
+    station.setByIdFolder(m_byIdFolder);
+    connect(&station, &StationMode::writeStarted, this, [&session](FlashJob *job) {
+        session->showLine(QStringLiteral("found Zorbelmeter FW V%1 on %2 (%3)")
+                              .arg(job->report().firmwareBefore, job->port(), job->device()));
+        session->follow(job);
     });
-    connect(&station, &StationMode::portUnavailable, this, [&view](const PortScan::PortResult &result) {
-        view.showLine(QStringLiteral("%1 (%2): %3; asked again every round")
-                          .arg(result.candidate.name, result.candidate.devicePath, answerText(result)));
+    connect(&station, &StationMode::unitCurrent, this,
+            [&](const PortScan::PortResult &result, const QString &byId) {
+                session->showLine(QStringLiteral("%1: already V%2, not written")
+                                      .arg(result.candidate.name, InstrumentTexts::firmware(result.reply)));
+                session->record(unwrittenReport(result, InstrumentReport::Outcome::Current, firmware, byId));
+            });
+    connect(&station, &StationMode::portUnavailable, this, [&session](const PortScan::PortResult &result) {
+        session->showLine(QStringLiteral("%1 (%2): %3; asked again every round")
+                              .arg(result.candidate.name, result.candidate.devicePath, InstrumentTexts::answer(result)));
+    });
+    connect(&station, &StationMode::portInDoubt, this, [&session, &options](const QString &port, bool stuck) {
+        if (stuck) {
+            session->showLine(QStringLiteral("%1: written twice in a row and still answering the version it had; "
+                                             "written again only when another version or another device answers")
+                                  .arg(port));
+            return;
+        }
+        session->showLine(QStringLiteral("%1: the unit answers the same version after its write as before it; "
+                                         "a unit swapped in with that version is written after %2 s of silence "
+                                         "or without its device (--expect-version removes the doubt)")
+                              .arg(port)
+                              .arg(options.rearmAfterMs / 1000.0));
     });
     m_station = &station;
     const ExitStatus status = station.run();
     m_station = nullptr;
-    flushDeferredJson();
-    m_holdJson = false;
+    session->finish();
     say(*m_output.err, station.summary() + QLatin1Char('\n'));
-    return status == ExitStatus::Success && m_recordLost ? ExitStatus::RecordLost : status;
+    return status == ExitStatus::Success && session->recordLost() ? ExitStatus::RecordLost : status;
 }
 
-void FlashTool::flushDeferredJson()
+std::unique_ptr<WriteSession> FlashTool::sessionFor(const CommandLine::Options &options, QIODevice *log) const
 {
-    const QList<QByteArray> deferred = std::exchange(m_deferredJson, {});
-    for (const QByteArray &line : deferred)
-        keepRecord(*m_output.out, line, QStringLiteral("standard output"), QString());
+    return std::make_unique<WriteSession>(human(options), humanIsTerminal(options), *m_output.out,
+                                          m_output.outIsTerminal, *m_output.err, options.json, log);
 }
 
 bool FlashTool::runScan(PortScan &scan, int waitMs, int wanted)
@@ -503,30 +412,6 @@ bool FlashTool::runScan(PortScan &scan, int waitMs, int wanted)
         loop.exec();
     m_scan = nullptr;
     return !m_interrupted;
-}
-
-void FlashTool::emitReport(const InstrumentReport &report, bool json, QIODevice *log)
-{
-    const QByteArray line = report.toJsonLine();
-    if (log != nullptr)
-        keepRecord(*log, line, QStringLiteral("the log file"), report.port);
-    if (!json)
-        return;
-    // A live display on the same terminal would be torn by lines written into it.
-    if (m_holdJson)
-        m_deferredJson.append(line);
-    else
-        keepRecord(*m_output.out, line, QStringLiteral("standard output"), report.port);
-}
-
-bool FlashTool::keepRecord(QIODevice &stream, const QByteArray &line, const QString &where, const QString &port)
-{
-    if (stream.write(line) == line.size())
-        return true;
-    m_recordLost = true;
-    say(*m_output.err, QStringLiteral("zorbelflash: the record%1 could not be written to %2 (%3)\n")
-                           .arg(port.isEmpty() ? QString() : QStringLiteral(" of ") + port, where, stream.errorString()));
-    return false;
 }
 
 void FlashTool::warnOfChecksums(const FirmwareFile &firmware, const CommandLine::Options &options) const
@@ -551,4 +436,3 @@ bool FlashTool::humanIsTerminal(const CommandLine::Options &options) const
 {
     return options.json ? m_output.errIsTerminal : m_output.outIsTerminal;
 }
-

@@ -2,18 +2,20 @@
 
 #include "commandline.h"
 #include "exitstatus.h"
-#include "instrumentreport.h"
 #include "instrumentprotocol.h"
 #include "portscan.h"
 
-#include <QList>
 #include <QObject>
 #include <QStringList>
+
+#include <memory>
+#include <vector>
 
 class FlashJob;
 class FirmwareFile;
 class QIODevice;
 class StationMode;
+class WriteSession;
 
 // zorbelflash itself: runs one command line (check, list, write) against the ports and
 // returns the exit status. Output goes to the two streams it is given, so that the
@@ -47,38 +49,37 @@ public:
     void interrupt();
     // Where the adapters' stable names are looked up (StablePortName::kByIdFolder).
     void setByIdFolder(const QString &folder) { m_byIdFolder = folder; }
+    // Station mode's rounds and waits (tests make them short).
+    void setStationTiming(int roundMs, int replyWaitMs)
+    {
+        m_stationRoundMs = roundMs;
+        m_stationReplyWaitMs = replyWaitMs;
+    }
 
 signals:
     // The writes have begun: one per instrument, in COM order.
     void writesStarted(int instruments);
 
 private:
+    using Jobs = std::vector<std::unique_ptr<FlashJob>>;
+
     ExitStatus check(const CommandLine::Options &options) const;
     ExitStatus list();
     ExitStatus write(const CommandLine::Options &options);
-    ExitStatus writeNamedPort(PortScan &scan, const CommandLine::Options &options, const FirmwareFile &firmware,
-                              QIODevice *log);
     ExitStatus writeFound(PortScan &scan, const CommandLine::Options &options, const FirmwareFile &firmware,
                           QIODevice *log);
     // Says which instruments answered and returns those to write (all, or the first).
     QList<int> chooseInstruments(const PortScan &scan, const QList<int> &found, const CommandLine::Options &options);
-    // A port that is busy or refused: named on standard error and recorded; its outcome.
-    InstrumentReport::Outcome reportUnavailablePort(const PortScan::PortResult &result,
-                                                    const CommandLine::Options &options,
-                                                    const FirmwareFile &firmware, QIODevice *log);
-    FlashJob *makeJob(PortScan &scan, int index, const FirmwareFile &firmware);
+    // A port that is busy or refused: named on standard error and recorded.
+    void reportUnavailablePort(const PortScan::PortResult &result, const FirmwareFile &firmware,
+                               WriteSession &session);
     // Runs the writes to their end, each recorded as it ends.
-    void runJobs(const QList<FlashJob *> &jobs, const CommandLine::Options &options, QIODevice *log);
+    void runJobs(const Jobs &jobs, const CommandLine::Options &options, WriteSession &session);
     bool runScan(PortScan &scan, int waitMs, int wanted = 1);
     // Station mode (--watch): writes each instrument as it appears until interrupted.
     ExitStatus watch(const PortScan::CandidateSource &source, const CommandLine::Options &options,
                      const FirmwareFile &firmware, QIODevice *log);
-    void flushDeferredJson();
-    void emitReport(const InstrumentReport &report, bool json, QIODevice *log);
-    bool keepRecord(QIODevice &stream, const QByteArray &line, const QString &where, const QString &port);
-    // The status of the recorded outcomes, given in COM order; a lost record turns
-    // success into RecordLost.
-    ExitStatus finalStatus(const QList<InstrumentReport::Outcome> &outcomes) const;
+    std::unique_ptr<WriteSession> sessionFor(const CommandLine::Options &options, QIODevice *log) const;
     // A file taken although some of its checksums are wrong: said on standard error.
     void warnOfChecksums(const FirmwareFile &firmware, const CommandLine::Options &options) const;
     QIODevice &human(const CommandLine::Options &options) const;
@@ -87,11 +88,10 @@ private:
     Output m_output;
     int m_requestTimeoutMs;
     QString m_byIdFolder;
+    int m_stationRoundMs;
+    int m_stationReplyWaitMs;
     bool m_interrupted = false;
-    bool m_recordLost = false;        // a record could not be written somewhere
-    PortScan *m_scan = nullptr;   // while a scan runs
-    QList<FlashJob *> m_jobs;     // while writes run
+    PortScan *m_scan = nullptr;       // while a scan runs
+    QList<FlashJob *> m_jobs;         // while writes run
     StationMode *m_station = nullptr; // while station mode runs
-    bool m_holdJson = false;          // a live display shares the terminal with the JSON
-    QList<QByteArray> m_deferredJson; // held back until the display is done
 };

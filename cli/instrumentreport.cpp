@@ -1,8 +1,10 @@
 #include "instrumentreport.h"
 
+#include <QCoreApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
+#include <QSysInfo>
 
 #include <cmath>
 
@@ -21,12 +23,22 @@ QByteArray InstrumentReport::toJsonLine() const
     object.insert(QStringLiteral("by_id"), byId);
     object.insert(QStringLiteral("firmware_before"),
                   firmwareBefore.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(firmwareBefore));
+    if (afterAsked)
+        object.insert(QStringLiteral("firmware_after"), firmwareAfter);
     object.insert(QStringLiteral("file"), file);
     object.insert(QStringLiteral("sha256"), QString::fromLatin1(sha256));
     object.insert(QStringLiteral("blocks"), blocks);
     object.insert(QStringLiteral("seconds"), std::round(seconds * kSecondsScale) / kSecondsScale);
     object.insert(QStringLiteral("outcome"), outcomeName(outcome));
+    object.insert(QStringLiteral("time"), time.toUTC().toString(Qt::ISODateWithMs));
+    object.insert(QStringLiteral("host"), QSysInfo::machineHostName());
+    object.insert(QStringLiteral("tool_version"), QCoreApplication::applicationVersion());
     return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
+}
+
+void InstrumentReport::stamp()
+{
+    time = QDateTime::currentDateTimeUtc();
 }
 
 QString InstrumentReport::outcomeName(Outcome outcome)
@@ -34,6 +46,14 @@ QString InstrumentReport::outcomeName(Outcome outcome)
     switch (outcome) {
     case Outcome::Written:
         return QStringLiteral("written");
+    case Outcome::Current:
+        return QStringLiteral("current");
+    case Outcome::WrongVersion:
+        return QStringLiteral("wrong-version");
+    case Outcome::NoRestart:
+        return QStringLiteral("no-restart");
+    case Outcome::Unchanged:
+        return QStringLiteral("unchanged");
     case Outcome::NoAnswer:
         return QStringLiteral("no-answer");
     case Outcome::ConnectionLost:
@@ -56,9 +76,14 @@ ExitStatus InstrumentReport::exitStatusFor(Outcome outcome)
 {
     switch (outcome) {
     case Outcome::Written:
+    case Outcome::Current:
         return ExitStatus::Success;
+    case Outcome::WrongVersion:
+    case Outcome::NoRestart:
+        return ExitStatus::NotConfirmed;
     case Outcome::NoAnswer:
         return ExitStatus::NoAnswer;
+    case Outcome::Unchanged: // the port failed before anything went out
     case Outcome::ConnectionLost:
     case Outcome::LineNoise:
         return ExitStatus::ConnectionLost;
@@ -81,8 +106,9 @@ InstrumentReport::Outcome InstrumentReport::outcomeOf(FlashWriter::Outcome outco
     case FlashWriter::Outcome::NoAnswer:
         return Outcome::NoAnswer;
     case FlashWriter::Outcome::ConnectionLost:
-    case FlashWriter::Outcome::CommandNotSent: // nothing went out, but the port is as lost
         return Outcome::ConnectionLost;
+    case FlashWriter::Outcome::CommandNotSent:
+        return Outcome::Unchanged;
     case FlashWriter::Outcome::LineNoise:
         return Outcome::LineNoise;
     case FlashWriter::Outcome::Interrupted:

@@ -4,6 +4,7 @@
 #include "flashwriter.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 
 // What zorbelflash reports about one instrument: the fields of its JSON line.
@@ -11,7 +12,11 @@ class InstrumentReport
 {
 public:
     enum class Outcome {
-        Written,          // every block and the end marker went out
+        Written,          // every block and the end marker went out (and, when asked, confirmed)
+        Current,          // station mode: the unit already answers the expected version
+        WrongVersion,     // written, but came back with another version than expected
+        NoRestart,        // written, but did not answer again within the restart wait
+        Unchanged,        // the write ended before its command went out: firmware untouched
         NoAnswer,         // the instrument stopped asking for blocks
         ConnectionLost,   // the port went away
         LineNoise,        // the line carried something other than the protocol
@@ -25,14 +30,22 @@ public:
     QString device;      // device path
     QString byId;        // the adapter's link in /dev/serial/by-id; empty: it has none
     QString firmwareBefore; // "1.23" as the instrument reported it; empty: not known
+    // "1.24" as it answered after the write; empty: it never answered. Only recorded
+    // when the instrument was asked after its write (afterAsked).
+    QString firmwareAfter;
+    bool afterAsked = false;
     QString file;        // absolute path of the HEX file
     QByteArray sha256;   // hex, of the block data sent
     int blocks = 0;      // blocks sent
     double seconds = 0;  // from the write command to the end of the write
     Outcome outcome = Outcome::NotPossible;
+    QDateTime time;      // when the outcome was known (UTC)
 
     // One line of JSON (with its line feed); the fields in the order of their names.
+    // host and tool_version are the station's own.
     QByteArray toJsonLine() const;
+    // Sets time to now.
+    void stamp();
 
     // "written", "no-answer", ...
     static QString outcomeName(Outcome outcome);

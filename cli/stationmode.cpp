@@ -1,28 +1,37 @@
+// Station mode of zorbelflash: rounds over the ports, a write for each new unit, and
+// the ports held for the units written.
+
 #include "stationmode.h"
 
 #include "flashjob.h"
 #include "instrumentreport.h"
+#include "instrumenttexts.h"
 #include "modem.h"
+#include "stableportname.h"
 
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QTimer>
 
 #include <algorithm>
 #include <memory>
 
-namespace {
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
 
-// "1.23", as the instrument answered.
-QString firmwareText(const VersionReply &reply)
-{
-    return QString::asprintf("%i.%02i", reply.majorVersion(), reply.minorVersion());
-}
+namespace {
 
 // The states that keep a port from being written, said once each.
 bool isUnavailable(PortScan::PortState state)
 {
     return state == PortScan::PortState::Busy || state == PortScan::PortState::PermissionDenied
            || state == PortScan::PortState::OtherReply;
+}
+
+bool isRefused(PortScan::PortState state)
+{
+    return state == PortScan::PortState::Busy || state == PortScan::PortState::PermissionDenied;
 }
 
 } // namespace
@@ -32,6 +41,7 @@ StationMode::StationMode(PortScan::CandidateSource source, FirmwareFile firmware
     , m_source(std::move(source))
     , m_firmware(std::move(firmware))
     , m_timing(timing)
+    , m_byIdFolder(QString::fromLatin1(StablePortName::kByIdFolder))
     , m_roundTimer(new QTimer(this))
 {
     m_roundTimer->setSingleShot(true);
@@ -49,7 +59,7 @@ ExitStatus StationMode::run()
 {
     if (m_state != State::Ready) {
         m_state = State::Finished;
-        return m_status;
+        return exitStatus();
     }
     m_state = State::Watching;
     QEventLoop loop;
@@ -58,7 +68,7 @@ ExitStatus StationMode::run()
     if (m_state != State::Finished)
         loop.exec();
     m_loop = nullptr;
-    return m_status;
+    return exitStatus();
 }
 
 void StationMode::stop()
@@ -79,14 +89,25 @@ void StationMode::stop()
     finishIfDone();
 }
 
+ExitStatus StationMode::exitStatus() const
+{
+    if (m_statuses.isEmpty() && m_current == 0 && !m_refused.isEmpty())
+        return ExitStatus::PortUnavailable;
+    return combinedStatus(m_statuses, false);
+}
+
 QString StationMode::summary() const
 {
     QString text = QStringLiteral("%1 written").arg(m_written);
+    if (m_current > 0)
+        text += QStringLiteral(", %1 already current").arg(m_current);
     if (!m_incomplete.isEmpty()) {
         text += QStringLiteral(", %1 incomplete (%2)")
                     .arg(m_incomplete.size())
                     .arg(m_incomplete.join(QStringLiteral(", ")));
     }
+    if (!m_refused.isEmpty())
+        text += QStringLiteral("; refused: %1").arg(m_refused.join(QStringLiteral(", ")));
     return text;
 }
 
@@ -96,25 +117,62 @@ QString StationMode::keyOf(const PortScan::Candidate &candidate)
     return candidate.devicePath.isEmpty() ? candidate.name : candidate.devicePath;
 }
 
+StationMode::Watched &StationMode::watched(const QString &key)
+{
+    auto it = m_ports.find(key);
+    if (it == m_ports.end())
+        it = m_ports.emplace(key, Watched{WatchedPort(m_timing.rearmAfter), nullptr, QString(), QString()}).first;
+    return it->second;
+}
+
+// Who is behind a port now: the adapter's own name where it has one (the same after
+// a USB re-enumeration, another for another adapter), else the device node itself.
+QString StationMode::identityOf(const QString &devicePath) const
+{
+    const QString byId = StablePortName::of(devicePath, m_byIdFolder);
+    if (!byId.isEmpty())
+        return byId;
+    const QString target = QFileInfo(devicePath).canonicalFilePath();
+    if (target.isEmpty())
+        return {};
+#ifdef Q_OS_UNIX
+    struct stat status {};
+    if (::stat(QFile::encodeName(target).constData(), &status) == 0)
+        return QStringLiteral("%1 %2").arg(target).arg(static_cast<qulonglong>(status.st_rdev));
+#endif
+    return target;
+}
+
 QList<PortScan::Candidate> StationMode::portsToAsk()
 {
     const QList<PortScan::Candidate> present = m_source();
     QList<PortScan::Candidate> toAsk;
     QStringList keys;
+    m_identities.clear();
     for (const PortScan::Candidate &candidate : present) {
         const QString key = keyOf(candidate);
         keys.append(key);
-        if (m_ports.value(key).state() != WatchedPort::State::Writing)
-            toAsk.append(candidate);
+        Watched &port = watched(key);
+        port.name = candidate.name;
+        if (port.rule.state() == WatchedPort::State::Writing)
+            continue;
+        const QString identity = identityOf(candidate.devicePath);
+        m_identities.insert(key, identity);
+        // The port held open still talks to the device it was opened on: when the path
+        // has gone or leads elsewhere now, that is what the round must see.
+        if (port.held && (!port.held->isOpen() || identity.isEmpty() || identity != port.heldIdentity))
+            port.held.reset();
+        if (port.held)
+            m_scan->lendPort(candidate.name, std::move(port.held));
+        toAsk.append(candidate);
     }
-    // A port no longer present has lost its device: armed again, said again.
-    for (auto it = m_ports.begin(); it != m_ports.end();) {
-        if (!keys.contains(it.key()) && it->state() != WatchedPort::State::Writing) {
-            m_noted.remove(it.key());
-            it = m_ports.erase(it);
-        } else {
-            ++it;
-        }
+    // A port no longer present has lost its device: that counts as silence.
+    const auto now = WatchedPort::Clock::now();
+    for (auto &[key, port] : m_ports) {
+        if (keys.contains(key) || port.rule.state() == WatchedPort::State::Writing)
+            continue;
+        port.held.reset();
+        port.rule.takeAnswer({PortScan::PortState::NoSuchDevice, -1, QString()}, now);
     }
     return toAsk;
 }
@@ -126,6 +184,7 @@ void StationMode::beginRound()
     ++m_rounds;
     m_roundClock.start();
     m_scan = new PortScan([this] { return portsToAsk(); }, this);
+    m_scan->setReplyWaitMs(m_timing.replyWaitMs);
     connect(m_scan, &PortScan::finished, this, &StationMode::onRoundFinished);
     m_scan->start(0); // one round
 }
@@ -136,17 +195,9 @@ void StationMode::onRoundFinished()
     m_scan = nullptr;
     if (scan == nullptr)
         return;
-    if (m_state == State::Watching) {
-        const QList<PortScan::PortResult> results = scan->results();
-        for (int index = 0; index < results.size(); ++index) {
-            const PortScan::PortResult &result = results.at(index);
-            const QString key = keyOf(result.candidate);
-            if (m_ports[key].takeAnswer(result.state))
-                startWrite(result, scan->takePort(index));
-            noteCondition(key, result);
-        }
-    }
-    // Its ports not taken (instruments still connected) close with it.
+    for (int index = 0; index < scan->results().size(); ++index)
+        takeResult(*scan, index);
+    // Its ports not taken close with it.
     scan->deleteLater();
     if (m_state != State::Watching) {
         finishIfDone();
@@ -159,15 +210,58 @@ void StationMode::onRoundFinished()
     }
 }
 
+void StationMode::takeResult(PortScan &scan, int index)
+{
+    const PortScan::PortResult &result = scan.results().at(index);
+    const QString key = keyOf(result.candidate);
+    Watched &port = watched(key);
+    std::unique_ptr<Modem> modem = scan.takePort(index);
+    if (m_state != State::Watching)
+        return; // ended meanwhile: the port closes
+    if (isRefused(result.state) && !m_refused.contains(result.candidate.name))
+        m_refused.append(result.candidate.name);
+    noteCondition(key, result);
+
+    WatchedPort::Observation seen;
+    seen.state = result.state;
+    seen.version = result.state == PortScan::PortState::Found ? result.reply.firmwareVersion() : -1;
+    seen.deviceId = m_identities.value(key);
+    const auto now = WatchedPort::Clock::now();
+    if (port.rule.takeAnswer(seen, now)) {
+        if (m_expectedVersion >= 0 && seen.version == m_expectedVersion) {
+            port.rule.holdCurrent(seen, now);
+            ++m_current;
+            emit unitCurrent(result, StablePortName::of(result.candidate.devicePath, m_byIdFolder));
+        } else {
+            port.heldIdentity = seen.deviceId;
+            startWrite(result, std::move(modem));
+            return;
+        }
+    }
+    // A port holding its unit stays open, so that no other program or station takes it.
+    if (port.rule.state() == WatchedPort::State::Holding && modem && modem->isOpen()) {
+        port.held = std::move(modem);
+        port.heldIdentity = seen.deviceId;
+    }
+}
+
 void StationMode::startWrite(const PortScan::PortResult &result, std::unique_ptr<Modem> modem)
 {
     const QString key = keyOf(result.candidate);
     if (!modem) {
-        m_ports[key].endWrite();
+        watched(key).rule.endWrite(-1, WatchedPort::Clock::now());
         return;
     }
-    auto *job = new FlashJob(result.candidate.name, result.candidate.devicePath, std::move(modem),
-                             firmwareText(result.reply), m_firmware, m_timing.requestTimeoutMs, this);
+    FlashJob *job = FlashJob::forInstrument(result, std::move(modem), m_firmware, m_timing.requestTimeoutMs,
+                                            m_byIdFolder)
+                        .release();
+    job->setParent(this);
+    FlashJob::Confirmation confirmation;
+    confirmation.enabled = true;
+    confirmation.expectedVersion = m_expectedVersion;
+    confirmation.restartWait = m_timing.restartWait;
+    job->setConfirmation(confirmation);
+    job->keepPortOpen();
     m_jobs.append(job);
     m_jobPorts.insert(job, key);
     connect(job, &FlashJob::finished, this, [this, job] { onWriteFinished(job); });
@@ -178,14 +272,24 @@ void StationMode::startWrite(const PortScan::PortResult &result, std::unique_ptr
 void StationMode::onWriteFinished(FlashJob *job)
 {
     const InstrumentReport &report = job->report();
-    if (report.outcome == InstrumentReport::Outcome::Written) {
+    const ExitStatus status = InstrumentReport::exitStatusFor(report.outcome);
+    m_statuses.append(status);
+    if (status == ExitStatus::Success)
         ++m_written;
-    } else {
-        if (m_incomplete.isEmpty())
-            m_status = InstrumentReport::exitStatusFor(report.outcome);
+    else
         m_incomplete.append(report.port);
+    Watched &port = watched(m_jobPorts.take(job));
+    const bool stuck = port.rule.endWrite(job->versionAfter(), WatchedPort::Clock::now());
+    if (port.rule.state() == WatchedPort::State::Holding) {
+        port.held = job->takePort(); // heldIdentity: as when the write began
+        if (port.held && !port.held->isOpen())
+            port.held.reset();
     }
-    m_ports[m_jobPorts.take(job)].endWrite();
+    if (report.outcome == InstrumentReport::Outcome::Written && port.rule.isAmbiguous()
+        && (stuck || !m_doubtSaid)) {
+        m_doubtSaid = true;
+        emit portInDoubt(report.port, stuck);
+    }
     m_jobs.removeOne(job);
     emit writeFinished(job);
     job->deleteLater();
@@ -195,7 +299,7 @@ void StationMode::onWriteFinished(FlashJob *job)
 void StationMode::noteCondition(const QString &key, const PortScan::PortResult &result)
 {
     if (!isUnavailable(result.state)) {
-        if (result.state != PortScan::PortState::NotProbed)
+        if (result.state != PortScan::PortState::NotProbed && result.state != PortScan::PortState::NoSuchDevice)
             m_noted.remove(key);
         return;
     }

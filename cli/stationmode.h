@@ -13,6 +13,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
+#include <map>
 #include <memory>
 
 class FlashJob;
@@ -20,10 +22,12 @@ class Modem;
 class QEventLoop;
 class QTimer;
 
-// Station mode of zorbelflash: asks every port without an instrument in rounds, one
-// round every roundMs, and writes each instrument as it appears, several at once. An
-// instrument that stays connected is written once (WatchedPort says when its port is
-// armed again). Runs until stop(); a write running then is interrupted.
+// Station mode of zorbelflash: asks the ports in rounds, one round every roundMs, and
+// writes each unit as it appears, several at once. After its write a unit is waited
+// for until it answers again (its restart) and its port is then held for it, open and
+// locked, so that neither this station nor another one writes it again; WatchedPort
+// says when a port is armed for the next unit. Runs until stop(); a write running then
+// is interrupted.
 class StationMode : public QObject
 {
     Q_OBJECT
@@ -37,14 +41,20 @@ public:
     };
     Q_ENUM(State)
 
-    // A round starts this long after the previous one started (a round itself takes
-    // the reply wait of the version query).
+    // A round starts this long after the previous one started.
     static constexpr int kRoundMs = 500;
+    // A round waits this long for the replies of ports that have not answered: a slow
+    // instrument answers within about a second. A round whose ports have all answered
+    // ends sooner.
+    static constexpr int kReplyWaitMs = 1200;
 
     struct Timing
     {
         int requestTimeoutMs = InstrumentProtocol::kRequestTimeoutMs; // as for a write
         int roundMs = kRoundMs;
+        int replyWaitMs = kReplyWaitMs;
+        std::chrono::milliseconds rearmAfter{std::chrono::seconds(5)};
+        std::chrono::milliseconds restartWait{std::chrono::seconds(15)};
     };
 
     // source: the ports to watch, taken afresh every round. Nothing is asked before run().
@@ -53,6 +63,12 @@ public:
 
     StationMode(const StationMode &) = delete;
     StationMode &operator=(const StationMode &) = delete;
+
+    // A unit that answers this version (e.g. 124) is current: not written; a write
+    // counts only when the unit comes back with it. Before run().
+    void setExpectedVersion(int version) { m_expectedVersion = version; }
+    // Where the adapters' stable names are looked up, to tell one unit from another.
+    void setByIdFolder(const QString &folder) { m_byIdFolder = folder; }
 
     // Watches and writes on the calling thread's event loop until stop() and the end of
     // every write; returns exitStatus(). Returns at once when stop() came first.
@@ -67,9 +83,9 @@ public:
     int writtenCount() const { return m_written; }
     // The ports of the writes that were not written, in the order they ended.
     QStringList incompletePorts() const { return m_incomplete; }
-    // Success when every write made was written (or none was made), otherwise the
-    // status of the first that was not.
-    ExitStatus exitStatus() const { return m_status; }
+    // The first write that failed decides; then one not confirmed (8); with nothing
+    // written, a port that was refused (6); otherwise success.
+    ExitStatus exitStatus() const;
     // "12 written, 1 incomplete (COM4)"
     QString summary() const;
 
@@ -78,36 +94,59 @@ signals:
     void writeStarted(FlashJob *job);
     // A write has ended; job->report() is complete. The job goes once control is back.
     void writeFinished(FlashJob *job);
+    // A unit answered the expected version: not written. firmware: "1.24".
+    void unitCurrent(const PortScan::PortResult &result, const QString &byId);
     // A port has come to a state that keeps it from being written (busy, permission
     // denied, another device). Said once, until its state changes.
     void portUnavailable(const PortScan::PortResult &result);
+    // A unit answered the same version after its write as before it: the station cannot
+    // tell a restart from a swap (once per run), or has stopped arming the port on
+    // silence (stuck: after two such writes in a row).
+    void portInDoubt(const QString &port, bool stuck);
     // Every port of a round has been asked and its answer taken.
     void roundFinished();
 
 private:
+    struct Watched
+    {
+        WatchedPort rule;
+        std::unique_ptr<Modem> held; // open while the port holds its unit
+        QString heldIdentity;        // who was behind the port when it was taken
+        QString name;                // COM name, as last seen
+    };
+
     QList<PortScan::Candidate> portsToAsk();
     void beginRound();
     void onRoundFinished();
+    void takeResult(PortScan &scan, int index);
     void startWrite(const PortScan::PortResult &result, std::unique_ptr<Modem> modem);
     void onWriteFinished(FlashJob *job);
     void noteCondition(const QString &key, const PortScan::PortResult &result);
     void finishIfDone();
+    Watched &watched(const QString &key);
+    QString identityOf(const QString &devicePath) const;
     static QString keyOf(const PortScan::Candidate &candidate);
 
     PortScan::CandidateSource m_source;
     FirmwareFile m_firmware;
     Timing m_timing;
+    int m_expectedVersion = -1;
+    QString m_byIdFolder;
     State m_state = State::Ready;
     QTimer *m_roundTimer;
     QElapsedTimer m_roundClock;
     PortScan *m_scan = nullptr; // the round going on
     int m_rounds = 0;
-    QHash<QString, WatchedPort> m_ports;           // by device path
-    QHash<QString, PortScan::PortState> m_noted;   // the condition last said, by device path
-    QList<FlashJob *> m_jobs;                      // running, in the order they began
-    QHash<FlashJob *, QString> m_jobPorts;         // job -> device path of its port
-    QEventLoop *m_loop = nullptr;                  // while run() waits
+    std::map<QString, Watched> m_ports;               // by device path
+    QHash<QString, QString> m_identities;             // device path -> who is behind it this round
+    QHash<QString, PortScan::PortState> m_noted;      // the condition last said, by device path
+    QStringList m_refused;                            // ports found busy or refused, in the order seen
+    QList<FlashJob *> m_jobs;                         // running, in the order they began
+    QHash<FlashJob *, QString> m_jobPorts;            // job -> device path of its port
+    QEventLoop *m_loop = nullptr;                     // while run() waits
+    bool m_doubtSaid = false;
     int m_written = 0;
+    int m_current = 0;
     QStringList m_incomplete;
-    ExitStatus m_status = ExitStatus::Success;
+    QList<ExitStatus> m_statuses; // of the writes, in the order they ended
 };

@@ -61,6 +61,8 @@ public:
     int ackCount() const { return m_acks; }
     // Blocks the driver has taken whole (a block still queued at an abort is not sent).
     int blocksSent() const { return m_sent; }
+    // Blocks handed to the driver so far (the last may still be on its way).
+    int blocksQueued() const { return m_queued; }
     // The driver has taken the whole write command, or the instrument has asked for a
     // block: from here on an abort leaves the instrument's firmware incomplete.
     bool commandSent() const { return m_commandSent; }

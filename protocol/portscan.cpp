@@ -95,6 +95,7 @@ PortScan::PortScan(CandidateSource source, QObject *parent)
     : QObject(parent)
     , m_source(std::move(source))
     , m_timer(new QTimer(this))
+    , m_replyWaitMs(kReplyWaitMs)
 {
     m_timer->setSingleShot(true);
     // A coarse timer may fire up to 5 % early: the instrument gets its full reply time.
@@ -127,15 +128,29 @@ void PortScan::stop()
     finish();
 }
 
+void PortScan::lendPort(const QString &name, std::unique_ptr<Modem> modem)
+{
+    if (!modem)
+        return;
+    connect(modem.get(), &Modem::dataArrived, this, &PortScan::onInput);
+    m_modems[name] = std::move(modem);
+    m_lent.insert(name);
+}
+
 std::unique_ptr<Modem> PortScan::takePort(int index)
 {
-    if (index < 0 || index >= m_results.size() || m_results.at(index).state != PortState::Found)
+    if (index < 0 || index >= m_results.size())
         return nullptr;
-    const auto it = m_modems.find(m_results.at(index).candidate.name);
+    const QString &name = m_results.at(index).candidate.name;
+    if (m_results.at(index).state != PortState::Found && !m_lent.contains(name))
+        return nullptr;
+    const auto it = m_modems.find(name);
     if (it == m_modems.end())
         return nullptr;
     std::unique_ptr<Modem> modem = std::move(it->second);
     m_modems.erase(it);
+    m_lent.remove(name);
+    modem->disconnect(this);
     return modem;
 }
 
@@ -164,13 +179,14 @@ void PortScan::beginRound()
     }
     // With nothing to ask, the next round comes after the pause the window makes after
     // a port that does not open.
-    m_timer->start(m_repliesDue ? kReplyWaitMs : kMissingPortDelayMs);
+    m_timer->start(m_repliesDue ? m_replyWaitMs : kMissingPortDelayMs);
 }
 
 void PortScan::askPort(PortResult &result)
 {
     Modem &modem = modemFor(result.candidate.name);
-    const Modem::OpenResult opened = modem.openDevice(result.candidate.devicePath);
+    const bool held = m_lent.contains(result.candidate.name) && modem.isOpen();
+    const Modem::OpenResult opened = held ? Modem::OpenResult::Opened : modem.openDevice(result.candidate.devicePath);
     if (opened != Modem::OpenResult::Opened) {
         result.state = stateOf(opened);
         modem.closeTty(); // releases a device a failed open may still hold
@@ -205,6 +221,22 @@ void PortScan::readReplies()
     }
 }
 
+// A round need not wait longer once every port asked has its whole reply.
+void PortScan::onInput()
+{
+    if (m_state != State::Running || !m_repliesDue || !m_timer->isActive())
+        return;
+    for (const PortResult &result : std::as_const(m_results)) {
+        if (result.state != PortState::NoAnswer)
+            continue;
+        const auto it = m_modems.find(result.candidate.name);
+        if (it == m_modems.end() || !it->second || it->second->availableInput() < kVersionReplyBytes)
+            return;
+    }
+    m_timer->stop();
+    onTimer();
+}
+
 void PortScan::onTimer()
 {
     if (m_state != State::Running)
@@ -232,12 +264,15 @@ Modem &PortScan::modemFor(const QString &name)
     if (!modem) {
         modem = std::make_unique<Modem>();
         modem->setBaudRate(kLineSpeedBaud);
+        connect(modem.get(), &Modem::dataArrived, this, &PortScan::onInput);
     }
     return *modem;
 }
 
 void PortScan::closePort(const QString &name)
 {
+    if (m_lent.contains(name))
+        return; // the caller's
     const auto it = m_modems.find(name);
     if (it != m_modems.end() && it->second)
         it->second->closeTty();

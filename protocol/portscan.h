@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QString>
 
 #include <functional>
@@ -82,12 +83,19 @@ public:
     // Ends the scan at once; the ports being asked are closed. finished() follows
     // before this returns.
     void stop();
+    // How long a round waits for the replies (kReplyWaitMs unless set); a round ends
+    // sooner once every port asked has its whole reply waiting. Before start().
+    void setReplyWaitMs(int waitMs) { m_replyWaitMs = waitMs; }
+    // A port the caller holds open for the candidate of that name: asked through as it
+    // is (reopened only when it has failed) and never closed by the scan; takePort()
+    // gives it back whatever it answered.
+    void lendPort(const QString &name, std::unique_ptr<Modem> modem);
 
     State state() const { return m_state; }
     int rounds() const { return m_rounds; }
     // One entry per port of the last round, in the order the source gave them.
     const QList<PortResult> &results() const { return m_results; }
-    // Hands over the open port of a Found result (once; null afterwards).
+    // Hands over the open port of a Found result, or a lent port (once; null afterwards).
     std::unique_ptr<Modem> takePort(int index);
 
 signals:
@@ -101,6 +109,7 @@ private:
     void askPort(PortResult &result);
     void readReplies();
     void onTimer();
+    void onInput();
     bool everyPortSettled() const;
     Modem &modemFor(const QString &name);
     void closePort(const QString &name);
@@ -113,7 +122,9 @@ private:
     int m_wanted = 1;
     int m_rounds = 0;
     bool m_repliesDue = false;
+    int m_replyWaitMs;
     State m_state = State::Ready;
     QList<PortResult> m_results;
     std::map<QString, std::unique_ptr<Modem>> m_modems; // by candidate name, reused across rounds
+    QSet<QString> m_lent;                               // names whose port the caller lent
 };

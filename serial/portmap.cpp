@@ -168,7 +168,7 @@ void PortMap::refresh()
     logChanges(parsed.rejected, parsed.reasons);
 }
 
-void PortMap::logChanges(const QStringList &rejected, const QStringList &reasons)
+void PortMap::logChanges(QStringList rejected, const QStringList &reasons)
 {
     if (m_logged && m_devices == m_loggedDevices && m_fromEnvironment == m_loggedFromEnvironment
         && rejected == m_loggedRejected)
@@ -178,6 +178,14 @@ void PortMap::logChanges(const QStringList &rejected, const QStringList &reasons
     m_loggedFromEnvironment = m_fromEnvironment;
     m_loggedRejected = rejected;
     const QLatin1String variable(kEnvironmentVariable);
+    // Maps are taken afresh many times a minute (by each port and each round of a
+    // scan): a bad entry is named once, and again only once the entries change.
+    static QStringList s_warnedRejected;
+    if (rejected != s_warnedRejected) {
+        s_warnedRejected = rejected;
+    } else {
+        rejected.clear();
+    }
     for (qsizetype i = 0; i < rejected.size(); ++i) {
         qCWarning(lcSerial).noquote() << QStringLiteral("%1: skipping \"%2\": %3")
                                              .arg(variable, rejected.at(i), reasons.value(i));

@@ -58,7 +58,7 @@ public:
     QMap<int, QString> devices() const { return m_devices; }
 
 private:
-    void logChanges(const QStringList &rejected, const QStringList &reasons);
+    void logChanges(QStringList rejected, const QStringList &reasons);
 
     QMap<int, QString> m_devices;
     bool m_fromEnvironment = false;

@@ -546,6 +546,7 @@ void SimulatedInstrument::run()
             continue;
         }
 
+        restoreLinkWhenDue();
         int master = -1;
         {
             std::lock_guard<std::mutex> line(m_lineMutex);
@@ -616,6 +617,19 @@ void SimulatedInstrument::run()
     }
 }
 
+void SimulatedInstrument::restoreLinkWhenDue()
+{
+    if (m_linkToRestore.isEmpty())
+        return;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (Clock::now() < m_deafUntil)
+            return;
+    }
+    QFile::link(devicePath(), m_linkToRestore);
+    m_linkToRestore.clear();
+}
+
 void SimulatedInstrument::takeIn(const QByteArray &bytes, QList<Action> &actions)
 {
     {
@@ -649,6 +663,13 @@ void SimulatedInstrument::handleByte(unsigned char byte, QList<Action> &actions)
                             QStringLiteral("transfer ended after %1 block(s)").arg(m_blocks)});
             if (!m_config.dumpPath.isEmpty())
                 actions.append({Action::Kind::Dump, {}, 0, Action::Marker::None, m_config.dumpPath});
+            if (m_config.versionAfterWrite >= 0)
+                m_config.version = static_cast<quint8>(m_config.versionAfterWrite);
+            if (m_config.restartMs > 0) {
+                m_deafUntil = Clock::now() + std::chrono::milliseconds(m_config.restartMs);
+                actions.append({Action::Kind::Restart, {}, 0, Action::Marker::None,
+                                QStringLiteral("restarting for %1 ms").arg(m_config.restartMs)});
+            }
             break;
         }
         m_blockAddress = static_cast<quint16>(m_addressLow | (byte << kByteShift));
@@ -674,6 +695,8 @@ void SimulatedInstrument::handleByte(unsigned char byte, QList<Action> &actions)
 
 void SimulatedInstrument::handleCommandByte(unsigned char byte, QList<Action> &actions)
 {
+    if (Clock::now() < m_deafUntil)
+        return; // restarting
     if (byte == static_cast<unsigned char>(kCommandStart)) {
         m_command = QByteArray(1, kCommandStart);
         return;
@@ -693,6 +716,8 @@ void SimulatedInstrument::handleCommandByte(unsigned char byte, QList<Action> &a
         const char reply[kMaxReplyLength] = {m_config.letter, static_cast<char>(m_config.version),
                                              static_cast<char>(m_config.extraByte)};
         const int length = qBound(0, m_config.replyLength, kMaxReplyLength);
+        if (m_config.replyDelayMs > 0)
+            actions.append({Action::Kind::Delay, {}, m_config.replyDelayMs, Action::Marker::None, {}});
         actions.append({Action::Kind::Send, QByteArray(reply, length), 0, Action::Marker::VersionReply,
                         QStringLiteral("version query, reply [%1]").arg(hex(QByteArray(reply, length)))});
         return;
@@ -771,6 +796,16 @@ void SimulatedInstrument::perform(const QList<Action> &actions)
         case Action::Kind::HangUp:
             closeLine();
             return;
+        case Action::Kind::Restart: {
+            QString link;
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                link = m_config.restartLink;
+            }
+            if (!link.isEmpty() && QFile::remove(link))
+                m_linkToRestore = link;
+            break;
+        }
         case Action::Kind::StopReceiving: {
             std::lock_guard<std::mutex> line(m_lineMutex);
             if (m_slaveFd >= 0)

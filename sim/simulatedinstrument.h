@@ -89,6 +89,17 @@ public:
         // transfer runs (a chatty firmware, a babbling line).
         bool babble = false;
 
+        // The version reply follows the query after this long (a slow instrument).
+        int replyDelayMs = 0;
+        // After a transfer has ended the instrument restarts: it is deaf for restartMs;
+        // with restartLink set (a link to devicePath()), that link is also gone for that
+        // time and made again afterwards, as a USB device drops off the bus and comes
+        // back under the same name. From then on it answers versionAfterWrite (its new
+        // firmware) when that is not negative.
+        int restartMs = 0;
+        QString restartLink;
+        int versionAfterWrite = -1;
+
         // File the flash (65536 bytes) is written to at the end of each transfer;
         // empty means none.
         QString dumpPath;
@@ -191,7 +202,7 @@ private:
     // the byte has been taken in (so that no lock is held while it waits or writes).
     struct Action
     {
-        enum class Kind { Send, Delay, HangUp, Dump, Event, StopReceiving };
+        enum class Kind { Send, Delay, HangUp, Dump, Event, StopReceiving, Restart };
         enum class Marker { None, Request, VersionReply };
         Kind kind = Kind::Send;
         QByteArray bytes;
@@ -213,6 +224,7 @@ private:
     bool writeMaster(const char *data, int count);
     void closeLine();
     void wake();
+    void restoreLinkWhenDue();
     bool pauseUs(long long micros);
     bool pauseUntil(std::chrono::steady_clock::time_point due);
     bool waitUntil(const std::function<bool()> &condition, int msecs);
@@ -255,6 +267,8 @@ private:
     bool m_answerDue = false; // a request is on the line and no byte has come back yet
     quint32 m_noiseState = 0;
     qint64 m_babbled = 0;
+    Clock::time_point m_deafUntil{};   // a restart going on: commands are not heard
+    QString m_linkToRestore;           // made again at m_deafUntil; the instrument's thread only
     qsizetype m_babblePos = 0; // next character of the status text; the instrument's thread only
     std::function<void(const QString &)> m_eventHandler;
 };

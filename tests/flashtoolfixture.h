@@ -68,6 +68,12 @@ inline SimulatedInstrument::Config configFor(const QString &kind)
         config.noiseBytes = 2000;
     else if (kind == QLatin1String("paced"))
         config.baudRate = 19200;
+    else if (kind == QLatin1String("to124")) { // restarts after its write with V1.24
+        config.restartMs = 300;
+        config.versionAfterWrite = 124;
+    } else if (kind == QLatin1String("gone")) { // does not come back after its write
+        config.restartMs = 60000;
+    }
     return config;
 }
 

@@ -180,9 +180,11 @@ void TstPortMap::environmentDefinesTheMap()
     QFETCH(QStringList, reported);
     qputenv(PortMap::kEnvironmentVariable, environment.toUtf8());
     PortMap map;
+    PortMap another;
     const SerialWarnings warnings;
     map.refresh();
     map.refresh(); // the next pass of the scan
+    another.refresh(); // each port and each round of a station takes a map of its own
     QVERIFY(map.fromEnvironment());
     QCOMPARE(map.devicePath(com), device);
     QCOMPARE(warnings.lines().size(), reported.size());

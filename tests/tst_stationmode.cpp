@@ -36,6 +36,8 @@ namespace {
 constexpr int kFirmwareBytes = 8192; // 128 blocks
 constexpr int kRequestTimeoutMs = 500;
 constexpr int kRoundMs = 350;         // the shortest round: the reply wait and a little
+constexpr int kReplyWaitMs = 300;
+constexpr int kRearmAfterMs = 300;    // silence that arms a port whose unit left the station in doubt
 constexpr int kPollMs = 10;
 constexpr int kStepLimitMs = 5000;    // a step not reached by then fails the test
 
@@ -78,6 +80,8 @@ StationMode::Timing shortTiming()
     StationMode::Timing timing;
     timing.requestTimeoutMs = kRequestTimeoutMs;
     timing.roundMs = kRoundMs;
+    timing.replyWaitMs = kReplyWaitMs;
+    timing.rearmAfter = std::chrono::milliseconds(kRearmAfterMs);
     return timing;
 }
 
@@ -85,6 +89,8 @@ PortScan::PortState answerOf(QChar c)
 {
     switch (c.toLatin1()) {
     case 'F':
+    case 'N':
+    case 'S':
         return PortScan::PortState::Found;
     case '-':
         return PortScan::PortState::NoAnswer;
@@ -116,6 +122,7 @@ private slots:
     void writesEachConnectionOnce();
     void firstFailedWriteDecides_data();
     void firstFailedWriteDecides();
+    void refusedPortDecidesWhenNothingWritten();
     void endingItInterruptsTheWrite();
     void hangUpEndsTheProgram();
 
@@ -199,37 +206,54 @@ void TestStationMode::commandLine()
         QCOMPARE(result.options.watch, watch);
 }
 
-// What each round answers on one port, one letter a round: F the instrument, - nothing,
-// o another device, x no device, b busy. Every answer that starts a write is followed by
-// the end of that write.
+// The rule that tells a written unit from the next one, one letter a round, a second
+// apart: F the unit with its old firmware (V1.23), N it with the new one (V1.24), S a
+// unit with V1.23 behind another device, - silence, x no device, b busy, o another
+// device's reply. A write ends within its round; the unit then answers `after`
+// (-1: nothing). Ports are armed again after 5 s of silence where in doubt.
 void TestStationMode::connectionRule_data()
 {
     QTest::addColumn<QString>("answers");
+    QTest::addColumn<int>("after");
     QTest::addColumn<int>("writes");
 
-    QTest::newRow("waits for the first answer") << "-x-bF" << 1;
-    QTest::newRow("stays connected") << "FFFF" << 1;
-    QTest::newRow("silent for one round, twice") << "F-F-F" << 1;
-    QTest::newRow("busy while connected") << "FbbbF" << 1;
-    QTest::newRow("silent for two rounds: switched off") << "F--F" << 2;
-    QTest::newRow("another device for two rounds") << "FooF" << 2;
-    QTest::newRow("unplugged") << "FxF" << 2;
-    QTest::newRow("unplugged, then written again") << "FxFFxF" << 3;
+    QTest::newRow("waits for the first answer") << "-x-oF" << 124 << 1;
+    QTest::newRow("new firmware, stays") << "FNNNN" << 124 << 1;
+    QTest::newRow("new firmware, long silence") << "F----------N" << 124 << 1;
+    QTest::newRow("new firmware, device gone and back") << "FxxxxxxxN" << 124 << 1;
+    QTest::newRow("swapped for the factory firmware") << "FNNF" << 124 << 2;
+    QTest::newRow("swapped within one round") << "FF" << 124 << 2;
+    QTest::newRow("another device, same version") << "FNS" << 124 << 2;
+    QTest::newRow("same version, stays") << "FFFFFFFF" << 123 << 1;
+    QTest::newRow("same version, short silence") << "F---F" << 123 << 1;
+    QTest::newRow("same version, 5 s silence") << "F------F" << 123 << 2;
+    QTest::newRow("same version, 5 s without device") << "Fxxxxx-F" << 123 << 2;
+    QTest::newRow("same version never loops") << "F-------F-------F-------F" << 123 << 2;
+    QTest::newRow("no answer after the write") << "F-----F" << -1 << 2;
+    QTest::newRow("held by another program") << "bFFFF" << 124 << 0;
+    QTest::newRow("held elsewhere, then 5 s free") << "bF------F" << 124 << 1;
 }
 
 void TestStationMode::connectionRule()
 {
     QFETCH(QString, answers);
+    QFETCH(int, after);
     QFETCH(int, writes);
 
-    WatchedPort port;
+    WatchedPort port(std::chrono::seconds(5));
+    WatchedPort::Clock::time_point now{};
     int started = 0;
     for (const QChar c : answers) {
-        if (port.takeAnswer(answerOf(c))) {
+        now += std::chrono::seconds(1);
+        WatchedPort::Observation seen;
+        seen.state = answerOf(c);
+        seen.version = c == QLatin1Char('N') ? 124 : 123;
+        seen.deviceId = c == QLatin1Char('S') ? QStringLiteral("B") : QStringLiteral("A");
+        if (port.takeAnswer(seen, now)) {
             ++started;
             QCOMPARE(port.state(), WatchedPort::State::Writing);
-            QVERIFY(!port.takeAnswer(PortScan::PortState::Found)); // not asked while writing
-            port.endWrite();
+            QVERIFY(!port.takeAnswer(seen, now)); // not asked while writing
+            port.endWrite(after, now);
         }
     }
     QCOMPARE(started, writes);
@@ -289,7 +313,7 @@ void TestStationMode::writesEachConnectionOnce()
     QCOMPARE(second.flash().left(kFirmwareBytes), firmware);
     QCOMPARE(unavailable.size(), 1); // said once, however many rounds found it busy
     QCOMPARE(unavailable.first().first().value<PortScan::PortResult>().candidate.name, QStringLiteral("COM3"));
-    QCOMPARE(station.summary(), QStringLiteral("3 written"));
+    QCOMPARE(station.summary(), QStringLiteral("3 written; refused: COM3"));
 }
 
 // An instrument that fails mid-way beside one that is written: the first write that was
@@ -342,6 +366,27 @@ void TestStationMode::firstFailedWriteDecides()
     QCOMPARE(ended, status);
     QCOMPARE(station.summary(), QStringLiteral("1 written, 1 incomplete (COM2)"));
     QCOMPARE(failing.transfersStarted(), 1);
+}
+
+// A station that wrote nothing while a port it watched was held by another program
+// ends as a write --all would: status 6, and the summary names the port.
+void TestStationMode::refusedPortDecidesWhenNothingWritten()
+{
+    SimulatedInstrument held;
+    QVERIFY(plugIn(1, held));
+    DeviceLock lock;
+    QCOMPARE(lock.acquire(linkPath(1)), DeviceLock::Result::Locked);
+    mapPorts(1);
+    StationMode station(&PortScan::presentPorts, FirmwareFile::load(hexPath), shortTiming());
+    QSignalSpy unavailable(&station, &StationMode::portUnavailable);
+    int rounds = 0;
+    connect(&station, &StationMode::roundFinished, this, [&] {
+        if (++rounds == 3)
+            station.stop();
+    });
+    QCOMPARE(station.run(), ExitStatus::PortUnavailable);
+    QCOMPARE(unavailable.size(), 1);
+    QCOMPARE(station.summary(), QStringLiteral("0 written; refused: COM1"));
 }
 
 // The command line end to end: write FILE --watch --json --log, ended while a write

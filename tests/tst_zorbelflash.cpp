@@ -65,6 +65,13 @@ void TestZorbelflash::exitStatus_data()
     QTest::newRow("5: line noise") << QStringList{"noise"} << QString() << QStringList{"write", "FILE"} << -1 << 5;
     QTest::newRow("5: --all, first failure in COM order")
         << QStringList{"ok", "hangup", "stall"} << QString() << QStringList{"write", "FILE", "--all"} << -1 << 5;
+    QTest::newRow("8: came back as another version")
+        << QStringList{"to124"} << QString() << QStringList{"write", "FILE", "--expect-version", "1.25"} << -1 << 8;
+    QTest::newRow("4: a failure comes before 8")
+        << QStringList{"to124", "stall"} << QString() << QStringList{"write", "FILE", "--all", "--expect-version", "1.25"}
+        << -1 << 4;
+    QTest::newRow("1: bad --expect-version") << ok << QString() << QStringList{"write", "FILE", "--expect-version", "2"} << -1 << 1;
+    QTest::newRow("1: --rearm-after without --watch") << ok << QString() << QStringList{"write", "FILE", "--rearm-after", "3"} << -1 << 1;
     QTest::newRow("6: --port busy") << ok << QStringLiteral("busy") << QStringList{"write", "FILE", "--port", "COM1", "--wait", "0"} << -1 << 6;
     QTest::newRow("6: --port permission denied") << none << QStringLiteral("denied") << QStringList{"write", "FILE", "--port", "COM1"} << -1 << 6;
     QTest::newRow("130: interrupted") << QStringList{"paced"} << QString() << QStringList{"write", "FILE"} << 3 << 130;
@@ -95,6 +102,13 @@ void TestZorbelflash::exitStatus()
 
     const Run run = runTool(arguments, interruptAfter);
     QVERIFY2(exitCode(run.status) == status, run.err.constData());
+    // Progress counts blocks sent, never bytes that came back.
+    int mostSent = 0;
+    for (const auto &instrument : instruments)
+        mostSent = std::max(mostSent, static_cast<int>(instrument->blockAddresses().size()));
+    static const QRegularExpression progress(QStringLiteral("\\((\\d+)/\\d+ blocks\\)"));
+    for (auto it = progress.globalMatch(QString::fromUtf8(run.out)); it.hasNext();)
+        QVERIFY2(it.next().captured(1).toInt() <= mostSent + 1, run.out.constData());
     const bool refused = status == exitCode(ExitStatus::FileNotSuitable) || status == exitCode(ExitStatus::UsageError);
     if (refused && !instruments.empty())
         QCOMPARE(instruments.front()->versionQueries(), 0); // judged before any port

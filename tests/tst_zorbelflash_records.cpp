@@ -3,6 +3,8 @@
 
 #include "flashtoolfixture.h"
 
+#include <QSysInfo>
+
 class TestZorbelflashRecords : public QObject, private FlashToolFixture
 {
     Q_OBJECT
@@ -20,10 +22,18 @@ void TestZorbelflashRecords::jsonFields_data()
     QTest::addColumn<bool>("byIdLink"); // the adapter has a link in the by-id folder
     QTest::addColumn<QString>("firmwareBefore");
     QTest::addColumn<int>("blocks");
+    QTest::addColumn<QStringList>("confirm"); // options that wait for the instrument after its write
+    QTest::addColumn<QString>("firmwareAfter"); // null: the field is not there
     QTest::addColumn<QString>("outcome");
     QTest::addColumn<int>("status");
-    QTest::newRow("written") << "v105" << true << "1.05" << kBlocks << "written" << 0;
-    QTest::newRow("aborted") << "stall" << false << "1.23" << 5 << "no-answer" << 4;
+    const QStringList expect124{"--expect-version", "1.24", "--restart-wait", "2"};
+    QTest::newRow("written") << "v105" << true << "1.05" << kBlocks << QStringList() << QString() << "written" << 0;
+    QTest::newRow("aborted") << "stall" << false << "1.23" << 5 << QStringList() << QString() << "no-answer" << 4;
+    QTest::newRow("confirmed") << "to124" << false << "1.23" << kBlocks << expect124 << "1.24" << "written" << 0;
+    QTest::newRow("back as another version") << "to124" << false << "1.23" << kBlocks
+                                             << QStringList{"--expect-version", "V1.25"} << "1.24" << "wrong-version"
+                                             << 8;
+    QTest::newRow("never back") << "gone" << false << "1.23" << kBlocks << expect124 << "" << "no-restart" << 8;
 }
 
 void TestZorbelflashRecords::jsonFields()
@@ -32,6 +42,8 @@ void TestZorbelflashRecords::jsonFields()
     QFETCH(bool, byIdLink);
     QFETCH(QString, firmwareBefore);
     QFETCH(int, blocks);
+    QFETCH(QStringList, confirm);
+    QFETCH(QString, firmwareAfter);
     QFETCH(QString, outcome);
     QFETCH(int, status);
     QVERIFY(addInstruments({kind}));
@@ -43,13 +55,21 @@ void TestZorbelflashRecords::jsonFields()
     if (byIdLink)
         QVERIFY(QFile::link(instruments.front()->devicePath(), link));
 
-    const Run run = runTool({"write", "FILE", "--port", "COM1", "--json", "--log", "LOG"});
+    const QDateTime started = QDateTime::currentDateTimeUtc();
+    const Run run = runTool(QStringList{"write", "FILE", "--port", "COM1", "--json", "--log", "LOG"} + confirm);
     QCOMPARE(exitCode(run.status), status);
     const QList<QJsonObject> objects = jsonLines(run.out);
     QCOMPARE(objects.size(), 1);
     const QJsonObject object = objects.first();
-    QCOMPARE(object.keys(), QStringList({"blocks", "by_id", "device", "file", "firmware_before", "outcome", "port",
-                                          "seconds", "sha256"}));
+    QStringList keys{"blocks", "by_id", "device", "file", "firmware_before", "host", "outcome", "port",
+                     "seconds", "sha256", "time", "tool_version"};
+    if (!firmwareAfter.isNull())
+        keys.insert(keys.indexOf("firmware_before"), QStringLiteral("firmware_after"));
+    QCOMPARE(object.keys(), keys);
+    QCOMPARE(object.value("firmware_after").toString(), firmwareAfter);
+    const QDateTime time = QDateTime::fromString(object.value("time").toString(), Qt::ISODateWithMs);
+    QVERIFY2(time.timeSpec() == Qt::UTC && time >= started.addSecs(-1), qPrintable(object.value("time").toString()));
+    QCOMPARE(object.value("host").toString(), QSysInfo::machineHostName());
     QCOMPARE(object.value("port").toString(), QStringLiteral("COM1"));
     QCOMPARE(object.value("device").toString(), instruments.front()->devicePath());
     QCOMPARE(object.value("by_id").toString(), byIdLink ? link : QString());

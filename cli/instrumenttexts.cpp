@@ -1,0 +1,129 @@
+// The words zorbelflash uses for instruments, ports and outcomes.
+
+#include "instrumenttexts.h"
+
+#include "flashjob.h"
+#include "instrumentprotocol.h"
+#include "versionreply.h"
+
+#include <QRegularExpression>
+
+namespace {
+
+constexpr int kHexDigitsOfByte = 2;
+constexpr int kHexBase = 16;
+constexpr int kVersionsPerMajor = 100; // version 124 is V1.24
+constexpr int kHighestVersion = 255;   // one byte on the line
+
+} // namespace
+
+namespace InstrumentTexts {
+
+QString firmware(const VersionReply &reply)
+{
+    return firmware(reply.firmwareVersion());
+}
+
+QString firmware(int version)
+{
+    return QString::asprintf("%i.%02i", version / kVersionsPerMajor, version % kVersionsPerMajor);
+}
+
+QString instrument(const VersionReply &reply)
+{
+    return QStringLiteral("Zorbelmeter FW V%1").arg(firmware(reply));
+}
+
+QString answer(const PortScan::PortResult &result)
+{
+    switch (result.state) {
+    case PortScan::PortState::Found:
+        return instrument(result.reply);
+    case PortScan::PortState::NoAnswer:
+    case PortScan::PortState::NotProbed:
+        return QStringLiteral("no answer");
+    case PortScan::PortState::OtherReply:
+        return QStringLiteral("other device (reply %1 %2)")
+            .arg(static_cast<int>(result.reply.letter().at(0).unicode()), kHexDigitsOfByte, kHexBase, QLatin1Char('0'))
+            .arg(result.reply.firmwareVersion(), kHexDigitsOfByte, kHexBase, QLatin1Char('0'));
+    case PortScan::PortState::Busy:
+        return QStringLiteral("busy");
+    case PortScan::PortState::PermissionDenied:
+        return QStringLiteral("permission denied (dialout?)");
+    case PortScan::PortState::NoSuchDevice:
+        return QStringLiteral("no such device");
+    case PortScan::PortState::OpenFailed:
+        break;
+    }
+    return QStringLiteral("cannot be set up");
+}
+
+QString abort(InstrumentReport::Outcome outcome)
+{
+    switch (outcome) {
+    case InstrumentReport::Outcome::NoAnswer:
+        return QStringLiteral("no answer");
+    case InstrumentReport::Outcome::ConnectionLost:
+    case InstrumentReport::Outcome::Unchanged:
+        return QStringLiteral("connection lost");
+    case InstrumentReport::Outcome::LineNoise:
+        return QStringLiteral("line noise");
+    case InstrumentReport::Outcome::Interrupted:
+        return QStringLiteral("interrupted");
+    case InstrumentReport::Outcome::Busy:
+        return QStringLiteral("busy");
+    case InstrumentReport::Outcome::PermissionDenied:
+        return QStringLiteral("permission denied");
+    case InstrumentReport::Outcome::Written:
+    case InstrumentReport::Outcome::Current:
+    case InstrumentReport::Outcome::WrongVersion:
+    case InstrumentReport::Outcome::NoRestart:
+    case InstrumentReport::Outcome::NotPossible:
+        break;
+    }
+    return QStringLiteral("not possible");
+}
+
+QString closing(const FlashJob &job)
+{
+    const InstrumentReport &report = job.report();
+    switch (report.outcome) {
+    case InstrumentReport::Outcome::Written: {
+        QString text = QStringLiteral("%1: written, %2 blocks in %3 s")
+                           .arg(report.port)
+                           .arg(report.blocks)
+                           .arg(report.seconds, 0, 'f', 1);
+        if (report.afterAsked)
+            text += report.firmwareAfter.isEmpty() ? QStringLiteral(", no answer after it")
+                                                   : QStringLiteral(", now V%1").arg(report.firmwareAfter);
+        return text;
+    }
+    case InstrumentReport::Outcome::WrongVersion:
+        return QStringLiteral("%1: written, but the instrument came back as V%2 (expected V%3)")
+            .arg(report.port, report.firmwareAfter, firmware(job.expectedVersion()));
+    case InstrumentReport::Outcome::NoRestart:
+        return QStringLiteral("%1: written, but the instrument did not answer again (expected V%2)")
+            .arg(report.port, firmware(job.expectedVersion()));
+    case InstrumentReport::Outcome::Unchanged:
+        return QStringLiteral("%1: not written, firmware unchanged (%2 before the write command went out)")
+            .arg(report.port, abort(report.outcome));
+    default:
+        break;
+    }
+    return QStringLiteral("%1: incomplete, write again (%2 after %3 of %4 blocks)")
+        .arg(report.port, abort(report.outcome))
+        .arg(report.blocks)
+        .arg(job.blockTotal());
+}
+
+int parseVersion(const QString &text)
+{
+    static const QRegularExpression pattern(QStringLiteral("^[Vv]?(\\d)\\.(\\d\\d)$"));
+    const QRegularExpressionMatch match = pattern.match(text.trimmed());
+    if (!match.hasMatch())
+        return -1;
+    const int version = match.captured(1).toInt() * kVersionsPerMajor + match.captured(2).toInt();
+    return version >= InstrumentProtocol::kMinimumFirmwareVersion && version <= kHighestVersion ? version : -1;
+}
+
+} // namespace InstrumentTexts

@@ -1,0 +1,30 @@
+#pragma once
+
+#include "instrumentreport.h"
+#include "portscan.h"
+
+#include <QString>
+
+class FlashJob;
+class VersionReply;
+
+// The words zorbelflash uses for instruments, ports and outcomes, in one place.
+namespace InstrumentTexts {
+
+// "1.23", as the instrument answered.
+QString firmware(const VersionReply &reply);
+// "1.23" for version 123.
+QString firmware(int version);
+// "Zorbelmeter FW V1.23"
+QString instrument(const VersionReply &reply);
+// What a port answered, for list and for the messages of write.
+QString answer(const PortScan::PortResult &result);
+// Why a write was not written: "no answer", "connection lost", ...
+QString abort(InstrumentReport::Outcome outcome);
+// The line that closes a write's progress row.
+QString closing(const FlashJob &job);
+// The firmware version in "1.24" or "V1.24" as the instrument answers it (124);
+// -1 when the text is no such version.
+int parseVersion(const QString &text);
+
+} // namespace InstrumentTexts
