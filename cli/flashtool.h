@@ -53,6 +53,7 @@ signals:
     void writesStarted(int instruments);
 
 private:
+    ExitStatus runCommand(const CommandLine::Result &parsed);
     ExitStatus check(const CommandLine::Options &options) const;
     ExitStatus list();
     ExitStatus write(const CommandLine::Options &options);
