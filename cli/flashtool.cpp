@@ -165,8 +165,8 @@ ExitStatus FlashTool::run(const QStringList &arguments)
     // what standard output did not take are records.
     const qint64 recordBytesLeft = OutputQueue::settle(*m_output.out);
     if (recordBytesLeft > 0 && parsed.options.json && parsed.options.command == CommandLine::Command::Write) {
-        say(*m_output.err, QStringLiteral("zorbelflash: %1 bytes of records could not be written to standard output "
-                                          "(it takes nothing)\n").arg(recordBytesLeft));
+        say(*m_output.err, QStringLiteral("zorbelflash: records could not be written to standard output (it is "
+                                          "stuck; %1 bytes dropped)\n").arg(recordBytesLeft));
         if (status == ExitStatus::Success)
             status = ExitStatus::RecordLost;
     }

@@ -5,6 +5,8 @@
 #include <QFile>
 #include <QThread>
 
+#include <utility>
+
 #ifdef Q_OS_UNIX
 #include <cerrno>
 #include <fcntl.h>
@@ -102,8 +104,8 @@ LogFile::Opened LogFile::open(const QString &path)
     return opened;
 }
 
-LogFile::LogFile(const QString &path, std::unique_ptr<QFile> file)
-    : m_path(path)
+LogFile::LogFile(QString path, std::unique_ptr<QFile> file)
+    : m_path(std::move(path))
     , m_file(std::move(file))
 {
     QIODevice::open(QIODevice::WriteOnly | QIODevice::Unbuffered);
@@ -168,9 +170,9 @@ bool LogFile::followPath(QString *reason)
 {
 #ifdef Q_OS_UNIX
     struct stat atPath = {};
-    struct stat open = {};
-    if (::stat(QFile::encodeName(m_path).constData(), &atPath) == 0 && ::fstat(m_file->handle(), &open) == 0
-        && atPath.st_dev == open.st_dev && atPath.st_ino == open.st_ino)
+    struct stat held = {};
+    if (::stat(QFile::encodeName(m_path).constData(), &atPath) == 0 && ::fstat(m_file->handle(), &held) == 0
+        && atPath.st_dev == held.st_dev && atPath.st_ino == held.st_ino)
         return true;
     QString error;
     const int fd = openForAppend(m_path, &error);

@@ -32,7 +32,7 @@ public:
 
     static Opened open(const QString &path);
     // The file at path, open for appending (see open()).
-    LogFile(const QString &path, std::unique_ptr<QFile> file);
+    LogFile(QString path, std::unique_ptr<QFile> file);
     ~LogFile() override;
 
     LogFile(const LogFile &) = delete;

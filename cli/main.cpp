@@ -46,13 +46,14 @@ void holdClosedStandardStreams()
 #endif
 
 // Qt's own messages (its warnings, the logs QT_LOGGING_RULES turns on) join the queue of
-// standard error: written straight to it, they would wait on a stopped terminal.
+// standard error: written straight to it, they would wait on a stopped terminal. A fatal
+// one ends the program at once, so it is written as Qt writes it.
 OutputQueue *g_messages = nullptr;
 QtMessageHandler g_qtHandler = nullptr;
 
 void queueMessage(QtMsgType type, const QMessageLogContext &context, const QString &text)
 {
-    if (g_messages == nullptr || QThread::currentThread() != g_messages->thread()) {
+    if (g_messages == nullptr || type == QtFatalMsg || QThread::currentThread() != g_messages->thread()) {
         g_qtHandler(type, context, text);
         return;
     }

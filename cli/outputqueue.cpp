@@ -39,15 +39,15 @@ qint64 writeWithoutWaiting(int fd, const char *data, qint64 size)
     return written;
 }
 
-// Waits at most msecs for the descriptor to take bytes; false when it did not.
-bool waitWritable(int fd, qint64 msecs)
+// Waits until the deadline at most for the descriptor to take bytes; false when it did not.
+bool waitWritable(int fd, const QDeadlineTimer &deadline)
 {
     pollfd entry = {};
     entry.fd = fd;
     entry.events = POLLOUT;
     int ready = 0;
     do {
-        ready = ::poll(&entry, 1, static_cast<int>(msecs));
+        ready = ::poll(&entry, 1, static_cast<int>(deadline.remainingTime()));
     } while (ready < 0 && errno == EINTR);
     return ready > 0;
 }
@@ -58,7 +58,7 @@ qint64 writeWithoutWaiting(int fd, const char *data, qint64 size)
     return ::_write(fd, data, static_cast<unsigned int>(size));
 }
 
-bool waitWritable(int /*fd*/, qint64 /*msecs*/)
+bool waitWritable(int /*fd*/, const QDeadlineTimer & /*deadline*/)
 {
     return true;
 }
@@ -99,7 +99,7 @@ bool OutputQueue::waitForBytesWritten(int msecs)
         const Flushed flushed = flushNow();
         if (flushed != Flushed::Later)
             return flushed == Flushed::All;
-        if (deadline.hasExpired() || !waitWritable(m_fd, deadline.remainingTime()))
+        if (deadline.hasExpired() || !waitWritable(m_fd, deadline))
             return false;
     }
 }
