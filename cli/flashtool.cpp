@@ -8,6 +8,7 @@
 #include "instrumenttexts.h"
 #include "logfile.h"
 #include "modem.h"
+#include "outputqueue.h"
 #include "portscan.h"
 #include "stableportname.h"
 #include "stationmode.h"
@@ -15,7 +16,6 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QFile>
 #include <QIODevice>
 #include <QMap>
 
@@ -96,6 +96,22 @@ FlashTool::~FlashTool() = default;
 ExitStatus FlashTool::run(const QStringList &arguments)
 {
     const CommandLine::Result parsed = CommandLine::parse(arguments);
+    ExitStatus status = runCommand(parsed);
+    // The streams get a moment to take what waits; the rest is dropped. With --json,
+    // what standard output did not take are records.
+    const qint64 recordBytesLeft = OutputQueue::settle(*m_output.out);
+    if (recordBytesLeft > 0 && parsed.options.json && parsed.options.command == CommandLine::Command::Write) {
+        say(*m_output.err, QStringLiteral("zorbelflash: records could not be written to standard output (it is "
+                                          "stuck; %1 bytes dropped)\n").arg(recordBytesLeft));
+        if (status == ExitStatus::Success)
+            status = ExitStatus::RecordLost;
+    }
+    OutputQueue::settle(*m_output.err);
+    return status;
+}
+
+ExitStatus FlashTool::runCommand(const CommandLine::Result &parsed)
+{
     if (!parsed.error.isEmpty()) {
         say(*m_output.err, QStringLiteral("zorbelflash: %1\n").arg(parsed.error));
         return ExitStatus::UsageError;
@@ -180,7 +196,7 @@ ExitStatus FlashTool::write(const CommandLine::Options &options)
 {
     // The record's file first, before the HEX file and before any port: a log that
     // cannot be kept stops the run before anything is sent.
-    std::unique_ptr<QFile> log;
+    std::unique_ptr<LogFile> log;
     if (!options.logFile.isEmpty()) {
         LogFile::Opened opened = LogFile::open(options.logFile);
         if (!opened.file) {
@@ -189,6 +205,9 @@ ExitStatus FlashTool::write(const CommandLine::Options &options)
             return ExitStatus::UsageError;
         }
         log = std::move(opened.file);
+        connect(log.get(), &LogFile::reopened, this, [this](const QString &path) {
+            say(*m_output.err, QStringLiteral("zorbelflash: the log file %1 was moved or deleted; opened it again\n").arg(path));
+        });
     }
 
     const FirmwareFile firmware = FirmwareFile::load(options.file, checksumRule(options));

@@ -63,6 +63,7 @@ signals:
 private:
     using Jobs = std::vector<std::unique_ptr<FlashJob>>;
 
+    ExitStatus runCommand(const CommandLine::Result &parsed);
     ExitStatus check(const CommandLine::Options &options) const;
     ExitStatus list();
     ExitStatus write(const CommandLine::Options &options);

@@ -2,11 +2,12 @@
 // lines. See zorbelflash --help and man zorbelflash.
 
 #include "flashtool.h"
+#include "outputqueue.h"
 #include "terminationsignals.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QLoggingCategory>
+#include <QThread>
 
 #include <cstdio>
 #ifdef Q_OS_UNIX
@@ -44,6 +45,21 @@ void holdClosedStandardStreams()
 }
 #endif
 
+// Qt's own messages (its warnings, the logs QT_LOGGING_RULES turns on) join the queue of
+// standard error: written straight to it, they would wait on a stopped terminal. A fatal
+// one ends the program at once, so it is written as Qt writes it.
+OutputQueue *g_messages = nullptr;
+QtMessageHandler g_qtHandler = nullptr;
+
+void queueMessage(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (g_messages == nullptr || type == QtFatalMsg || QThread::currentThread() != g_messages->thread()) {
+        g_qtHandler(type, context, text);
+        return;
+    }
+    g_messages->write((qFormatLogMessage(type, context, text) + QLatin1Char('\n')).toUtf8());
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -60,10 +76,11 @@ int main(int argc, char *argv[])
     QLoggingCategory::setFilterRules(QStringLiteral(
         "zorbel.serial.info=false\nzorbel.serial.debug=false\nzorbel.signals.info=false"));
 
-    QFile out;
-    QFile err;
-    out.open(STDOUT_FILENO, QIODevice::WriteOnly | QIODevice::Unbuffered);
-    err.open(STDERR_FILENO, QIODevice::WriteOnly | QIODevice::Unbuffered);
+    // Neither stream is ever waited on: see OutputQueue.
+    OutputQueue out(STDOUT_FILENO);
+    OutputQueue err(STDERR_FILENO);
+    g_messages = &err;
+    g_qtHandler = qInstallMessageHandler(queueMessage);
     FlashTool::Output output;
     output.out = &out;
     output.err = &err;
@@ -79,5 +96,8 @@ int main(int argc, char *argv[])
     // SIGINT, SIGTERM and SIGHUP stop every transfer; the records are still written.
     const TerminationSignals terminationSignals;
     QObject::connect(&terminationSignals, &TerminationSignals::received, &tool, &FlashTool::interrupt);
-    return exitCode(tool.run(QCoreApplication::arguments()));
+    const ExitStatus status = tool.run(QCoreApplication::arguments());
+    qInstallMessageHandler(g_qtHandler);
+    g_messages = nullptr;
+    return exitCode(status);
 }

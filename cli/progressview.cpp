@@ -63,6 +63,8 @@ void ProgressView::update(int row, const Progress &progress)
     const int tenth = entry.total > 0 ? done * kTenths / entry.total : kTenths;
     if (tenth <= entry.lastTenth || tenth >= kTenths)
         return; // 100 % is said by the closing line
+    if (m_output.bytesToWrite() > 0)
+        return; // the reader is behind: the step is said later, if it is still news
     entry.lastTenth = tenth;
     write(QStringLiteral("%1: %2% (%3/%4 blocks)\n")
               .arg(entry.label)
@@ -117,6 +119,10 @@ QString ProgressView::liveText(const Row &row)
 void ProgressView::redraw(bool force)
 {
     if (!force && m_sinceDraw.isValid() && m_sinceDraw.elapsed() < kRedrawMs)
+        return;
+    // While the terminal has not taken the last drawing, a new one would only wait
+    // behind it: skipped, the rows and what is on screen stay as they were.
+    if (!force && m_output.bytesToWrite() > 0)
         return;
     m_sinceDraw.start();
     QString text;

@@ -10,6 +10,9 @@ class QIODevice;
 // redrawn in place (blocks done / total, bit rate, time left); otherwise a plain line is
 // written at every 10 % and none in between. Rows may be added at any time; on a terminal
 // the finished rows at the top stay as they are and only the rows below them are redrawn.
+// Progress is never queued behind the output: while the output still holds bytes not
+// written, redraws and percentage lines are skipped. Rows added or finished and lines
+// shown are always written.
 class ProgressView
 {
 public:

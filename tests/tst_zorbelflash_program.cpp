@@ -2,11 +2,16 @@
 // a whole shows (signals, its standard streams going away).
 
 #include "flashtoolfixture.h"
+#include "outputqueue.h"
 
 #include <QProcess>
+#include <QScopeGuard>
 
+#include <array>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
 class TestZorbelflashProgram : public QObject, private FlashToolFixture
@@ -21,6 +26,9 @@ private slots:
     void readerGoingAwayDoesNotStopTheWrite();
     void lostRecordIsReported_data();
     void lostRecordIsReported();
+    void stoppedTerminalHoldsNothing_data();
+    void stoppedTerminalHoldsNothing();
+    void stuckOutputIsBounded();
 };
 
 void TestZorbelflashProgram::signalStopsTheProgram_data()
@@ -131,6 +139,98 @@ void TestZorbelflashProgram::lostRecordIsReported()
     QVERIFY(instruments.front()->endReceived());
     QCOMPARE(instruments.front()->flash().left(kFirmwareBytes), firmware);
     QVERIFY(!instruments.front()->receivedBytes().contains("\"outcome\"")); // the record did not reach the port
+}
+
+void TestZorbelflashProgram::stoppedTerminalHoldsNothing_data()
+{
+    QTest::addColumn<int>("signalNumber"); // 0: none, the write runs to its end
+    QTest::addColumn<int>("status");
+    // The record could not reach standard output.
+    QTest::newRow("write ends") << 0 << exitCode(ExitStatus::RecordLost);
+    QTest::newRow("SIGTERM") << int(SIGTERM) << exitCode(ExitStatus::Interrupted);
+}
+
+// Both standard streams on a terminal whose output is stopped (Ctrl-S) all along: the
+// write goes on to its end, and a signal still ends the program.
+void TestZorbelflashProgram::stoppedTerminalHoldsNothing()
+{
+    QFETCH(int, signalNumber);
+    QFETCH(int, status);
+    if (signalNumber != 0) { // a full image at 19200 bit/s: the signal comes mid-way
+        QFile hex(hexPath);
+        QVERIFY(hex.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        hex.write(HexFile::hexText(HexFile::firmware(64512, 9)));
+    }
+    QVERIFY(addInstruments({signalNumber == 0 ? "ok" : "paced"}));
+    SimulatedInstrument &instrument = *instruments.front();
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    QVERIFY(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+    const int terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+    QVERIFY(terminal >= 0);
+    QVERIFY(::tcflow(terminal, TCOOFF) == 0);
+    const auto resume = qScopeGuard([master, terminal] {
+        ::tcflow(terminal, TCOON);
+        ::fcntl(master, F_SETFL, O_NONBLOCK);
+        std::array<char, 4096> chunk{};
+        while (::read(master, chunk.data(), chunk.size()) > 0) {
+        }
+        ::close(terminal);
+        ::close(master);
+    });
+
+    QProcess program;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("ZORBEL_PORTS", instrument.portMapEntry("COM1"));
+    program.setProcessEnvironment(env);
+    program.setChildProcessModifier([terminal] {
+        ::dup2(terminal, STDOUT_FILENO);
+        ::dup2(terminal, STDERR_FILENO);
+    });
+    program.start(QStringLiteral(ZORBELFLASH_PATH), {"write", hexPath, "--json"});
+    QVERIFY(program.waitForStarted(10000));
+    if (signalNumber == 0) {
+        QTRY_VERIFY_WITH_TIMEOUT(instrument.endReceived(), 30000);
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(instrument.blockAddresses().size() >= 5, 30000);
+        QVERIFY(::kill(static_cast<pid_t>(program.processId()), signalNumber) == 0);
+    }
+    QVERIFY(program.waitForFinished(30000));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), status);
+    QCOMPARE(instrument.endReceived(), signalNumber == 0);
+}
+
+// A pipe nobody reads: the queue takes up to its bound, refuses more, and gives
+// everything it took, in order, once the reader comes.
+void TestZorbelflashProgram::stuckOutputIsBounded()
+{
+    std::array<int, 2> ends{};
+    QVERIFY(::pipe(ends.data()) == 0);
+    const auto closePipe = qScopeGuard([&ends] {
+        ::close(ends[0]);
+        ::close(ends[1]);
+    });
+    OutputQueue queue(ends[1]);
+    QByteArray accepted;
+    for (int line = 0;; ++line) {
+        const QByteArray text = QByteArray::number(line).rightJustified(99, '.') + '\n';
+        if (queue.write(text) != text.size())
+            break;
+        accepted += text;
+    }
+    QVERIFY(queue.bytesToWrite() > OutputQueue::kBoundBytes - 100);
+    QVERIFY2(queue.errorString().contains("stuck"), qPrintable(queue.errorString()));
+
+    QByteArray received;
+    std::array<char, 65536> chunk{};
+    while (received.size() < accepted.size()) {
+        const ssize_t count = ::read(ends[0], chunk.data(), chunk.size());
+        QVERIFY(count > 0);
+        received.append(chunk.data(), count);
+        queue.waitForBytesWritten(0);
+    }
+    QCOMPARE(queue.bytesToWrite(), 0);
+    QVERIFY(received == accepted);
 }
 
 QTEST_GUILESS_MAIN(TestZorbelflashProgram)

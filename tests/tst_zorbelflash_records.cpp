@@ -2,6 +2,10 @@
 // log. The tool runs in this process.
 
 #include "flashtoolfixture.h"
+#include "logfile.h"
+
+#include <csignal>
+#include <sys/resource.h>
 
 #include <QSysInfo>
 
@@ -14,6 +18,8 @@ private slots:
     void cleanup() { tearDownFixture(); }
     void jsonFields_data();
     void jsonFields();
+    void logKeepsWholeLines_data();
+    void logKeepsWholeLines();
 };
 
 void TestZorbelflashRecords::jsonFields_data()
@@ -84,6 +90,64 @@ void TestZorbelflashRecords::jsonFields()
     QFile log(dir->filePath(QStringLiteral("flash.log")));
     QVERIFY(log.open(QIODevice::ReadOnly));
     QCOMPARE(log.readAll(), run.out); // the log holds the same line
+}
+
+void TestZorbelflashRecords::logKeepsWholeLines_data()
+{
+    QTest::addColumn<QString>("event"); // between the first record and the second
+    QTest::newRow("disk full") << "full";
+    QTest::newRow("file deleted") << "deleted";
+    QTest::newRow("file replaced") << "replaced";
+}
+
+// Whatever happens to the log between two records, each record kept is a whole line of
+// the file at the path.
+void TestZorbelflashRecords::logKeepsWholeLines()
+{
+    QFETCH(QString, event);
+    const QString path = dir->filePath(QStringLiteral("flash.log"));
+    const LogFile::Opened opened = LogFile::open(path);
+    QVERIFY(opened.file);
+    LogFile &log = *opened.file;
+    const QSignalSpy reopened(&log, &LogFile::reopened);
+    const QByteArray first = "{\"record\":1}\n";
+    const QByteArray second = "{\"record\":2,\"padding\":\"" + QByteArray(200, 'x') + "\"}\n";
+    QString reason;
+    QVERIFY(log.append(first, &reason));
+    QByteArray expected = first;
+    if (event == QLatin1String("full")) {
+        // The disk takes 10 bytes of the second record.
+        rlimit saved = {};
+        QVERIFY(::getrlimit(RLIMIT_FSIZE, &saved) == 0);
+        rlimit limit = saved;
+        limit.rlim_cur = first.size() + 10;
+        const auto previousHandler = ::signal(SIGXFSZ, SIG_IGN);
+        const bool limited = ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+        const bool kept = log.append(second, &reason);
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        ::signal(SIGXFSZ, previousHandler);
+        QVERIFY(limited && !kept);
+        QCOMPARE(reason, qt_error_string(EFBIG));
+    } else {
+        if (event == QLatin1String("deleted")) {
+            QVERIFY(QFile::remove(path));
+            expected.clear();
+        } else {
+            QVERIFY(QFile::rename(path, path + QStringLiteral(".old")));
+            QFile other(path);
+            QVERIFY(other.open(QIODevice::WriteOnly));
+            other.write("{\"other\":1}\n");
+            expected = "{\"other\":1}\n";
+        }
+        QVERIFY2(log.append(second, &reason), qPrintable(reason));
+        expected += second;
+    }
+    QVERIFY2(log.append(first, &reason), qPrintable(reason));
+    expected += first;
+    QCOMPARE(reopened.count(), event == QLatin1String("full") ? 0 : 1);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), expected);
 }
 
 QTEST_GUILESS_MAIN(TestZorbelflashRecords)
