@@ -43,7 +43,7 @@ QString refusalReason(const HexLoadFindings &findings)
     QString what;
     switch (findings.refusal) {
     case HexRefusal::TwoRecordsOnOneLine:
-        what = QStringLiteral("two records on one line");
+        what = QStringLiteral("two records glued together");
         break;
     case HexRefusal::TextBeforeRecord:
         what = QStringLiteral("text before a record");

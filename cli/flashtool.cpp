@@ -62,23 +62,6 @@ QString namesOf(const PortScan &scan, const QList<int> &indices)
     return names.join(QStringLiteral(", "));
 }
 
-// The record of a port whose instrument was not written: nothing sent.
-InstrumentReport unwrittenReport(const PortScan::PortResult &result, InstrumentReport::Outcome outcome,
-                                 const FirmwareFile &firmware, const QString &byId)
-{
-    InstrumentReport report;
-    report.outcome = outcome;
-    report.port = result.candidate.name;
-    report.device = result.candidate.devicePath;
-    report.byId = byId;
-    if (result.state == PortScan::PortState::Found)
-        report.firmwareBefore = InstrumentTexts::firmware(result.reply);
-    report.file = firmware.path();
-    report.sha256 = firmware.blockDataSha256(0);
-    report.stamp();
-    return report;
-}
-
 } // namespace
 
 FlashTool::FlashTool(const Output &output, int requestTimeoutMs, QObject *parent)
@@ -332,7 +315,7 @@ void FlashTool::reportUnavailablePort(const PortScan::PortResult &result, const 
                                                                     : InstrumentReport::Outcome::PermissionDenied;
     say(*m_output.err, QStringLiteral("zorbelflash: %1 (%2): %3; nothing written\n")
                            .arg(result.candidate.name, result.candidate.devicePath, InstrumentTexts::answer(result)));
-    session.record(unwrittenReport(result, outcome, firmware,
+    session.record(InstrumentReport::unwritten(result, outcome, firmware,
                                    StablePortName::of(result.candidate.devicePath, m_byIdFolder)));
 }
 
@@ -359,58 +342,6 @@ void FlashTool::runJobs(const Jobs &jobs, const CommandLine::Options &options, W
         loop.exec();
     m_jobs.clear();
     Q_UNUSED(options);
-}
-
-ExitStatus FlashTool::watch(const PortScan::CandidateSource &source, const CommandLine::Options &options,
-                            const FirmwareFile &firmware, QIODevice *log)
-{
-    say(human(options), options.port.isEmpty()
-                            ? QStringLiteral("watching every port present for instruments (Ctrl-C ends)\n")
-                            : QStringLiteral("watching %1 for instruments (Ctrl-C ends)\n").arg(options.port));
-    const std::unique_ptr<WriteSession> session = sessionFor(options, log);
-    StationMode::Timing timing;
-    timing.requestTimeoutMs = m_requestTimeoutMs;
-    timing.roundMs = m_stationRoundMs;
-    timing.replyWaitMs = m_stationReplyWaitMs;
-    timing.rearmAfter = std::chrono::milliseconds(options.rearmAfterMs);
-    timing.restartWait = std::chrono::milliseconds(options.restartWaitMs);
-    StationMode station(source, firmware, timing);
-    station.setExpectedVersion(options.expectedVersion);
-    station.setByIdFolder(m_byIdFolder);
-    connect(&station, &StationMode::writeStarted, this, [&session](FlashJob *job) {
-        session->showLine(QStringLiteral("found Zorbelmeter FW V%1 on %2 (%3)")
-                              .arg(job->report().firmwareBefore, job->port(), job->device()));
-        session->follow(job);
-    });
-    connect(&station, &StationMode::unitCurrent, this,
-            [&](const PortScan::PortResult &result, const QString &byId) {
-                session->showLine(QStringLiteral("%1: already V%2, not written")
-                                      .arg(result.candidate.name, InstrumentTexts::firmware(result.reply)));
-                session->record(unwrittenReport(result, InstrumentReport::Outcome::Current, firmware, byId));
-            });
-    connect(&station, &StationMode::portUnavailable, this, [&session](const PortScan::PortResult &result) {
-        session->showLine(QStringLiteral("%1 (%2): %3; asked again every round")
-                              .arg(result.candidate.name, result.candidate.devicePath, InstrumentTexts::answer(result)));
-    });
-    connect(&station, &StationMode::portInDoubt, this, [&session, &options](const QString &port, bool stuck) {
-        if (stuck) {
-            session->showLine(QStringLiteral("%1: written twice in a row and still answering the version it had; "
-                                             "written again only when another version or another device answers")
-                                  .arg(port));
-            return;
-        }
-        session->showLine(QStringLiteral("%1: the unit answers the same version after its write as before it; "
-                                         "a unit swapped in with that version is written after %2 s of silence "
-                                         "or without its device (--expect-version removes the doubt)")
-                              .arg(port)
-                              .arg(options.rearmAfterMs / 1000.0));
-    });
-    m_station = &station;
-    const ExitStatus status = station.run();
-    m_station = nullptr;
-    session->finish();
-    say(*m_output.err, station.summary() + QLatin1Char('\n'));
-    return status == ExitStatus::Success && session->recordLost() ? ExitStatus::RecordLost : status;
 }
 
 std::unique_ptr<WriteSession> FlashTool::sessionFor(const CommandLine::Options &options, QIODevice *log) const

@@ -1,5 +1,8 @@
 #include "instrumentreport.h"
 
+#include "firmwarefile.h"
+#include "instrumenttexts.h"
+
 #include <QCoreApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -34,6 +37,22 @@ QByteArray InstrumentReport::toJsonLine() const
     object.insert(QStringLiteral("host"), QSysInfo::machineHostName());
     object.insert(QStringLiteral("tool_version"), QCoreApplication::applicationVersion());
     return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
+}
+
+InstrumentReport InstrumentReport::unwritten(const PortScan::PortResult &result, Outcome outcome,
+                                             const FirmwareFile &firmware, const QString &byId)
+{
+    InstrumentReport report;
+    report.outcome = outcome;
+    report.port = result.candidate.name;
+    report.device = result.candidate.devicePath;
+    report.byId = byId;
+    if (result.state == PortScan::PortState::Found)
+        report.firmwareBefore = InstrumentTexts::firmware(result.reply);
+    report.file = firmware.path();
+    report.sha256 = firmware.blockDataSha256(0);
+    report.stamp();
+    return report;
 }
 
 void InstrumentReport::stamp()

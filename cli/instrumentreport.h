@@ -2,10 +2,13 @@
 
 #include "exitstatus.h"
 #include "flashwriter.h"
+#include "portscan.h"
 
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
+
+class FirmwareFile;
 
 // What zorbelflash reports about one instrument: the fields of its JSON line.
 class InstrumentReport
@@ -46,6 +49,10 @@ public:
     QByteArray toJsonLine() const;
     // Sets time to now.
     void stamp();
+
+    // The record of a port whose instrument was not written: nothing sent.
+    static InstrumentReport unwritten(const PortScan::PortResult &result, Outcome outcome,
+                                      const FirmwareFile &firmware, const QString &byId);
 
     // "written", "no-answer", ...
     static QString outcomeName(Outcome outcome);

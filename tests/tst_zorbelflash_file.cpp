@@ -35,7 +35,7 @@ void TestZorbelflashFile::fileFaultsAreNamed_data()
 
     const QStringList check{"check", "FILE"};
     const QStringList write{"write", "FILE", "--wait", "0"};
-    QTest::newRow("two records on one line") << "two" << check << 2 << "FILE: not suitable: line 21: two records on one line\n";
+    QTest::newRow("two records on one line") << "two" << check << 2 << "FILE: not suitable: line 21: two records glued together\n";
     QTest::newRow("record cut off") << "cut" << check << 2 << "FILE: not suitable: line 240: record cut off\n";
     QTest::newRow("no end-of-file record") << "noeof" << check << 2 << "FILE: not suitable: no end-of-file record\n";
     QTest::newRow("the file twice") << "twice" << check << 2
