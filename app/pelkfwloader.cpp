@@ -1,6 +1,7 @@
 #include "pelkfwloader.h"
 
 #include "modem.h"
+#include "portmap.h"
 
 #include <QCloseEvent>
 #include <QColor>
@@ -66,11 +67,13 @@ PELKfwloader::PELKfwloader()
     Q_INIT_RESOURCE(zorbelfwloader); // the compiled-in icons live in this library
     setWindowIcon(loaderIcon());
 
+    portMap = std::make_unique<PortMap>();
     modem = std::make_unique<Modem>();
+    modem->setPortMap(portMap.get());
     firmwareVersion = 0;
 
     for (int i = 1; i <= kPortCount; ++i)
-        portNames.append(QString::asprintf("COM%i", i));
+        portNames.append(PortMap::comName(i));
     portIndex = 0;
 
     flashImage.fill(kErasedByte);

@@ -3,6 +3,7 @@
 #include "flashimage.h"
 #include "fontsizesetting.h"
 #include "instrumentprotocol.h"
+#include "portmap.h"
 #include "ui_qwfwloader.h"
 
 #include <QMainWindow>
@@ -33,7 +34,7 @@ public:
     PELKfwloader(const PELKfwloader &) = delete;
     PELKfwloader &operator=(const PELKfwloader &) = delete;
 
-    static constexpr int kPortCount = 50;
+    static constexpr int kPortCount = PortMap::kHighestComNumber;
     static constexpr int kFirstScanDelayMs = 200;
     static constexpr int kRxBufferSize = 8004;
     static constexpr int kLineSpeedBaud = InstrumentProtocol::kLineSpeedBaud;
@@ -78,6 +79,7 @@ private:
     Ui::QwFWloader ui;
     FlashImage flashImage;
     int imageEnd = kImageEndUnset;
+    std::unique_ptr<PortMap> portMap; // COM names to devices, taken afresh at each pass; outlives modem
     std::unique_ptr<Modem> modem;
     QString portName;
     bool portOpen = false;

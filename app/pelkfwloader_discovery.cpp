@@ -4,6 +4,7 @@
 
 #include "instrumentprotocol.h"
 #include "modem.h"
+#include "portmap.h"
 #include "seriallog.h"
 #include "versionprobe.h"
 #include "versionreply.h"
@@ -49,7 +50,7 @@ void PELKfwloader::fopentty()
 void PELKfwloader::probeStep()
 {
     if (portIndex == 0)
-        modem->refreshPortMap(); // each pass sees the devices present now
+        portMap->refresh(); // each pass sees the devices present now
     portName = portNames.at(portIndex);
     statusBar()->showMessage(QStringLiteral("Suche HW :") + portName, 0);
     const Modem::OpenResult opened = modem->openPort(portName);

@@ -132,10 +132,9 @@ Run loaderTransfer(const FlashImage &image)
 {
     Run run;
     SimulatedInstrument instrument(pacedInstrument());
-    qputenv("ZORBEL_PORTS", instrument.portMapEntry(QStringLiteral("COM1")).toUtf8());
     Modem modem;
     modem.setBaudRate(kPacedBaud);
-    if (!modem.openTty(QStringLiteral("COM1")))
+    if (modem.openDevice(instrument.devicePath()) != Modem::OpenResult::Opened)
         return run;
 
     FlashWriter writer(modem, LoadedImage(image, kFullImageEnd));

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "portmap.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -19,7 +21,7 @@ public:
     static constexpr int kDefaultWaitSeconds = 10;
     static constexpr int kMaxWaitSeconds = 3600;
     // The most instruments --count may expect: one on each COM name.
-    static constexpr int kMaxCount = 50;
+    static constexpr int kMaxCount = PortMap::kHighestComNumber;
     // Station mode: silence after which a port whose unit left the station in doubt is
     // armed again; after a write, how long the instrument is waited for to answer again.
     static constexpr int kDefaultRearmAfterSeconds = 5;

@@ -16,10 +16,6 @@ using namespace InstrumentProtocol;
 
 namespace {
 
-#ifdef Q_OS_WIN
-constexpr int kWindowsPortCount = 50; // COM1..COM50, the names the window scans
-#endif
-
 PortScan::PortState stateOf(Modem::OpenResult result)
 {
     switch (result) {
@@ -59,8 +55,8 @@ QList<PortScan::Candidate> PortScan::presentPorts()
 {
     QList<Candidate> candidates;
 #ifdef Q_OS_WIN
-    for (int number = 1; number <= kWindowsPortCount; ++number) {
-        const QString name = QStringLiteral("COM%1").arg(number);
+    for (int number = 1; number <= PortMap::kHighestComNumber; ++number) {
+        const QString name = PortMap::comName(number);
         candidates.append({name, name});
     }
 #else
@@ -68,7 +64,7 @@ QList<PortScan::Candidate> PortScan::presentPorts()
     map.refresh();
     const QMap<int, QString> devices = map.devices();
     for (auto it = devices.cbegin(); it != devices.cend(); ++it)
-        candidates.append({QStringLiteral("COM%1").arg(it.key()), absoluteDevice(it.value())});
+        candidates.append({PortMap::comName(it.key()), absoluteDevice(it.value())});
 #endif
     return candidates;
 }
@@ -78,7 +74,7 @@ PortScan::Candidate PortScan::portNamed(const QString &nameOrPath)
     PortMap map;
     map.refresh();
     if (PortMap::comNumber(nameOrPath) > 0) {
-        const QString name = QStringLiteral("COM%1").arg(PortMap::comNumber(nameOrPath));
+        const QString name = PortMap::comName(PortMap::comNumber(nameOrPath));
         return {name, absoluteDevice(map.devicePath(name))};
     }
     // A device path: named by its COM name when the map has one for it.
@@ -86,7 +82,7 @@ PortScan::Candidate PortScan::portNamed(const QString &nameOrPath)
     const QMap<int, QString> devices = map.devices();
     for (auto it = devices.cbegin(); it != devices.cend(); ++it) {
         if (absoluteDevice(it.value()) == device)
-            return {QStringLiteral("COM%1").arg(it.key()), device};
+            return {PortMap::comName(it.key()), device};
     }
     return {nameOrPath, device};
 }

@@ -161,11 +161,9 @@ std::unique_ptr<LowLatencyMode> requestLowLatency(const QSerialPort &port, const
 } // namespace
 
 Modem::Modem()
-    : m_portMap(std::make_unique<PortMap>())
-    , m_lock(std::make_unique<DeviceLock>())
+    : m_lock(std::make_unique<DeviceLock>())
     , m_baudRate(kDefaultBaudRate)
 {
-    m_portMap->refresh();
 }
 
 Modem::~Modem()
@@ -177,11 +175,6 @@ void Modem::setBaudRate(int rate)
 {
     if (contains(kStorableBaudRates, rate))
         m_baudRate = rate;
-}
-
-void Modem::refreshPortMap()
-{
-    m_portMap->refresh();
 }
 
 Modem::OpenResult Modem::failOpen(OpenResult result)
@@ -215,12 +208,12 @@ bool Modem::openTty(const QString &portName)
 
 Modem::OpenResult Modem::openPort(const QString &portName)
 {
-    return openPath(portName, m_portMap->devicePath(portName));
+    return openPath(portName, m_portMap != nullptr ? m_portMap->devicePath(portName) : QString());
 }
 
-Modem::OpenResult Modem::openDevice(const QString &devicePath)
+Modem::OpenResult Modem::openDevice(const QString &devicePath, const QString &portName)
 {
-    return openPath(devicePath, devicePath);
+    return openPath(portName.isEmpty() ? devicePath : portName, devicePath);
 }
 
 Modem::OpenResult Modem::openPath(const QString &portName, const QString &devicePath)

@@ -13,8 +13,10 @@ class PortMap;
 class DeviceLock;
 class LowLatencyMode;
 
-// The loader's one serial port. Opens a COM name (COM1..COM50) with a fixed line
-// format, moves raw bytes in and out and closes the port again. Reads never wait.
+// The loader's one serial port. Opens a device with a fixed line format, moves raw
+// bytes in and out and closes the port again. Reads never wait. A COM name (COM1..COM50)
+// is looked up in the PortMap the caller gives it: which device a name stands for is
+// the map's business, taken afresh by whoever owns it.
 class Modem : public QObject
 {
     Q_OBJECT
@@ -43,12 +45,16 @@ public:
 
     // Stores 9600, 19200, 57600 or 115200; any other value is ignored.
     void setBaudRate(int rate);
+    // The map openTty and openPort look COM names up in; the caller owns it, keeps it
+    // alive while this Modem may open, and refreshes it. Without one, no COM name opens.
+    void setPortMap(const PortMap *map) { m_portMap = map; }
     // Opens and configures the device behind a COM name; true when fully configured.
     bool openTty(const QString &portName);
     // openTty, telling why a port could not be opened.
     OpenResult openPort(const QString &portName);
-    // The same for a device given by its path (e.g. /dev/ttyUSB0), past the COM name map.
-    OpenResult openDevice(const QString &devicePath);
+    // The same for a device given by its path (e.g. /dev/ttyUSB0), past the COM name map;
+    // portName, when given, names it in the log.
+    OpenResult openDevice(const QString &devicePath, const QString &portName = QString());
     // Closes the port if open; emits "?" and returns true every time.
     bool closeTty();
     // Copies at most maxBytes already-received bytes into buffer; never waits. 0 when none or on error.
@@ -81,8 +87,6 @@ public:
     qint64 availableInput() const;
     // The device path of the last open.
     QString devicePath() const { return m_devicePath; }
-    // Takes the COM name to device map afresh (devices plugged in since are found).
-    void refreshPortMap();
 
 signals:
     void setTtyText(QString text);
@@ -121,7 +125,7 @@ private:
     std::unique_ptr<QSerialPort> m_port;
     // After m_port: released first, while the port is still open.
     std::unique_ptr<LowLatencyMode> m_lowLatency;
-    std::unique_ptr<PortMap> m_portMap;
+    const PortMap *m_portMap = nullptr; // the caller's
     std::unique_ptr<DeviceLock> m_lock;
     QString m_devicePath; // of the last open, for the debug output
     State m_state = State::Closed;

@@ -88,6 +88,11 @@ bool naturalLess(const QString &a, const QString &b)
 
 } // namespace
 
+QString PortMap::comName(int number)
+{
+    return QStringLiteral("COM%1").arg(number);
+}
+
 int PortMap::comNumber(const QString &name)
 {
     static const QRegularExpression pattern(QStringLiteral("^COM([1-9][0-9]{0,8})$"),
@@ -112,9 +117,9 @@ PortMap::ParseResult PortMap::parse(const QString &text)
         if (separator < 0 || path.isEmpty() || number == 0)
             reason = QStringLiteral("malformed pair");
         else if (number > kHighestComNumber)
-            reason = QStringLiteral("beyond COM%1, never scanned").arg(kHighestComNumber);
+            reason = QStringLiteral("beyond %1, never scanned").arg(comName(kHighestComNumber));
         else if (result.devices.contains(number))
-            reason = QStringLiteral("second pair for COM%1").arg(number);
+            reason = QStringLiteral("second pair for %1").arg(comName(number));
         if (!reason.isEmpty()) {
             result.rejected.append(entry);
             result.reasons.append(reason);

@@ -43,6 +43,8 @@ public:
 
     // The number n of "COMn" (n >= 1, no leading zeros, "com" in any case), or 0.
     static int comNumber(const QString &name);
+    // "COM7" for 7.
+    static QString comName(int number);
 
     // Takes the map afresh: ZORBEL_PORTS if set, else the devices present. The map
     // and the pairs skipped go to the debug output when they differ from last time.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "modem.h"
+#include "portmap.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -26,3 +27,19 @@ inline QByteArray readWithin(Modem &modem, int count, int msecs)
     received.truncate(got);
     return received;
 }
+
+// A Modem with a COM name map of its own, taken when it is made (ZORBEL_PORTS as it is
+// then) and again on refreshPortMap(), as the window keeps one for its Modem.
+class MappedModem : public Modem
+{
+public:
+    MappedModem()
+    {
+        m_map.refresh();
+        setPortMap(&m_map);
+    }
+    void refreshPortMap() { m_map.refresh(); }
+
+private:
+    PortMap m_map;
+};

@@ -5,6 +5,7 @@
 #include "devicelock.h"
 #include "loaderprobe.h"
 #include "modem.h"
+#include "modeminput.h"
 #include "settingssandbox.h"
 #include "simulatedinstrument.h"
 
@@ -227,7 +228,7 @@ void expectFound(SteppedWindow &s, int index, const QString &label)
     QVERIFY(!s.probe.scanTimer()->isActive());
     QVERIFY(s.probe.ui().pushButton->isEnabled());
     QVERIFY(!s.probe.ui().pushButton_2->isEnabled());
-    Modem other; // the port stays open for the loader alone
+    MappedModem other; // the port stays open for the loader alone
     QVERIFY(!other.openTty(com(index + 1)));
 }
 
@@ -296,7 +297,7 @@ void TestDiscovery::foundAfterPortsThatDoNotOpen()
     if (busyPort > 0)
         map << busyInstrument.portMapEntry(com(busyPort));
     setPorts(map);
-    Modem holder;
+    MappedModem holder;
     if (busyPort > 0)
         QVERIFY(holder.openTty(com(busyPort)));
 
@@ -392,7 +393,7 @@ void TestDiscovery::replies()
     QVERIFY(s.probe.ui().label_3->text().isEmpty());
     QCOMPARE(debug.lines(), debugLines);
     {
-        Modem other; // the rejected port was let go
+        MappedModem other; // the rejected port was let go
         QVERIFY(other.openTty("COM1"));
     }
 

@@ -7,6 +7,7 @@
 #include "loaderprobe.h"
 #include "loaderprocess.h"
 #include "modem.h"
+#include "modeminput.h"
 #include "settingssandbox.h"
 #include "simulatedinstrument.h"
 #include "transferrunner.h"
@@ -85,7 +86,7 @@ void TestFaultScenarios::portHeldByAnotherProcessIsSkipped()
                                            QStringLiteral("sleep"), QStringLiteral("60")});
     QVERIFY(holder.waitForStarted(10000));
     {
-        Modem probeModem;
+        MappedModem probeModem;
         qputenv("ZORBEL_PORTS", held.portMapEntry("COM1").toUtf8());
         probeModem.refreshPortMap();
         QTRY_VERIFY_WITH_TIMEOUT(!probeModem.openTty("COM1") || (probeModem.closeTty(), false), 10000);
@@ -109,7 +110,7 @@ void TestFaultScenarios::floodOfOtherBytesStillTimesOut()
     SimulatedInstrument instrument(config);
     QVERIFY(instrument.isValid());
     qputenv("ZORBEL_PORTS", instrument.portMapEntry("COM1").toUtf8());
-    Modem modem;
+    MappedModem modem;
     QVERIFY(modem.openTty("COM1"));
 
     FlashImage image;

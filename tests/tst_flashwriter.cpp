@@ -3,6 +3,7 @@
 #include "flashwriter.h"
 #include "instrumentprotocol.h"
 #include "modem.h"
+#include "modeminput.h"
 #include "simulatedinstrument.h"
 #include "transferrunner.h"
 
@@ -67,12 +68,12 @@ private:
     bool openInstrument(const SimulatedInstrument::Config &config = {});
 
     std::unique_ptr<SimulatedInstrument> instrument;
-    std::unique_ptr<Modem> modem;
+    std::unique_ptr<MappedModem> modem;
 };
 
 void TestFlashWriter::init()
 {
-    modem = std::make_unique<Modem>();
+    modem = std::make_unique<MappedModem>();
 }
 
 void TestFlashWriter::cleanup()

@@ -69,7 +69,7 @@ bool scrambleLine(const QString &path)
 // Child mode: hold a port until standard input closes.
 int holdPort(const QString &comName)
 {
-    Modem modem;
+    MappedModem modem;
     if (!modem.openTty(comName))
         return 1;
     std::printf("%s\n", kHeldLine);
@@ -127,7 +127,7 @@ struct OpenLine
     }
 
     SimulatedInstrument sim;
-    Modem modem;
+    MappedModem modem;
 };
 
 } // namespace
@@ -169,7 +169,7 @@ private slots:
 
 void TstModem::interface()
 {
-    Modem modem;
+    MappedModem modem;
     const QMetaObject *meta = modem.metaObject();
     QCOMPARE(meta->className(), "Modem");
     // setTtyText first, then the port's events for the event-driven flash transfer.
@@ -199,7 +199,7 @@ void TstModem::openThroughMap()
     SimulatedInstrument sim;
     QVERIFY2(sim.isValid(), qPrintable(sim.errorString()));
     setPorts(sim.portMapEntry(com));
-    Modem modem;
+    MappedModem modem;
     QSignalSpy spy(&modem, &Modem::setTtyText);
 
     QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("^%1 -> %2: device cannot take DTR/RTS")
@@ -233,7 +233,7 @@ void TstModem::openFails()
     QFETCH(QString, com);
     QFETCH(bool, logged);
     setPorts(map);
-    Modem modem;
+    MappedModem modem;
     QSignalSpy spy(&modem, &Modem::setTtyText);
     if (logged)
         QTest::ignoreMessage(QtInfoMsg, QRegularExpression(openLine(com, QStringLiteral("no such device$"))));
@@ -269,8 +269,8 @@ void TstModem::busyInThisProcess()
     setPorts(sim.portMapEntry(QStringLiteral("COM1")) + QStringLiteral(",COM2=") + secondPath);
     const QString secondCom = sameName ? QStringLiteral("COM1") : QStringLiteral("COM2");
 
-    Modem first;
-    Modem second;
+    MappedModem first;
+    MappedModem second;
     QVERIFY(first.openTty(QStringLiteral("COM1")));
     QSignalSpy spy(&second, &Modem::setTtyText);
     QTest::ignoreMessage(QtInfoMsg, QRegularExpression(openLine(secondCom, QStringLiteral("busy"))));
@@ -302,7 +302,7 @@ void TstModem::busyInAnotherProcess()
     QByteArray output;
     QTRY_VERIFY_WITH_TIMEOUT((output += holder.readAllStandardOutput()).contains(kHeldLine), kWaitMs);
 
-    Modem modem;
+    MappedModem modem;
     QSignalSpy spy(&modem, &Modem::setTtyText);
     QTest::ignoreMessage(QtInfoMsg, QRegularExpression(openLine(QStringLiteral("COM4"), QStringLiteral("busy"))));
     QVERIFY(!modem.openTty(QStringLiteral("COM4")));
@@ -343,7 +343,7 @@ void TstModem::openOutcomeLoggedWhenItChanges()
     QTemporaryDir dir;
     const QString device = dir.filePath(QStringLiteral("ttyAdapter"));
     const SerialLog log;
-    Modem modem;
+    MappedModem modem;
     for (const QString &pass : passes) {
         DeviceLock holder;
         if (pass == QLatin1String("busy"))
@@ -402,7 +402,7 @@ void TstModem::baudRule()
     QVERIFY(scrambleLine(sim.devicePath()));
     QCOMPARE(sim.lineSettings().baudRate, 1200);
     QVERIFY(sim.lineSettings().hardwareFlowControl);
-    Modem modem;
+    MappedModem modem;
     for (int rate : rates)
         modem.setBaudRate(rate);
     QVERIFY(modem.openTty(QStringLiteral("COM2")));
@@ -537,7 +537,7 @@ void TstModem::closeTwice()
     SimulatedInstrument sim;
     QVERIFY(sim.isValid());
     setPorts(sim.portMapEntry(QStringLiteral("COM1")));
-    Modem modem;
+    MappedModem modem;
     QSignalSpy spy(&modem, &Modem::setTtyText);
     QVERIFY(modem.closeTty()); // never opened
     QVERIFY(modem.openTty(QStringLiteral("COM1")));
@@ -547,7 +547,7 @@ void TstModem::closeTwice()
                                       QStringLiteral("?")}));
 
     // The device was let go: another Modem gets it.
-    Modem other;
+    MappedModem other;
     QVERIFY(other.openTty(QStringLiteral("COM1")));
 }
 
@@ -576,7 +576,7 @@ void TstModem::stuckWriteGivesUp()
     QVERIFY(::grantpt(master) == 0 && ::unlockpt(master) == 0);
     setPorts(QStringLiteral("COM5=") + QString::fromLocal8Bit(::ptsname(master)));
     {
-        Modem modem;
+        MappedModem modem;
         QVERIFY(modem.openTty(QStringLiteral("COM5")));
         const QByteArray flood(kStuckWriteBytes, 'A');
         QElapsedTimer timer;
@@ -598,7 +598,7 @@ void TstModem::lineStoppedUnderAWriteIsNoFailure()
     SimulatedInstrument sim;
     QVERIFY(sim.isValid());
     setPorts(sim.portMapEntry(QStringLiteral("COM7")));
-    Modem modem;
+    MappedModem modem;
     QVERIFY(modem.openTty(QStringLiteral("COM7")));
     sim.stopReceiving();
     QVERIFY(modem.queueTty("@v;", 3));
@@ -635,7 +635,7 @@ void TstModem::hangUp()
     SimulatedInstrument sim;
     QVERIFY(sim.isValid());
     setPorts(sim.portMapEntry(QStringLiteral("COM6")));
-    Modem modem;
+    MappedModem modem;
     QVERIFY(modem.openTty(QStringLiteral("COM6")));
     QVERIFY(!modem.portFailed());
     sim.hangUp();
@@ -672,7 +672,7 @@ void TstModem::refreshTakesNewMap()
 {
     SimulatedInstrument sim;
     QVERIFY(sim.isValid());
-    Modem modem; // built while no ports are mapped
+    MappedModem modem; // built while no ports are mapped
     setPorts(sim.portMapEntry(QStringLiteral("COM3")));
     QVERIFY(!modem.openTty(QStringLiteral("COM3")));
     modem.refreshPortMap();

@@ -4,6 +4,7 @@
 
 #include "lowlatencymode.h"
 #include "modem.h"
+#include "modeminput.h"
 #include "portmap.h"
 #include "usblatency.h"
 
@@ -275,7 +276,7 @@ void TstUsbLatency::modemLeavesPseudoTerminalAloneQuietly()
 
     const SerialLogCapture capture;
     {
-        Modem modem;
+        MappedModem modem;
         modem.setBaudRate(19200);
         QVERIFY(modem.openTty(QStringLiteral("COM1")));
         modem.closeTty();
