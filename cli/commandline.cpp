@@ -6,11 +6,12 @@
 #include <QCommandLineParser>
 
 #include <algorithm>
-#include <cmath>
+#include <chrono>
+#include <initializer_list>
+#include <utility>
 
 namespace {
 
-constexpr double kMillisPerSecond = 1000.0;
 
 // The options, by the names the parser knows them.
 struct KnownOptions
@@ -41,7 +42,8 @@ bool parseWait(const QString &text, int &waitMs)
     const double seconds = text.toDouble(&ok);
     if (!ok || !(seconds >= 0) || seconds > CommandLine::kMaxWaitSeconds)
         return false;
-    waitMs = static_cast<int>(std::lround(seconds * kMillisPerSecond));
+    waitMs = static_cast<int>(
+        std::chrono::round<std::chrono::milliseconds>(std::chrono::duration<double>(seconds)).count());
     return true;
 }
 

@@ -25,20 +25,8 @@ QString unreadableReason(const QFileInfo &info)
     return QStringLiteral("cannot be read");
 }
 
-QString unsuitableReason(const LoadedImage &image)
-{
-    if (!image.signatureInPlace()) {
-        return QStringLiteral("the instrument's signature is missing at addresses %1 to %2")
-            .arg(kSignatureAddress)
-            .arg(kSignatureAddress + static_cast<int>(kSignatureLength) - 1);
-    }
-    if (!image.fitsInstrument())
-        return QStringLiteral("it ends at address %1, beyond %2").arg(image.end()).arg(kImageEndLimit);
-    return QStringLiteral("not suitable");
-}
-
-// What refused the file and where, for a file the loader did not take.
-QString refusalReason(const HexLoadFindings &findings)
+// Why the loader refused the file or judged it not suitable, and where, as it says.
+QString refusalReason(const HexLoadFindings &findings, const LoadedImage &image)
 {
     QString what;
     switch (findings.refusal) {
@@ -70,11 +58,16 @@ QString refusalReason(const HexLoadFindings &findings)
         return QStringLiteral("no end-of-file record");
     case HexRefusal::NoData:
         return QStringLiteral("the file stores no data the instrument takes");
-    case HexRefusal::None:
-    case HexRefusal::TooLarge:
-    case HexRefusal::Unreadable:
     case HexRefusal::NoSignature:
+        return QStringLiteral("the instrument's signature is missing at addresses %1 to %2")
+            .arg(kSignatureAddress)
+            .arg(kSignatureAddress + static_cast<int>(kSignatureLength) - 1);
     case HexRefusal::PastInstrumentEnd:
+        return QStringLiteral("it ends at address %1, beyond %2").arg(image.end()).arg(kImageEndLimit);
+    case HexRefusal::TooLarge:
+        return QStringLiteral("the file is larger than %1 bytes").arg(HexLoader::kMaxFileBytes);
+    case HexRefusal::None:
+    case HexRefusal::Unreadable:
         return QStringLiteral("not suitable");
     }
     if (findings.line == HexLoadFindings::kNoLine)
@@ -109,13 +102,7 @@ FirmwareFile FirmwareFile::load(const QString &path, Checksums checksums)
         file.m_reason = unreadableReason(info);
         return file;
     case HexLoadResult::TooLarge:
-        file.m_verdict = Verdict::NotSuitable;
-        file.m_reason = QStringLiteral("the file is larger than %1 bytes").arg(HexLoader::kMaxFileBytes);
-        return file;
     case HexLoadResult::Unsuitable:
-        file.m_verdict = Verdict::NotSuitable;
-        file.m_reason = unsuitableReason(*file.m_image);
-        return file;
     case HexLoadResult::Refused:
     case HexLoadResult::Malformed:
     case HexLoadResult::CutOff:
@@ -123,7 +110,7 @@ FirmwareFile FirmwareFile::load(const QString &path, Checksums checksums)
         break;
     }
     file.m_verdict = Verdict::NotSuitable;
-    file.m_reason = refusalReason(file.m_findings);
+    file.m_reason = refusalReason(file.m_findings, *file.m_image);
     return file;
 }
 

@@ -39,22 +39,22 @@ ExitStatus FlashTool::watch(const PortScan::CandidateSource &source, const Comma
     StationMode station(source, firmware, timing);
     station.setExpectedVersion(options.expectedVersion);
     station.setByIdFolder(m_byIdFolder);
-    connect(&station, &StationMode::writeStarted, this, [&session](FlashJob *job) {
+    connect(&station, &StationMode::writeStarted, &station, [&session](FlashJob *job) {
         session->showLine(QStringLiteral("found Zorbelmeter FW V%1 on %2 (%3)")
                               .arg(job->report().firmwareBefore, job->port(), job->device()));
         session->follow(job);
     });
-    connect(&station, &StationMode::unitCurrent, this,
+    connect(&station, &StationMode::unitCurrent, &station,
             [&](const PortScan::PortResult &result, const QString &byId) {
                 session->showLine(QStringLiteral("%1: already V%2, not written")
                                       .arg(result.candidate.name, InstrumentTexts::firmware(result.reply)));
                 session->record(InstrumentReport::unwritten(result, InstrumentReport::Outcome::Current, firmware, byId));
             });
-    connect(&station, &StationMode::portUnavailable, this, [&session](const PortScan::PortResult &result) {
+    connect(&station, &StationMode::portUnavailable, &station, [&session](const PortScan::PortResult &result) {
         session->showLine(QStringLiteral("%1 (%2): %3; asked again every round")
                               .arg(result.candidate.name, result.candidate.devicePath, InstrumentTexts::answer(result)));
     });
-    connect(&station, &StationMode::portInDoubt, this, [&session, &options](const QString &port, bool stuck) {
+    connect(&station, &StationMode::portInDoubt, &station, [&session, &options](const QString &port, bool stuck) {
         if (stuck) {
             session->showLine(QStringLiteral("%1: written twice in a row and still answering the version it had; "
                                              "written again only when another version or another device answers")

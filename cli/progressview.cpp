@@ -4,6 +4,7 @@
 
 #include <QIODevice>
 
+#include <chrono>
 #include <cmath>
 
 namespace {
@@ -11,8 +12,7 @@ namespace {
 constexpr int kTenths = 10;
 constexpr int kPercent = 100;
 constexpr int kRedrawMs = 100;           // a terminal is redrawn at most this often
-constexpr int kBitsPerByte = 10;         // start bit, 8 data bits, stop bit
-constexpr double kMillisPerSecond = 1000.0;
+constexpr int kLineBitsPerByte = 10;     // on the line: start bit, 8 data bits, stop bit
 constexpr int kSecondsPerMinute = 60;
 constexpr int kSecondsDigits = 2;
 constexpr int kDecimalBase = 10;
@@ -106,8 +106,8 @@ QString ProgressView::liveText(const Row &row)
         return row.finalText;
     QString text = QStringLiteral("%1: %2/%3 blocks").arg(row.label).arg(row.done).arg(row.total);
     if (row.done > 0 && row.elapsedMs > 0) {
-        const double seconds = static_cast<double>(row.elapsedMs) / kMillisPerSecond;
-        const double bits = static_cast<double>(kCommandBytes + row.done * kBlockLineBytes) * kBitsPerByte;
+        const double seconds = std::chrono::duration<double>(std::chrono::milliseconds(row.elapsedMs)).count();
+        const double bits = static_cast<double>(kCommandBytes + row.done * kBlockLineBytes) * kLineBitsPerByte;
         const auto left = static_cast<qint64>(std::llround(seconds * (row.total - row.done) / row.done));
         text += QStringLiteral(", %1 kbit/s, %2 left")
                     .arg(bits / seconds / kBitsPerKilobit, 0, 'f', 1)

@@ -51,7 +51,6 @@ StationMode::StationMode(PortScan::CandidateSource source, FirmwareFile firmware
 StationMode::~StationMode()
 {
     // The jobs go first: each closes its port.
-    qDeleteAll(m_jobs);
     m_jobs.clear();
 }
 
@@ -83,9 +82,11 @@ void StationMode::stop()
     m_roundTimer->stop();
     if (m_scan != nullptr)
         m_scan->stop(); // its finished() comes before this returns
-    const QList<FlashJob *> running = m_jobs;
+    QList<FlashJob *> running;
+    for (const auto &job : m_jobs)
+        running.append(job.get());
     for (FlashJob *job : running)
-        job->interrupt();
+        job->interrupt(); // a job may finish, and leave m_jobs, inside
     finishIfDone();
 }
 
@@ -252,19 +253,18 @@ void StationMode::startWrite(const PortScan::PortResult &result, std::unique_ptr
         watched(key).rule.endWrite(-1, WatchedPort::Clock::now());
         return;
     }
-    FlashJob *job = FlashJob::forInstrument(result, std::move(modem), m_firmware, m_timing.requestTimeoutMs,
-                                            m_byIdFolder)
-                        .release();
-    job->setParent(this);
+    std::unique_ptr<FlashJob> owned =
+        FlashJob::forInstrument(result, std::move(modem), m_firmware, m_timing.requestTimeoutMs, m_byIdFolder);
+    FlashJob *job = owned.get();
     FlashJob::Confirmation confirmation;
     confirmation.enabled = true;
     confirmation.expectedVersion = m_expectedVersion;
     confirmation.restartWait = m_timing.restartWait;
     job->setConfirmation(confirmation);
     job->keepPortOpen();
-    m_jobs.append(job);
+    m_jobs.push_back(std::move(owned));
     m_jobPorts.insert(job, key);
-    connect(job, &FlashJob::finished, this, [this, job] { onWriteFinished(job); });
+    connect(job, &FlashJob::finished, job, [this, job] { onWriteFinished(job); });
     emit writeStarted(job);
     job->start();
 }
@@ -290,9 +290,13 @@ void StationMode::onWriteFinished(FlashJob *job)
         m_doubtSaid = true;
         emit portInDoubt(report.port, stuck);
     }
-    m_jobs.removeOne(job);
+    // The job goes once control is back: it is inside its own signal now.
+    const auto owned = std::find_if(m_jobs.begin(), m_jobs.end(), [job](const auto &p) { return p.get() == job; });
+    if (owned != m_jobs.end()) {
+        owned->release()->deleteLater();
+        m_jobs.erase(owned);
+    }
     emit writeFinished(job);
-    job->deleteLater();
     finishIfDone();
 }
 
@@ -311,7 +315,7 @@ void StationMode::noteCondition(const QString &key, const PortScan::PortResult &
 
 void StationMode::finishIfDone()
 {
-    if (m_state != State::Stopping || !m_jobs.isEmpty() || m_scan != nullptr)
+    if (m_state != State::Stopping || !m_jobs.empty() || m_scan != nullptr)
         return;
     m_state = State::Finished;
     if (m_loop != nullptr)

@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <map>
+#include <vector>
 #include <memory>
 
 class FlashJob;
@@ -141,7 +142,7 @@ private:
     QHash<QString, QString> m_identities;             // device path -> who is behind it this round
     QHash<QString, PortScan::PortState> m_noted;      // the condition last said, by device path
     QStringList m_refused;                            // ports found busy or refused, in the order seen
-    QList<FlashJob *> m_jobs;                         // running, in the order they began
+    std::vector<std::unique_ptr<FlashJob>> m_jobs;    // running, in the order they began
     QHash<FlashJob *, QString> m_jobPorts;            // job -> device path of its port
     QEventLoop *m_loop = nullptr;                     // while run() waits
     bool m_doubtSaid = false;

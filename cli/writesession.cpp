@@ -23,9 +23,9 @@ void WriteSession::follow(FlashJob *job)
 {
     const int row = m_view.addRow(job->port(), job->blockTotal());
     ++m_running;
-    connect(job, &FlashJob::progress, this,
+    connect(job, &FlashJob::progress, job,
             [this, row, job] { m_view.update(row, {job->blocksDone(), job->elapsedMs()}); });
-    connect(job, &FlashJob::finished, this, [this, row, job] {
+    connect(job, &FlashJob::finished, job, [this, row, job] {
         m_view.finishRow(row, InstrumentTexts::closing(*job));
         m_records.keep(job->report());
         if (--m_running == 0)
