@@ -220,6 +220,8 @@ ExitStatus FlashTool::write(const CommandLine::Options &options)
         looking = QStringLiteral("looking for %1 instrument(s) on every port present").arg(options.count);
     say(human(options), looking + QLatin1Char('\n'));
     PortScan scan(source);
+    // One instrument is wanted: the scan ends the moment it has answered.
+    scan.setEndWhenWanted(!options.all);
     if (!runScan(scan, options.waitMs, std::max(options.count, 1))) {
         say(human(options), QStringLiteral("interrupted, nothing written\n"));
         return ExitStatus::Interrupted;

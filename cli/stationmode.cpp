@@ -9,8 +9,10 @@
 #include "modem.h"
 #include "stableportname.h"
 
+#include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QTimer>
 
 #include <algorithm>
@@ -43,9 +45,11 @@ StationMode::StationMode(PortScan::CandidateSource source, FirmwareFile firmware
     , m_timing(timing)
     , m_byIdFolder(QString::fromLatin1(StablePortName::kByIdFolder))
     , m_roundTimer(new QTimer(this))
+    , m_watcher(new QFileSystemWatcher(this))
 {
     m_roundTimer->setSingleShot(true);
     connect(m_roundTimer, &QTimer::timeout, this, &StationMode::beginRound);
+    connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, &StationMode::roundSoon);
 }
 
 StationMode::~StationMode()
@@ -147,6 +151,7 @@ QString StationMode::identityOf(const QString &devicePath) const
 QList<PortScan::Candidate> StationMode::portsToAsk()
 {
     const QList<PortScan::Candidate> present = m_source();
+    watchFolders(present);
     QList<PortScan::Candidate> toAsk;
     QStringList keys;
     m_identities.clear();
@@ -182,12 +187,60 @@ void StationMode::beginRound()
 {
     if (m_state != State::Watching)
         return;
+    m_roundTimer->stop();
+    m_roundAgain = false;
     ++m_rounds;
     m_roundClock.start();
+    m_taken.clear();
     m_scan = new PortScan([this] { return portsToAsk(); }, this);
     m_scan->setReplyWaitMs(m_timing.replyWaitMs);
     connect(m_scan, &PortScan::finished, this, &StationMode::onRoundFinished);
+    // A unit that answered is taken at once, not after the silent ports of its round.
+    connect(m_scan, &PortScan::instrumentFound, this, [this](int index) {
+        if (m_scan != nullptr && !m_taken.contains(index)) {
+            m_taken.insert(index);
+            takeResult(*m_scan, index);
+        }
+    });
     m_scan->start(0); // one round
+}
+
+// A port appeared or went: asked now (or as soon as the round going on is over).
+void StationMode::roundSoon()
+{
+    if (m_state != State::Watching)
+        return;
+    if (m_scan != nullptr) {
+        m_roundAgain = true;
+        return;
+    }
+    beginRound();
+}
+
+// Where the system tells of changes, the folders of the ports' devices (and of their
+// links) are watched, so that a port that appears is asked at once.
+void StationMode::watchFolders(const QList<PortScan::Candidate> &candidates)
+{
+#ifdef Q_OS_UNIX
+    QStringList folders;
+    for (const PortScan::Candidate &candidate : candidates) {
+        if (!candidate.devicePath.isEmpty())
+            folders.append(QFileInfo(candidate.devicePath).absolutePath());
+    }
+    if (QDir(m_byIdFolder).exists())
+        folders.append(m_byIdFolder);
+#ifdef Q_OS_LINUX
+    folders.append(QStringLiteral("/dev")); // an adapter's first port appears there
+#endif
+    folders.removeDuplicates();
+    const QStringList watched = m_watcher->directories();
+    for (const QString &folder : std::as_const(folders)) {
+        if (!watched.contains(folder) && QFileInfo(folder).isDir())
+            m_watcher->addPath(folder);
+    }
+#else
+    Q_UNUSED(candidates);
+#endif
 }
 
 void StationMode::onRoundFinished()
@@ -196,8 +249,11 @@ void StationMode::onRoundFinished()
     m_scan = nullptr;
     if (scan == nullptr)
         return;
-    for (int index = 0; index < scan->results().size(); ++index)
-        takeResult(*scan, index);
+    for (int index = 0; index < scan->results().size(); ++index) {
+        if (!m_taken.contains(index))
+            takeResult(*scan, index);
+    }
+    m_taken.clear();
     // Its ports not taken close with it.
     scan->deleteLater();
     if (m_state != State::Watching) {
@@ -206,7 +262,7 @@ void StationMode::onRoundFinished()
     }
     emit roundFinished();
     if (m_state == State::Watching) {
-        const qint64 left = m_timing.roundMs - m_roundClock.elapsed();
+        const qint64 left = m_roundAgain ? 0 : m_timing.roundMs - m_roundClock.elapsed();
         m_roundTimer->start(static_cast<int>(std::max<qint64>(left, 0)));
     }
 }

@@ -10,6 +10,7 @@
 #include <QHash>
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -21,10 +22,13 @@
 class FlashJob;
 class Modem;
 class QEventLoop;
+class QFileSystemWatcher;
 class QTimer;
 
-// Station mode of zorbelflash: asks the ports in rounds, one round every roundMs, and
-// writes each unit as it appears, several at once. After its write a unit is waited
+// Station mode of zorbelflash: asks the ports in rounds and writes each unit as it
+// appears, several at once. A round starts the moment a port appears or goes (the
+// folders of the ports' devices are watched where the system tells of changes) and
+// otherwise every roundMs, for units that come and go behind a port that stays. After its write a unit is waited
 // for until it answers again (its restart) and its port is then held for it, open and
 // locked, so that neither this station nor another one writes it again; WatchedPort
 // says when a port is armed for the next unit. Runs until stop(); a write running then
@@ -42,12 +46,13 @@ public:
     };
     Q_ENUM(State)
 
-    // A round starts this long after the previous one started.
-    static constexpr int kRoundMs = 500;
+    // Without a change of the ports, a round starts this long after the previous one
+    // started: a unit plugged into an adapter that stays is written within this time.
+    static constexpr int kRoundMs = 2000;
     // A round waits this long for the replies of ports that have not answered: a slow
     // instrument answers within about a second. A round whose ports have all answered
-    // ends sooner.
-    static constexpr int kReplyWaitMs = 1200;
+    // ends sooner, and a unit that answered is taken at once.
+    static constexpr int kReplyWaitMs = InstrumentProtocol::kSlowReplyWaitMs;
 
     struct Timing
     {
@@ -118,6 +123,8 @@ private:
 
     QList<PortScan::Candidate> portsToAsk();
     void beginRound();
+    void roundSoon();
+    void watchFolders(const QList<PortScan::Candidate> &candidates);
     void onRoundFinished();
     void takeResult(PortScan &scan, int index);
     void startWrite(const PortScan::PortResult &result, std::unique_ptr<Modem> modem);
@@ -135,6 +142,9 @@ private:
     QString m_byIdFolder;
     State m_state = State::Ready;
     QTimer *m_roundTimer;
+    QFileSystemWatcher *m_watcher;     // the folders of the ports' devices
+    bool m_roundAgain = false;         // a change came during the round going on
+    QSet<int> m_taken;                 // results of the round going on already taken
     QElapsedTimer m_roundClock;
     PortScan *m_scan = nullptr; // the round going on
     int m_rounds = 0;

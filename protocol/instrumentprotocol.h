@@ -19,6 +19,10 @@ inline constexpr int kMinimumFirmwareVersion = 100; // version x 100: 100 is V1.
 inline constexpr int kReplyWaitMs = 300;      // after a query, before its reply is read
 inline constexpr int kMissingPortDelayMs = 100; // after a port that does not open
 inline constexpr int kRejectedPortDelayMs = 200; // after a port whose reply is rejected
+// Asking many ports at once (zorbelflash): a reply is taken as soon as it is whole; a
+// port that has not answered is waited for this long, since a slow instrument answers
+// within about a second.
+inline constexpr int kSlowReplyWaitMs = 1200;
 
 // Flash write: "@w#####;", then one 'k' per block the instrument wants.
 inline constexpr const char *kWriteCommand = "@w#####;";

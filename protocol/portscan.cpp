@@ -91,7 +91,7 @@ PortScan::PortScan(CandidateSource source, QObject *parent)
     : QObject(parent)
     , m_source(std::move(source))
     , m_timer(new QTimer(this))
-    , m_replyWaitMs(kReplyWaitMs)
+    , m_replyWaitMs(kSlowReplyWaitMs)
 {
     m_timer->setSingleShot(true);
     // A coarse timer may fire up to 5 % early: the instrument gets its full reply time.
@@ -169,13 +169,21 @@ void PortScan::beginRound()
     ++m_rounds;
     takeCandidates();
     m_repliesDue = false;
-    for (PortResult &result : m_results) {
-        if (!isSettled(result.state))
-            askPort(result);
+    m_awaiting.clear();
+    for (int index = 0; index < m_results.size(); ++index) {
+        PortResult &result = m_results[index];
+        if (isSettled(result.state))
+            continue;
+        askPort(result);
+        if (result.state == PortState::NoAnswer)
+            m_awaiting.insert(index);
     }
     // With nothing to ask, the next round comes after the pause the window makes after
     // a port that does not open.
     m_timer->start(m_repliesDue ? m_replyWaitMs : kMissingPortDelayMs);
+    // A reply may be whole already (a port held open).
+    if (m_repliesDue)
+        QMetaObject::invokeMethod(this, &PortScan::onInput, Qt::QueuedConnection);
 }
 
 void PortScan::askPort(PortResult &result)
@@ -197,51 +205,74 @@ void PortScan::askPort(PortResult &result)
     m_repliesDue = true;
 }
 
-void PortScan::readReplies()
+// Takes what the port answered (its whole reply, or what came in the reply wait).
+void PortScan::judgeReply(int index)
 {
-    for (int index = 0; index < m_results.size(); ++index) {
-        PortResult &result = m_results[index];
-        if (result.state != PortState::NoAnswer)
-            continue;
-        Modem &modem = modemFor(result.candidate.name);
-        const VersionReply reply = VersionProbe::readReply(modem);
-        if (reply.isComplete())
-            result.reply = reply;
-        if (reply.isAccepted()) {
-            result.state = PortState::Found;
-            emit instrumentFound(index);
-            continue;
-        }
-        result.state = reply.isComplete() ? PortState::OtherReply : PortState::NoAnswer;
-        closePort(result.candidate.name);
+    m_awaiting.remove(index);
+    PortResult &result = m_results[index];
+    Modem &modem = modemFor(result.candidate.name);
+    const VersionReply reply = VersionProbe::readReply(modem);
+    if (reply.isComplete())
+        result.reply = reply;
+    if (reply.isAccepted()) {
+        result.state = PortState::Found;
+        emit instrumentFound(index);
+        return;
     }
+    result.state = reply.isComplete() ? PortState::OtherReply : PortState::NoAnswer;
+    closePort(result.candidate.name);
 }
 
-// A round need not wait longer once every port asked has its whole reply.
+// The first `wanted` instruments in the order of the ports have answered, and no port
+// before them is still to answer.
+bool PortScan::wantedKnown() const
+{
+    int found = 0;
+    for (int index = 0; index < m_results.size() && found < m_wanted; ++index) {
+        if (m_awaiting.contains(index))
+            return false;
+        if (m_results.at(index).state == PortState::Found)
+            ++found;
+    }
+    return found >= m_wanted;
+}
+
+int PortScan::foundCount() const
+{
+    return static_cast<int>(std::count_if(m_results.cbegin(), m_results.cend(),
+                                          [](const PortResult &r) { return r.state == PortState::Found; }));
+}
+
+// Replies are taken as they become whole; the round ends once every port asked has
+// answered, the scan as soon as it has what it was asked for.
 void PortScan::onInput()
 {
-    if (m_state != State::Running || !m_repliesDue || !m_timer->isActive())
+    if (m_state != State::Running || !m_timer->isActive())
         return;
-    for (const PortResult &result : std::as_const(m_results)) {
-        if (result.state != PortState::NoAnswer)
-            continue;
-        const auto it = m_modems.find(result.candidate.name);
-        if (it == m_modems.end() || !it->second || it->second->availableInput() < kVersionReplyBytes)
-            return;
+    const QList<int> awaiting = m_awaiting.values();
+    for (int index : awaiting) {
+        const auto it = m_modems.find(m_results.at(index).candidate.name);
+        if (it != m_modems.end() && it->second && it->second->availableInput() >= kVersionReplyBytes)
+            judgeReply(index);
     }
-    m_timer->stop();
-    onTimer();
+    if (m_endWhenWanted && wantedKnown()) {
+        stop();
+        return;
+    }
+    if (m_awaiting.isEmpty()) {
+        m_timer->stop();
+        onTimer();
+    }
 }
 
 void PortScan::onTimer()
 {
     if (m_state != State::Running)
         return;
-    if (m_repliesDue)
-        readReplies();
-    const auto found = std::count_if(m_results.cbegin(), m_results.cend(),
-                                     [](const PortResult &r) { return r.state == PortState::Found; });
-    if (found >= m_wanted || everyPortSettled() || m_clock.elapsed() >= m_waitMs) {
+    const QList<int> awaiting = m_awaiting.values();
+    for (int index : awaiting)
+        judgeReply(index);
+    if (foundCount() >= m_wanted || everyPortSettled() || m_clock.elapsed() >= m_waitMs) {
         finish();
         return;
     }

@@ -16,11 +16,11 @@ class Modem;
 class QTimer;
 
 // Looks for the instrument on many ports at once: in each round every candidate port is
-// opened and sent the version query in the same moment, and all replies are read
-// kReplyWaitMs later. Rounds repeat until an instrument has answered (or as many as the
-// caller wants), so the instrument is found after about one reply wait whichever port
-// it is on. Driven by a timer; nothing
-// here blocks.
+// opened and sent the version query in the same moment, and each reply is taken as soon
+// as it is whole; a port that has not answered is given up after the reply wait
+// (kSlowReplyWaitMs unless set). Rounds repeat until an instrument has answered (or as
+// many as the caller wants), so the instrument is found as soon as it answers whichever
+// port it is on. Driven by the ports' events and a timer; nothing here blocks.
 class PortScan : public QObject
 {
     Q_OBJECT
@@ -83,9 +83,12 @@ public:
     // Ends the scan at once; the ports being asked are closed. finished() follows
     // before this returns.
     void stop();
-    // How long a round waits for the replies (kReplyWaitMs unless set); a round ends
-    // sooner once every port asked has its whole reply waiting. Before start().
+    // How long a round waits for the replies (kSlowReplyWaitMs unless set); a round
+    // ends sooner once every port asked has answered. Before start().
     void setReplyWaitMs(int waitMs) { m_replyWaitMs = waitMs; }
+    // The scan ends the moment `wanted` instruments have answered, without waiting for
+    // the other ports of the round (which are closed). Before start().
+    void setEndWhenWanted(bool end) { m_endWhenWanted = end; }
     // A port the caller holds open for the candidate of that name: asked through as it
     // is (reopened only when it has failed) and never closed by the scan; takePort()
     // gives it back whatever it answered.
@@ -107,7 +110,9 @@ private:
     void beginRound();
     void takeCandidates();
     void askPort(PortResult &result);
-    void readReplies();
+    void judgeReply(int index);
+    int foundCount() const;
+    bool wantedKnown() const;
     void onTimer();
     void onInput();
     bool everyPortSettled() const;
@@ -123,6 +128,8 @@ private:
     int m_rounds = 0;
     bool m_repliesDue = false;
     int m_replyWaitMs;
+    bool m_endWhenWanted = false;
+    QSet<int> m_awaiting; // ports asked in this round whose reply has not been judged
     State m_state = State::Ready;
     QList<PortResult> m_results;
     std::map<QString, std::unique_ptr<Modem>> m_modems; // by candidate name, reused across rounds

@@ -3,6 +3,7 @@
 #include "devicelock.h"
 #include "modem.h"
 #include "modeminput.h"
+#include "instrumentprotocol.h"
 #include "portscan.h"
 #include "simulatedinstrument.h"
 
@@ -14,6 +15,8 @@
 #include <vector>
 
 namespace {
+
+constexpr int kShortReplyWaitMs = 300; // every port of a round is silent or answers at once
 
 constexpr int kScanLimitMs = 20000;
 
@@ -36,6 +39,8 @@ private slots:
     void oneRoundJudgesEveryPort_data();
     void oneRoundJudgesEveryPort();
     void portAppearingDuringTheWaitIsFound();
+    void replyTakenWhenWhole_data();
+    void replyTakenWhenWhole();
     void foundPortStaysOpenForTheCaller();
 };
 
@@ -83,6 +88,7 @@ void TestPortScan::oneRoundJudgesEveryPort()
     candidates.append({QStringLiteral("COM7"), device});
 
     PortScan scan([candidates] { return candidates; });
+    scan.setReplyWaitMs(kShortReplyWaitMs);
     QVERIFY(runScan(scan, 0));
     QCOMPARE(scan.rounds(), 1);
     QCOMPARE(scan.results().size(), 7);
@@ -107,6 +113,44 @@ void TestPortScan::portAppearingDuringTheWaitIsFound()
     QVERIFY(runScan(scan, kScanLimitMs));
     QCOMPARE(scan.rounds(), 3);
     QCOMPARE(scan.results().first().state, PortScan::PortState::Found);
+}
+
+// A reply is taken once it is whole: a slow instrument's within the reply wait, and a
+// scan that wants one instrument ends with its answer while a silent port behind it
+// would still have had a minute to answer.
+void TestPortScan::replyTakenWhenWhole_data()
+{
+    QTest::addColumn<int>("replyDelayMs");
+    QTest::addColumn<int>("replyWaitMs");
+    QTest::addColumn<bool>("endWhenWanted");
+    QTest::addColumn<PortScan::PortState>("silentPort"); // COM2, silent, when the scan ended
+    QTest::newRow("slow instrument") << 800 << InstrumentProtocol::kSlowReplyWaitMs << false
+                                     << PortScan::PortState::NoAnswer;
+    QTest::newRow("the one wanted") << 0 << 60000 << true << PortScan::PortState::NoAnswer;
+}
+
+void TestPortScan::replyTakenWhenWhole()
+{
+    QFETCH(int, replyDelayMs);
+    QFETCH(int, replyWaitMs);
+    QFETCH(bool, endWhenWanted);
+    QFETCH(PortScan::PortState, silentPort);
+    SimulatedInstrument::Config slow;
+    slow.replyDelayMs = replyDelayMs;
+    SimulatedInstrument instrument(slow);
+    SimulatedInstrument::Config quiet;
+    quiet.replyLength = 0;
+    SimulatedInstrument silent(quiet);
+    QVERIFY(instrument.isValid() && silent.isValid());
+    const QList<PortScan::Candidate> candidates{{QStringLiteral("COM1"), instrument.devicePath()},
+                                                {QStringLiteral("COM2"), silent.devicePath()}};
+    PortScan scan([candidates] { return candidates; });
+    scan.setReplyWaitMs(replyWaitMs);
+    scan.setEndWhenWanted(endWhenWanted);
+    QVERIFY(runScan(scan, 0));
+    QCOMPARE(scan.rounds(), 1);
+    QCOMPARE(scan.results().at(0).state, PortScan::PortState::Found);
+    QCOMPARE(scan.results().at(1).state, silentPort);
 }
 
 void TestPortScan::foundPortStaysOpenForTheCaller()

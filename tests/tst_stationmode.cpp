@@ -123,6 +123,7 @@ private slots:
     void firstFailedWriteDecides_data();
     void firstFailedWriteDecides();
     void refusedPortDecidesWhenNothingWritten();
+    void appearingPortIsAskedAtOnce();
     void endingItInterruptsTheWrite();
     void hangUpEndsTheProgram();
 
@@ -387,6 +388,27 @@ void TestStationMode::refusedPortDecidesWhenNothingWritten()
     QCOMPARE(station.run(), ExitStatus::PortUnavailable);
     QCOMPARE(unavailable.size(), 1);
     QCOMPARE(station.summary(), QStringLiteral("0 written; refused: COM1"));
+}
+
+// Rounds ten minutes apart: a unit plugged in is asked because its port appeared.
+void TestStationMode::appearingPortIsAskedAtOnce()
+{
+    SimulatedInstrument unit;
+    QVERIFY(unit.isValid());
+    mapPorts(1);
+    StationMode::Timing timing = shortTiming();
+    timing.roundMs = 600000;
+    StationMode station(&PortScan::presentPorts, FirmwareFile::load(hexPath), timing);
+    QSignalSpy finished(&station, &StationMode::writeFinished);
+    int rounds = 0;
+    connect(&station, &StationMode::roundFinished, this, [&] { ++rounds; });
+    const QList<Step> steps = {
+        {"the first round", [&] { return rounds >= 1; }, [&] { QVERIFY(plugIn(1, unit)); }},
+        {"written", [&] { return finished.size() == 1; }, [&] { station.stop(); }},
+    };
+    const QString missed = runScript(steps, [&] { station.run(); }, [&] { station.stop(); });
+    QVERIFY2(missed.isEmpty(), qPrintable(QStringLiteral("never came: ") + missed));
+    QCOMPARE(unit.transfersEnded(), 1);
 }
 
 // The command line end to end: write FILE --watch --json --log, ended while a write
