@@ -150,8 +150,14 @@ QString StationMode::identityOf(const QString &devicePath) const
 
 QList<PortScan::Candidate> StationMode::portsToAsk()
 {
-    const QList<PortScan::Candidate> present = m_source();
-    watchFolders(present);
+    // The ports are listed afresh when their folders changed (or where no folder can be
+    // watched); an idle round asks the ports it knows.
+    if (m_listStale || !m_watching) {
+        m_present = m_source();
+        m_listStale = false;
+        watchFolders(m_present);
+    }
+    const QList<PortScan::Candidate> &present = m_present;
     QList<PortScan::Candidate> toAsk;
     QStringList keys;
     m_identities.clear();
@@ -208,6 +214,7 @@ void StationMode::beginRound()
 // A port appeared or went: asked now (or as soon as the round going on is over).
 void StationMode::roundSoon()
 {
+    m_listStale = true;
     if (m_state != State::Watching)
         return;
     if (m_scan != nullptr) {
@@ -238,6 +245,7 @@ void StationMode::watchFolders(const QList<PortScan::Candidate> &candidates)
         if (!watched.contains(folder) && QFileInfo(folder).isDir())
             m_watcher->addPath(folder);
     }
+    m_watching = !m_watcher->directories().isEmpty();
 #else
     Q_UNUSED(candidates);
 #endif

@@ -144,6 +144,9 @@ private:
     QTimer *m_roundTimer;
     QFileSystemWatcher *m_watcher;     // the folders of the ports' devices
     bool m_roundAgain = false;         // a change came during the round going on
+    bool m_watching = false;           // the system tells of changes of the ports' folders
+    bool m_listStale = true;           // the ports are to be listed afresh
+    QList<PortScan::Candidate> m_present; // the ports as last listed
     QSet<int> m_taken;                 // results of the round going on already taken
     QElapsedTimer m_roundClock;
     PortScan *m_scan = nullptr; // the round going on
