@@ -3,7 +3,9 @@
 //    instrument on COM1;
 //  - one full pass over 50 ports that do not exist (from "Suche HW :COM1" to the next
 //    "Suche HW :COM1"), with no ports mapped and with every port mapped to a device
-//    path that does not exist.
+//    path that does not exist;
+//  - the longest pause of the window's event loop (a 5 ms heartbeat) while it searches
+//    past three ports whose output is stopped, to the instrument on COM4.
 // Usage: bench_discovery [runs]   (default 5 runs of the first, 3 of each pass)
 
 #include "pelkfwloader.h"
@@ -17,6 +19,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <functional>
 #include <optional>
@@ -27,6 +30,8 @@ constexpr int kDefaultFoundRuns = 5;
 constexpr int kDefaultPassRuns = 3;
 constexpr int kPortCount = 50;
 constexpr int kGiveUpMs = 60000; // a run that takes this long is reported as failed
+constexpr int kStoppedPorts = 3;
+constexpr int kHeartbeatMs = 5;
 const QString kFirstProbe = QStringLiteral("Suche HW :COM1");
 const QString kFoundOnCom1 = QStringLiteral("HW gefunden an: COM1");
 
@@ -91,6 +96,37 @@ std::optional<qint64> passTime(const QStringList &portMap)
     return done ? std::optional<qint64>(firstProbes.at(1) - firstProbes.at(0)) : std::nullopt;
 }
 
+// Longest pause between two heartbeats from construction to Found, with ports whose
+// output is stopped ahead of the instrument.
+std::optional<qint64> longestPauseOverStoppedPorts()
+{
+    std::array<SimulatedInstrument, kStoppedPorts> stopped;
+    SimulatedInstrument instrument;
+    QStringList map{instrument.portMapEntry(QStringLiteral("COM%1").arg(kStoppedPorts + 1))};
+    for (int i = 0; i < kStoppedPorts; ++i) {
+        if (!stopped.at(i).isValid())
+            return std::nullopt;
+        stopped.at(i).stopReceiving();
+        map << stopped.at(i).portMapEntry(QStringLiteral("COM%1").arg(i + 1));
+    }
+    if (!instrument.isValid())
+        return std::nullopt;
+    setPorts(map);
+    QElapsedTimer clock;
+    clock.start();
+    PELKfwloader window;
+    QElapsedTimer sinceBeat;
+    qint64 longestMs = 0;
+    QTimer heartbeat;
+    heartbeat.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&heartbeat, &QTimer::timeout, [&] { longestMs = std::max(longestMs, sinceBeat.restart()); });
+    sinceBeat.start();
+    heartbeat.start(kHeartbeatMs);
+    const QString found = QStringLiteral("HW gefunden an: COM%1").arg(kStoppedPorts + 1);
+    const bool done = runUntil(window, clock, [&](const QString &text, qint64) { return text == found; });
+    return done ? std::optional<qint64>(longestMs) : std::nullopt;
+}
+
 bool report(const char *what, int runs, const std::function<std::optional<qint64>()> &measure)
 {
     QList<qint64> times;
@@ -137,5 +173,6 @@ int main(int argc, char **argv)
     ok = report("one pass, 50 ports on absent devices", passRuns,
                 [&absentDevices] { return passTime(absentDevices); })
          && ok;
+    ok = report("longest pause, 3 stopped ports ahead", passRuns, longestPauseOverStoppedPorts) && ok;
     return ok ? 0 : 1;
 }

@@ -193,6 +193,15 @@ CommandLine::Result CommandLine::parse(const QStringList &arguments)
         result.error = error + QStringLiteral("\nTry 'zorbelflash --help'.");
     return result;
 }
+
+QStringList CommandLine::optionNames()
+{
+    QStringList names;
+    for (const QCommandLineOption &option : KnownOptions().list())
+        names << option.names();
+    return names;
+}
+
 QString CommandLine::helpText()
 {
     return QStringLiteral(

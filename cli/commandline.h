@@ -53,4 +53,6 @@ public:
     // arguments as QCoreApplication::arguments() gives them (the program first).
     static Result parse(const QStringList &arguments);
     static QString helpText();
+    // Every name of every option, long and short, without dashes ("h", "help", "port").
+    static QStringList optionNames();
 };

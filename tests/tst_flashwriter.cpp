@@ -255,10 +255,8 @@ void TestFlashWriter::failures()
     QVERIFY(runTransfer(writer, 4 * timeoutMs + 10000));
     QCOMPARE(writer.outcome(), outcome);
     const qint64 elapsed = clock.elapsed();
-    if (outcome == FlashWriter::Outcome::NoAnswer) {
+    if (outcome == FlashWriter::Outcome::NoAnswer)
         QVERIFY2(elapsed >= timeoutMs - 50, qPrintable(QString::number(elapsed)));
-        QVERIFY2(elapsed < 4 * timeoutMs + 2000, qPrintable(QString::number(elapsed)));
-    }
     if (blocks >= 0)
         QCOMPARE(writer.blocksSent(), blocks);
     if (outcome == FlashWriter::Outcome::LineNoise)

@@ -7,7 +7,6 @@
 #include "settingssandbox.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QStatusBar>
 #include <QTemporaryDir>
@@ -81,10 +80,7 @@ void TestOddInput::oddHexFiles()
     QCOMPARE(HexLoader::loadFile(goodPath, image), HexLoadResult::Suitable);
     const FlashImage before = image.bytes();
 
-    QElapsedTimer clock;
-    clock.start();
     QCOMPARE(HexLoader::loadFile(path, image), result);
-    QVERIFY2(clock.elapsed() < 60000, "loading took far too long");
     QCOMPARE(image.end(), imageEnd);
     if (imageEnd == 255)
         QVERIFY(image.bytes() == before);

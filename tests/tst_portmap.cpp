@@ -1,38 +1,11 @@
 // The COM name map: ZORBEL_PORTS parsing and the order of enumerated devices.
 
+#include "logcapture.h"
 #include "portmap.h"
 
 #include <QtTest>
 
 using DeviceMap = QMap<int, QString>;
-
-namespace {
-
-// The warnings of the serial layer while the object lives.
-class SerialWarnings
-{
-public:
-    SerialWarnings()
-    {
-        s_lines.clear();
-        s_previous = qInstallMessageHandler(&SerialWarnings::handle);
-    }
-    ~SerialWarnings() { qInstallMessageHandler(s_previous); }
-    SerialWarnings(const SerialWarnings &) = delete;
-    SerialWarnings &operator=(const SerialWarnings &) = delete;
-    QStringList lines() const { return s_lines; }
-
-private:
-    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
-    {
-        if (type == QtWarningMsg && qstrcmp(context.category, "zorbel.serial") == 0)
-            s_lines << text;
-    }
-    static inline QStringList s_lines;
-    static inline QtMessageHandler s_previous = nullptr;
-};
-
-} // namespace
 
 class TstPortMap : public QObject
 {
@@ -181,15 +154,16 @@ void TstPortMap::environmentDefinesTheMap()
     qputenv(PortMap::kEnvironmentVariable, environment.toUtf8());
     PortMap map;
     PortMap another;
-    const SerialWarnings warnings;
+    const LogCapture log;
     map.refresh();
     map.refresh(); // the next pass of the scan
     another.refresh(); // each port and each round of a station takes a map of its own
     QVERIFY(map.fromEnvironment());
     QCOMPARE(map.devicePath(com), device);
-    QCOMPARE(warnings.lines().size(), reported.size());
+    const QStringList warnings = log.texts("zorbel.serial", QtWarningMsg);
+    QCOMPARE(warnings.size(), reported.size());
     for (int i = 0; i < reported.size(); ++i)
-        QVERIFY2(warnings.lines().at(i).contains(reported.at(i)), qPrintable(warnings.lines().at(i)));
+        QVERIFY2(warnings.at(i).contains(reported.at(i)), qPrintable(warnings.at(i)));
 
     // The map is what refresh() took, not what the environment says later.
     qputenv(PortMap::kEnvironmentVariable, QByteArrayLiteral("COM1=/dev/other,COM2=/dev/other2"));

@@ -2,6 +2,7 @@
 // answer is read, that the adapter's flags are put back, and that a pseudo-terminal is
 // left alone without a word.
 
+#include "logcapture.h"
 #include "lowlatencymode.h"
 #include "modem.h"
 #include "modeminput.h"
@@ -86,35 +87,6 @@ public:
 
     int master = -1;
     QString slavePath;
-};
-
-// Collects what the serial layer writes to the debug output while it lives.
-class SerialLogCapture
-{
-public:
-    SerialLogCapture()
-    {
-        lines().clear();
-        previous = qInstallMessageHandler(&SerialLogCapture::handle);
-    }
-    ~SerialLogCapture() { qInstallMessageHandler(previous); }
-    SerialLogCapture(const SerialLogCapture &) = delete;
-    SerialLogCapture &operator=(const SerialLogCapture &) = delete;
-
-    static QList<QPair<QtMsgType, QString>> &lines()
-    {
-        static QList<QPair<QtMsgType, QString>> captured;
-        return captured;
-    }
-
-private:
-    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &message)
-    {
-        if (context.category != nullptr && qstrcmp(context.category, "zorbel.serial") == 0)
-            lines().append({type, message});
-    }
-
-    QtMessageHandler previous = nullptr;
 };
 
 } // namespace
@@ -274,7 +246,7 @@ void TstUsbLatency::modemLeavesPseudoTerminalAloneQuietly()
     }
     qputenv(PortMap::kEnvironmentVariable, QStringLiteral("COM1=%1").arg(path).toLocal8Bit());
 
-    const SerialLogCapture capture;
+    const LogCapture log;
     {
         MappedModem modem;
         modem.setBaudRate(19200);
@@ -282,12 +254,15 @@ void TstUsbLatency::modemLeavesPseudoTerminalAloneQuietly()
         modem.closeTty();
     }
 
-    const auto &lines = SerialLogCapture::lines();
-    QVERIFY2(!lines.isEmpty(), "the open itself is reported");
-    for (const auto &line : lines) {
-        QVERIFY2(line.first != QtWarningMsg && line.first != QtCriticalMsg, qPrintable(line.second));
-        QVERIFY2(!line.second.contains(QStringLiteral("low-latency")), qPrintable(line.second));
+    bool reported = false;
+    for (const LogCapture::Line &line : log.lines()) {
+        if (line.category != "zorbel.serial")
+            continue;
+        reported = true;
+        QVERIFY2(line.type != QtWarningMsg && line.type != QtCriticalMsg, qPrintable(line.text));
+        QVERIFY2(!line.text.contains(QStringLiteral("low-latency")), qPrintable(line.text));
     }
+    QVERIFY2(reported, "the open itself is reported");
 }
 
 QTEST_GUILESS_MAIN(TstUsbLatency)

@@ -1,7 +1,41 @@
 // zorbelflash against simulated instruments: its exit statuses, and what list says.
 // The tool runs in this process (the code main() runs, with a short request time-out).
+// Every option and exit status is named in --help, the manual page and the completion.
 
+#include "commandline.h"
 #include "flashtoolfixture.h"
+
+namespace {
+
+constexpr int kHighestExitCode = 255;
+
+// Whether `code` is an ExitStatus; the compiler names here a status added to it and
+// not to this list.
+bool isExitStatus(int code)
+{
+    switch (static_cast<ExitStatus>(code)) {
+    case ExitStatus::Success:
+    case ExitStatus::UsageError:
+    case ExitStatus::FileNotSuitable:
+    case ExitStatus::NoInstrument:
+    case ExitStatus::NoAnswer:
+    case ExitStatus::ConnectionLost:
+    case ExitStatus::PortUnavailable:
+    case ExitStatus::RecordLost:
+    case ExitStatus::NotConfirmed:
+    case ExitStatus::Interrupted:
+        return true;
+    }
+    return false;
+}
+
+QString sourceText(const QString &path)
+{
+    QFile file(QStringLiteral(ZORBEL_SOURCE_DIR "/") + path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+} // namespace
 
 class TestZorbelflash : public QObject, private FlashToolFixture
 {
@@ -13,6 +47,8 @@ private slots:
     void exitStatus_data();
     void exitStatus();
     void listSaysWhatAnswered();
+    void everyOptionAndStatusIsDocumented_data();
+    void everyOptionAndStatusIsDocumented();
 };
 
 void TestZorbelflash::init()
@@ -145,6 +181,50 @@ void TestZorbelflash::listSaysWhatAnswered()
     if (!denied.isEmpty())
         expected.append("COM4 " + denied + " permission denied (dialout?)");
     QCOMPARE(lines, expected); // COM9 has no device: not listed
+}
+
+void TestZorbelflash::everyOptionAndStatusIsDocumented_data()
+{
+    QTest::addColumn<QString>("option"); // "--port", "-h"; empty for an exit status
+    QTest::addColumn<int>("status");
+    for (const QString &name : CommandLine::optionNames()) {
+        const QString option = (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
+        QTest::addRow("%s", qPrintable(option)) << option << -1;
+    }
+    for (int code = 0; code <= kHighestExitCode; ++code) {
+        if (isExitStatus(code))
+            QTest::addRow("exit status %d", code) << QString() << code;
+    }
+}
+
+void TestZorbelflash::everyOptionAndStatusIsDocumented()
+{
+    QFETCH(QString, option);
+    QFETCH(int, status);
+    const QString help = CommandLine::helpText();
+    // The manual page writes each dash of an option as "\-".
+    const QString manual = sourceText(QStringLiteral("docs/man/zorbelflash.1")).replace(QStringLiteral("\\-"), QStringLiteral("-"));
+    const QString completion = sourceText(QStringLiteral("cli/zorbelflash.bash-completion"));
+    QVERIFY(!manual.isEmpty() && !completion.isEmpty());
+
+    if (option.isEmpty()) {
+        const QString code = QString::number(status);
+        const QRegularExpression helpEntry(QStringLiteral("^  %1 ").arg(code), QRegularExpression::MultilineOption);
+        QVERIFY2(help.section(QStringLiteral("\nExit status:\n"), 1).contains(helpEntry), "not in --help");
+        const QString manualSection = manual.section(QStringLiteral(".SH EXIT STATUS"), 1).section(QStringLiteral("\n.SH "), 0, 0);
+        QVERIFY2(manualSection.contains(QStringLiteral("\n.TP\n.B %1\n").arg(code)), "not in the manual page");
+        return;
+    }
+    const QRegularExpression named(QStringLiteral("(?<![\\w-])%1(?![\\w-])").arg(QRegularExpression::escape(option)));
+    QVERIFY2(help.contains(named), "not in --help");
+    QVERIFY2(manual.contains(named), "not in the manual page");
+    if (option.startsWith(QLatin1String("--"))) { // the completion offers the long forms
+        static const QRegularExpression wordList(QStringLiteral("compgen -W '([^']*)'"));
+        QStringList offered;
+        for (auto it = wordList.globalMatch(completion); it.hasNext();)
+            offered << it.next().captured(1).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        QVERIFY2(offered.contains(option), "not offered by the bash completion");
+    }
 }
 
 QTEST_GUILESS_MAIN(TestZorbelflash)
