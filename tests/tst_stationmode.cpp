@@ -34,7 +34,7 @@
 namespace {
 
 constexpr int kFirmwareBytes = 8192; // 128 blocks
-constexpr int kRequestTimeoutMs = 500;
+constexpr int kRequestTimeoutMs = 2000; // a write on a loaded machine is not given up by chance
 constexpr int kRoundMs = 350;         // the shortest round: the reply wait and a little
 constexpr int kReplyWaitMs = 300;
 constexpr int kRearmAfterMs = 300;    // silence that arms a port whose unit left the station in doubt
