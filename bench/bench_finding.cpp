@@ -12,6 +12,8 @@
 //     the time of the sixteen over the time of the one.
 //
 //   bench_finding [--b PROGRAM] [--idle-seconds N] [--rss-minutes M] [--skip-gang]
+//                 [--gang-only RUNS]   (part 5 alone: the median of RUNS ratios, A and B
+//                                       taking turns)
 
 #include "hexfile.h"
 #include "simulatedinstrument.h"
@@ -214,6 +216,7 @@ int main(int argc, char *argv[])
     int idleSeconds = kDefaultIdleSeconds;
     int rssMinutes = kDefaultRssMinutes;
     bool gang = true;
+    int gangOnly = 0;
     const QStringList arguments = QCoreApplication::arguments();
     for (int i = 1; i < arguments.size(); ++i) {
         if (arguments.at(i) == QLatin1String("--b") && i + 1 < arguments.size())
@@ -224,6 +227,8 @@ int main(int argc, char *argv[])
             rssMinutes = arguments.at(++i).toInt();
         else if (arguments.at(i) == QLatin1String("--skip-gang"))
             gang = false;
+        else if (arguments.at(i) == QLatin1String("--gang-only") && i + 1 < arguments.size())
+            gangOnly = arguments.at(++i).toInt();
     }
     QTemporaryDir dir;
     const QString smallHex = dir.filePath(QStringLiteral("small.hex"));
@@ -232,6 +237,18 @@ int main(int argc, char *argv[])
         QFile file(path);
         file.open(QIODevice::WriteOnly);
         file.write(HexFile::hexText(HexFile::firmware(bytes, 3)));
+    }
+
+    if (gangOnly > 0) {
+        std::vector<std::vector<double>> ratios(programs.size());
+        for (int run = 0; run < gangOnly; ++run) {
+            for (int p = 0; p < programs.size(); ++p)
+                ratios[p].push_back(gangRatio(programs.at(p), gangHex));
+        }
+        for (int p = 0; p < programs.size(); ++p)
+            std::printf("%c: --all, %d instruments / one, median of %d: %.3f\n", 'A' + p, kGang, gangOnly,
+                        median(ratios[p]));
+        return 0;
     }
 
     for (int p = 0; p < programs.size(); ++p) {

@@ -106,7 +106,7 @@ QString takeValues(const QCommandLineParser &parser, const KnownOptions &known, 
     }
     for (const auto &[option, valueMs] : {std::pair{&known.rearmAfter, &options.rearmAfterMs},
                                           std::pair{&known.restartWait, &options.restartWaitMs}}) {
-        const QString error = takeSeconds(parser, *option, *valueMs);
+        QString error = takeSeconds(parser, *option, *valueMs);
         if (!error.isEmpty())
             return error;
     }

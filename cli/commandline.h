@@ -1,9 +1,12 @@
 #pragma once
 
 #include "portmap.h"
+#include "stationtimes.h"
 
 #include <QString>
 #include <QStringList>
+
+#include <chrono>
 
 // The command line of zorbelflash: a command (check, list, write) with its file and
 // options. Parsing never exits the program; errors come back as text.
@@ -22,10 +25,8 @@ public:
     static constexpr int kMaxWaitSeconds = 3600;
     // The most instruments --count may expect: one on each COM name.
     static constexpr int kMaxCount = PortMap::kHighestComNumber;
-    // Station mode: silence after which a port whose unit left the station in doubt is
-    // armed again; after a write, how long the instrument is waited for to answer again.
-    static constexpr int kDefaultRearmAfterSeconds = 5;
-    static constexpr int kDefaultRestartWaitSeconds = 15;
+
+    static constexpr int millis(std::chrono::milliseconds duration) { return static_cast<int>(duration.count()); }
 
     struct Options
     {
@@ -38,10 +39,10 @@ public:
         bool json = false;
         bool strict = false; // check, write: a record with a wrong checksum refuses the file
         QString logFile;  // empty: no log
-        int waitMs = kDefaultWaitSeconds * 1000;
+        int waitMs = millis(std::chrono::seconds(kDefaultWaitSeconds));
         int expectedVersion = -1; // --expect-version, e.g. 124 for V1.24; -1: none
-        int rearmAfterMs = kDefaultRearmAfterSeconds * 1000;
-        int restartWaitMs = kDefaultRestartWaitSeconds * 1000;
+        int rearmAfterMs = millis(StationTimes::kRearmAfter);
+        int restartWaitMs = millis(StationTimes::kRestartWait);
     };
 
     struct Result

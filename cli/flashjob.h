@@ -3,6 +3,7 @@
 #include "firmwarefile.h"
 #include "instrumentreport.h"
 #include "portscan.h"
+#include "stationtimes.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -39,7 +40,7 @@ public:
     {
         bool enabled = false;
         int expectedVersion = -1; // -1: any answer will do
-        std::chrono::milliseconds restartWait{std::chrono::seconds(15)};
+        std::chrono::milliseconds restartWait{StationTimes::kRestartWait};
     };
 
     // port: COM name (or the device path it was named by); device: the device path;

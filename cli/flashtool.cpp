@@ -69,8 +69,6 @@ FlashTool::FlashTool(const Output &output, int requestTimeoutMs, QObject *parent
     , m_output(output)
     , m_requestTimeoutMs(requestTimeoutMs)
     , m_byIdFolder(QString::fromLatin1(StablePortName::kByIdFolder))
-    , m_stationRoundMs(StationMode::kRoundMs)
-    , m_stationReplyWaitMs(StationMode::kReplyWaitMs)
 {
 }
 

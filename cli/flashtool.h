@@ -49,12 +49,6 @@ public:
     void interrupt();
     // Where the adapters' stable names are looked up (StablePortName::kByIdFolder).
     void setByIdFolder(const QString &folder) { m_byIdFolder = folder; }
-    // Station mode's rounds and waits (tests make them short).
-    void setStationTiming(int roundMs, int replyWaitMs)
-    {
-        m_stationRoundMs = roundMs;
-        m_stationReplyWaitMs = replyWaitMs;
-    }
 
 signals:
     // The writes have begun: one per instrument, in COM order.
@@ -89,8 +83,6 @@ private:
     Output m_output;
     int m_requestTimeoutMs;
     QString m_byIdFolder;
-    int m_stationRoundMs;
-    int m_stationReplyWaitMs;
     bool m_interrupted = false;
     PortScan *m_scan = nullptr;       // while a scan runs
     QList<FlashJob *> m_jobs;         // while writes run

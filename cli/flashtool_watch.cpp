@@ -32,8 +32,6 @@ ExitStatus FlashTool::watch(const PortScan::CandidateSource &source, const Comma
     const std::unique_ptr<WriteSession> session = sessionFor(options, log);
     StationMode::Timing timing;
     timing.requestTimeoutMs = m_requestTimeoutMs;
-    timing.roundMs = m_stationRoundMs;
-    timing.replyWaitMs = m_stationReplyWaitMs;
     timing.rearmAfter = std::chrono::milliseconds(options.rearmAfterMs);
     timing.restartWait = std::chrono::milliseconds(options.restartWaitMs);
     StationMode station(source, firmware, timing);
@@ -65,7 +63,7 @@ ExitStatus FlashTool::watch(const PortScan::CandidateSource &source, const Comma
                                          "a unit swapped in with that version is written after %2 s of silence "
                                          "or without its device (--expect-version removes the doubt)")
                               .arg(port)
-                              .arg(options.rearmAfterMs / 1000.0));
+                              .arg(std::chrono::duration<double>(std::chrono::milliseconds(options.rearmAfterMs)).count()));
     });
     m_station = &station;
     const ExitStatus status = station.run();

@@ -8,9 +8,9 @@
 
 #include <utility>
 
-RecordKeeper::RecordKeeper(QIODevice &out, QIODevice &err, bool json, QIODevice *log)
-    : m_out(out)
-    , m_err(err)
+RecordKeeper::RecordKeeper(const Streams &streams, bool json, QIODevice *log)
+    : m_out(streams.out)
+    , m_err(streams.err)
     , m_json(json)
     , m_log(log)
 {

@@ -14,9 +14,14 @@ class QIODevice;
 class RecordKeeper
 {
 public:
-    // out: standard output (used with json); log: the log file or null; err: for the
-    // message about a record that could not be kept.
-    RecordKeeper(QIODevice &out, QIODevice &err, bool json, QIODevice *log);
+    struct Streams
+    {
+        QIODevice &out; // standard output (used with json)
+        QIODevice &err; // for the message about a record that could not be kept
+    };
+
+    // log: the log file or null.
+    RecordKeeper(const Streams &streams, bool json, QIODevice *log);
 
     // While on, the JSON lines for standard output wait; turning it off lets them out.
     void setHoldBack(bool hold);

@@ -134,10 +134,10 @@ StationMode::Watched &StationMode::watched(const QString &key)
 // a USB re-enumeration, another for another adapter), else the device node itself.
 QString StationMode::identityOf(const QString &devicePath) const
 {
-    const QString byId = StablePortName::of(devicePath, m_byIdFolder);
+    QString byId = StablePortName::of(devicePath, m_byIdFolder);
     if (!byId.isEmpty())
         return byId;
-    const QString target = QFileInfo(devicePath).canonicalFilePath();
+    QString target = QFileInfo(devicePath).canonicalFilePath();
     if (target.isEmpty())
         return {};
 #ifdef Q_OS_UNIX
@@ -240,9 +240,9 @@ void StationMode::watchFolders(const QList<PortScan::Candidate> &candidates)
     folders.append(QStringLiteral("/dev")); // an adapter's first port appears there
 #endif
     folders.removeDuplicates();
-    const QStringList watched = m_watcher->directories();
+    const QStringList alreadyWatched = m_watcher->directories();
     for (const QString &folder : std::as_const(folders)) {
-        if (!watched.contains(folder) && QFileInfo(folder).isDir())
+        if (!alreadyWatched.contains(folder) && QFileInfo(folder).isDir())
             m_watcher->addPath(folder);
     }
     m_watching = !m_watcher->directories().isEmpty();

@@ -4,6 +4,7 @@
 #include "firmwarefile.h"
 #include "instrumentprotocol.h"
 #include "portscan.h"
+#include "stationtimes.h"
 #include "watchedport.h"
 
 #include <QElapsedTimer>
@@ -59,8 +60,8 @@ public:
         int requestTimeoutMs = InstrumentProtocol::kRequestTimeoutMs; // as for a write
         int roundMs = kRoundMs;
         int replyWaitMs = kReplyWaitMs;
-        std::chrono::milliseconds rearmAfter{std::chrono::seconds(5)};
-        std::chrono::milliseconds restartWait{std::chrono::seconds(15)};
+        std::chrono::milliseconds rearmAfter{StationTimes::kRearmAfter};
+        std::chrono::milliseconds restartWait{StationTimes::kRestartWait};
     };
 
     // source: the ports to watch, taken afresh every round. Nothing is asked before run().

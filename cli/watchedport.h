@@ -1,6 +1,7 @@
 #pragma once
 
 #include "portscan.h"
+#include "stationtimes.h"
 
 #include <QString>
 
@@ -44,7 +45,7 @@ public:
         QString deviceId;   // who is behind the port now; empty: not known
     };
 
-    explicit WatchedPort(std::chrono::milliseconds rearmAfter = std::chrono::seconds(5))
+    explicit WatchedPort(std::chrono::milliseconds rearmAfter = StationTimes::kRearmAfter)
         : m_rearmAfter(rearmAfter)
     {
     }

@@ -9,7 +9,7 @@ WriteSession::WriteSession(QIODevice &human, bool humanIsTerminal, QIODevice &ou
                            QIODevice &err, bool json, QIODevice *log, QObject *parent)
     : QObject(parent)
     , m_view(human, humanIsTerminal)
-    , m_records(out, err, json, log)
+    , m_records({out, err}, json, log)
 {
     m_records.setHoldBack(json && m_view.isLive() && outIsTerminal);
 }
