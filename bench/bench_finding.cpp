@@ -50,6 +50,7 @@ constexpr int kPacedBaud = 19200;
 constexpr int kGangFirmwareBytes = 8192;
 constexpr int kSmallFirmwareBytes = 256;
 constexpr int kRssSampleSeconds = 10;
+constexpr int kRssWarmUpSeconds = 30;
 constexpr int kDefaultIdleSeconds = 30;
 constexpr int kDefaultRssMinutes = 10;
 
@@ -274,6 +275,7 @@ int main(int argc, char *argv[])
             startStation(*stations.back(), program, smallHex, mapOf(mapped));
         }
         std::vector<std::vector<long long>> samples(programs.size());
+        QThread::sleep(kRssWarmUpSeconds); // loaded and through its first rounds
         for (int second = 0; second <= rssMinutes * 60; second += kRssSampleSeconds) {
             for (std::size_t p = 0; p < stations.size(); ++p)
                 samples[p].push_back(rssKiB(stations[p]->processId()));
@@ -282,10 +284,10 @@ int main(int argc, char *argv[])
         for (std::size_t p = 0; p < stations.size(); ++p) {
             endStation(*stations[p]);
             const auto &s = samples[p];
-            std::printf("%c: idle station, %d ports mapped, RSS over %d min: first %lld KiB, last %lld KiB, "
-                        "highest %lld KiB\n",
-                        char('A' + p), kMappedPorts, rssMinutes, s.front(), s.back(),
-                        *std::max_element(s.begin(), s.end()));
+            std::printf("%c: idle station, %d ports mapped, RSS over %d min after %d s: first %lld KiB, last %lld "
+                        "KiB, lowest %lld KiB, highest %lld KiB\n",
+                        char('A' + p), kMappedPorts, rssMinutes, kRssWarmUpSeconds, s.front(), s.back(),
+                        *std::min_element(s.begin(), s.end()), *std::max_element(s.begin(), s.end()));
         }
     }
     return 0;
