@@ -4,6 +4,7 @@
 
 #include "flashjob.h"
 #include "instrumentprotocol.h"
+#include "modem.h"
 #include "versionreply.h"
 
 #include <QRegularExpression>
@@ -47,15 +48,15 @@ QString answer(const PortScan::PortResult &result)
             .arg(static_cast<int>(result.reply.letter().at(0).unicode()), kHexDigitsOfByte, kHexBase, QLatin1Char('0'))
             .arg(result.reply.firmwareVersion(), kHexDigitsOfByte, kHexBase, QLatin1Char('0'));
     case PortScan::PortState::Busy:
-        return QStringLiteral("busy");
+        return Modem::reason(Modem::OpenResult::Busy);
     case PortScan::PortState::PermissionDenied:
-        return QStringLiteral("permission denied (dialout?)");
+        return Modem::reason(Modem::OpenResult::PermissionDenied);
     case PortScan::PortState::NoSuchDevice:
-        return QStringLiteral("no such device");
+        return Modem::reason(Modem::OpenResult::NoDevice);
     case PortScan::PortState::OpenFailed:
         break;
     }
-    return QStringLiteral("cannot be set up");
+    return Modem::reason(Modem::OpenResult::Failed);
 }
 
 QString abort(InstrumentReport::Outcome outcome)
@@ -70,10 +71,8 @@ QString abort(InstrumentReport::Outcome outcome)
         return QStringLiteral("line noise");
     case InstrumentReport::Outcome::Interrupted:
         return QStringLiteral("interrupted");
-    case InstrumentReport::Outcome::Busy:
-        return QStringLiteral("busy");
+    case InstrumentReport::Outcome::Busy: // a port that was not opened: no write to end
     case InstrumentReport::Outcome::PermissionDenied:
-        return QStringLiteral("permission denied");
     case InstrumentReport::Outcome::Written:
     case InstrumentReport::Outcome::Current:
     case InstrumentReport::Outcome::WrongVersion:

@@ -79,19 +79,3 @@ bool DeviceLock::isHeld() const
     return m_held;
 }
 
-QString DeviceLock::describe(Result result, const QString &errorText)
-{
-    switch (result) {
-    case Result::Locked:
-        return QStringLiteral("opened");
-    case Result::NoSuchDevice:
-        return QStringLiteral("no such device");
-    case Result::PermissionDenied:
-        return QStringLiteral("permission denied (on Linux, is the user in the dialout group?)");
-    case Result::Busy:
-        return QStringLiteral("busy (held by another program)");
-    case Result::Failed:
-        break;
-    }
-    return errorText;
-}

@@ -30,8 +30,6 @@ public:
     void release();
     bool isHeld() const;
     QString errorString() const { return m_errorString; }
-    // The result in words, for the log; errorText stands for Failed.
-    static QString describe(Result result, const QString &errorText);
 
 private:
     int m_fd = -1;

@@ -110,19 +110,6 @@ Modem::OpenResult resultOf(QSerialPort::SerialPortError error)
     }
 }
 
-QString describe(QSerialPort::SerialPortError error, const QString &errorText)
-{
-    switch (error) {
-    case QSerialPort::DeviceNotFoundError:
-        return QStringLiteral("no such device");
-    case QSerialPort::PermissionError:
-        // The device itself could be opened (the lock was taken), so what stops the
-        // serial library is its lock file or exclusive mode: another program has it.
-        return QStringLiteral("busy (%1)").arg(errorText);
-    default:
-        return errorText;
-    }
-}
 
 // After a hang-up the system error text is often stale; the kind of error is not.
 QString describeFailure(QSerialPort::SerialPortError error, const QString &errorText)
@@ -201,6 +188,23 @@ void Modem::logOpen(const QString &portName, const QString &devicePath, const QS
         qCInfo(lcSerial).noquote() << note;
 }
 
+QString Modem::reason(OpenResult result, const QString &detail)
+{
+    switch (result) {
+    case OpenResult::Opened:
+        return QStringLiteral("opened");
+    case OpenResult::NoDevice:
+        return QStringLiteral("no such device");
+    case OpenResult::PermissionDenied:
+        return QStringLiteral("permission denied (on Linux, is the user in the dialout group?)");
+    case OpenResult::Busy:
+        return QStringLiteral("busy (%1)").arg(detail.isEmpty() ? QStringLiteral("held by another program") : detail);
+    case OpenResult::Failed:
+        break;
+    }
+    return detail.isEmpty() ? QStringLiteral("cannot be set up") : detail;
+}
+
 bool Modem::openTty(const QString &portName)
 {
     return openPort(portName) == OpenResult::Opened;
@@ -227,14 +231,15 @@ Modem::OpenResult Modem::openPath(const QString &portName, const QString &device
 
     m_devicePath = devicePath;
     if (devicePath.isEmpty()) {
-        logOpen(portName, devicePath, QStringLiteral("no such device"));
+        logOpen(portName, devicePath, reason(OpenResult::NoDevice));
         return failOpen(OpenResult::NoDevice);
     }
 
     const DeviceLock::Result lock = m_lock->acquire(devicePath);
     if (lock != DeviceLock::Result::Locked) {
-        logOpen(portName, devicePath, DeviceLock::describe(lock, m_lock->errorString()));
-        return failOpen(resultOf(lock));
+        const OpenResult result = resultOf(lock);
+        logOpen(portName, devicePath, reason(result, result == OpenResult::Failed ? m_lock->errorString() : QString()));
+        return failOpen(result);
     }
 
     m_port = std::make_unique<QSerialPort>();
@@ -251,8 +256,11 @@ Modem::OpenResult Modem::openPath(const QString &portName, const QString &device
     connect(m_port.get(), &QSerialPort::readyRead, this, &Modem::onReadyRead);
     connect(m_port.get(), &QSerialPort::bytesWritten, this, &Modem::onBytesWritten);
     if (!m_port->open(QIODevice::ReadWrite)) {
-        logOpen(portName, devicePath, describe(m_port->error(), m_port->errorString()));
+        // The device itself could be opened (the lock was taken), so a refusal of the
+        // serial library is its lock file or exclusive mode: another program has it.
         const OpenResult result = resultOf(m_port->error());
+        logOpen(portName, devicePath,
+                reason(result, result == OpenResult::NoDevice ? QString() : m_port->errorString()));
         releaseDevice();
         return failOpen(result);
     }
@@ -268,7 +276,7 @@ Modem::OpenResult Modem::openPath(const QString &portName, const QString &device
     if (!latency.isEmpty())
         m_openNotes.append(QStringLiteral("%1 -> %2").arg(portName, latency));
 #endif
-    logOpen(portName, devicePath, QStringLiteral("opened"));
+    logOpen(portName, devicePath, reason(OpenResult::Opened));
     emit setTtyText(portName);
     return OpenResult::Opened;
 }

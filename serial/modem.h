@@ -43,6 +43,11 @@ public:
         Failed            // any other failure, of the open or of the line set-up
     };
 
+    // The words for what an open found, in one place for the log and the front ends
+    // that speak English: "no such device", "busy (held by another program)", ...
+    // detail: the system's own text, for a refusal it explains.
+    static QString reason(OpenResult result, const QString &detail = QString());
+
     // Stores 9600, 19200, 57600 or 115200; any other value is ignored.
     void setBaudRate(int rate);
     // The map openTty and openPort look COM names up in; the caller owns it, keeps it

@@ -177,9 +177,9 @@ void TestZorbelflash::listSaysWhatAnswered()
         line = line.simplified();
     QStringList expected{"COM1 " + instruments[0]->devicePath() + " Zorbelmeter FW V1.05",
                          "COM2 " + instruments[1]->devicePath() + " no answer",
-                         "COM3 " + instruments[2]->devicePath() + " busy"};
+                         "COM3 " + instruments[2]->devicePath() + " busy (held by another program)"};
     if (!denied.isEmpty())
-        expected.append("COM4 " + denied + " permission denied (dialout?)");
+        expected.append("COM4 " + denied + " permission denied (on Linux, is the user in the dialout group?)");
     QCOMPARE(lines, expected); // COM9 has no device: not listed
 }
 
