@@ -31,9 +31,9 @@ void unlockDevice(int handle);
 
 // Asks the driver behind an open terminal descriptor for low-latency mode (Linux only).
 UsbLatency::Outcome requestLowLatency(int fd);
-// Puts back the serial flags a request found; false when the driver refused or the
-// descriptor is gone.
-bool restoreSerialFlags(int fd, int flags);
+// Puts back the serial flags an Enabled request found; false when the driver refused
+// or the descriptor is gone.
+bool restoreSerialFlags(int fd, const UsbLatency::Outcome &request);
 
 // Low-latency mode for the open port when the device is a USB-serial adapter that has
 // it, for as long as the object lives; null for other devices and where there is none.

@@ -140,17 +140,17 @@ UsbLatency::Outcome requestLowLatency(int fd)
 #endif
 }
 
-bool restoreSerialFlags(int fd, int flags)
+bool restoreSerialFlags(int fd, const UsbLatency::Outcome &request)
 {
 #ifdef Q_OS_LINUX
     serial_struct settings{};
     if (::ioctl(fd, TIOCGSERIAL, &settings) != 0)
         return false;
-    settings.flags = flags;
+    settings.flags = request.previousFlags;
     return ::ioctl(fd, TIOCSSERIAL, &settings) == 0;
 #else
     Q_UNUSED(fd)
-    Q_UNUSED(flags)
+    Q_UNUSED(request)
     return false;
 #endif
 }

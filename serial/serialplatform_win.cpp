@@ -24,7 +24,7 @@ UsbLatency::Outcome requestLowLatency(int /*fd*/)
     return {};
 }
 
-bool restoreSerialFlags(int /*fd*/, int /*flags*/)
+bool restoreSerialFlags(int /*fd*/, const UsbLatency::Outcome & /*request*/)
 {
     return false;
 }

@@ -31,7 +31,7 @@ bool UsbLatency::restore(int fd, const Outcome &request)
 {
     if (request.state != State::Enabled)
         return true;
-    return SerialPlatform::restoreSerialFlags(fd, request.previousFlags);
+    return SerialPlatform::restoreSerialFlags(fd, request);
 }
 
 QString UsbLatency::describe(const Outcome &outcome)
