@@ -85,8 +85,11 @@ LINT_DIR ?= build-lint
 
 lint:
 	@bash tools/install-deps.sh clang-tidy cppcheck g++-mingw-w64-x86-64-posix python3
-	LINT_JOBS=$(CHECK_JOBS) bash tools/lint.sh $(LINT_DIR)
-	LINT_JOBS=$(CHECK_JOBS) python3 tools/windows-check.py $(LINT_DIR)
+	@# Both run, so that one run shows every finding; either failing fails lint.
+	@status=0; \
+	LINT_JOBS=$(CHECK_JOBS) bash tools/lint.sh $(LINT_DIR) || status=1; \
+	LINT_JOBS=$(CHECK_JOBS) python3 tools/windows-check.py $(LINT_DIR) || status=1; \
+	exit $$status
 
 # The Windows compile check alone (also the last step of make lint).
 windows-check:
