@@ -77,14 +77,24 @@ fuzz: fuzz-build
 fuzz-smoke: fuzz-build
 	env $(SANITIZER_ENV) bash tests/fuzz/run-fuzzers.sh $(FUZZ_DIR) $(FUZZ_SMOKE_SECONDS) fresh
 
-# Static checks of the product code: clang-tidy (checks in .clang-tidy), then cppcheck.
-# Any finding fails the run. tools/lint.sh has the details.
+# Static checks of the product code: clang-tidy (checks in .clang-tidy), then cppcheck,
+# then every product source compiled for Windows in syntax-only mode (MinGW-w64).
+# Any finding fails the run. tools/lint.sh and tools/windows-check.py have the details.
 LINT_DIR ?= build-lint
-.PHONY: lint
+.PHONY: lint windows-check
 
 lint:
-	@bash tools/install-deps.sh clang-tidy cppcheck
-	LINT_JOBS=$(CHECK_JOBS) bash tools/lint.sh $(LINT_DIR)
+	@bash tools/install-deps.sh clang-tidy cppcheck g++-mingw-w64-x86-64-posix python3
+	@# Both run, so that one run shows every finding; either failing fails lint.
+	@status=0; \
+	LINT_JOBS=$(CHECK_JOBS) bash tools/lint.sh $(LINT_DIR) || status=1; \
+	LINT_JOBS=$(CHECK_JOBS) python3 tools/windows-check.py $(LINT_DIR) || status=1; \
+	exit $$status
+
+# The Windows compile check alone (also the last step of make lint).
+windows-check:
+	@bash tools/install-deps.sh g++-mingw-w64-x86-64-posix python3
+	LINT_JOBS=$(CHECK_JOBS) python3 tools/windows-check.py $(LINT_DIR)
 
 # Trying the loader out, and shipping it.
 #   make demo          the loader against a simulated instrument, with a sample firmware file

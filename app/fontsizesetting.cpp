@@ -1,15 +1,14 @@
+// FontSizeSetting: the window's font size, read and written through QSettings; its file
+// is looked at (RegularFile) before QSettings opens it.
+
 #include "fontsizesetting.h"
 
-#include <QFile>
+#include "regularfile.h"
+
 #include <QLoggingCategory>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QVariant>
-
-#ifndef Q_OS_WIN
-#include <cerrno>
-#include <sys/stat.h>
-#endif
 
 namespace {
 
@@ -52,20 +51,25 @@ FontSizeSetting::FontSizeSetting()
 
 bool FontSizeSetting::fileUsable()
 {
-    const QByteArray path = QFile::encodeName(m_fileName);
-    struct stat status {};
+    const RegularFile::Look look = RegularFile::look(m_fileName);
     QString problem;
-    if (::stat(path.constData(), &status) != 0) {
-        struct stat link {};
-        if (errno == ENOENT && ::lstat(path.constData(), &link) != 0)
-            return true; // no file yet: a write makes it
+    switch (look.kind) {
+    case RegularFile::Kind::Missing:
+        return true; // no file yet: a write makes it
+    case RegularFile::Kind::Unreachable:
         problem = QStringLiteral("cannot be looked at, or is a link to nothing");
-    } else if (!S_ISREG(status.st_mode)) {
-        problem = QStringLiteral("is not a regular file");
-    } else if (status.st_size > kMaxFileBytes) {
+        break;
+    case RegularFile::Kind::Regular:
+        if (look.size <= kMaxFileBytes)
+            return true;
         problem = QStringLiteral("is larger than %1 bytes").arg(kMaxFileBytes);
-    } else {
-        return true;
+        break;
+    case RegularFile::Kind::Folder:
+    case RegularFile::Kind::Fifo:
+    case RegularFile::Kind::Device:
+    case RegularFile::Kind::Other:
+        problem = QStringLiteral("is not a regular file");
+        break;
     }
     warn(problem);
     return false;
@@ -103,8 +107,7 @@ void FontSizeSetting::store(int pixels)
         return;
     // A write follows the link and replaces what it points to: only a file that is
     // evidently these settings (it holds a size already) is replaced that way.
-    struct stat link {};
-    if (!current && ::lstat(QFile::encodeName(m_fileName).constData(), &link) == 0 && S_ISLNK(link.st_mode)) {
+    if (!current && RegularFile::look(m_fileName).isLink) {
         warn(QStringLiteral("is a link to a file without a font size"));
         return;
     }

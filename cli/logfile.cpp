@@ -2,6 +2,8 @@
 
 #include "logfile.h"
 
+#include "regularfile.h"
+
 #include <QFile>
 #include <QThread>
 
@@ -9,7 +11,6 @@
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
-#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,53 +18,45 @@
 
 namespace {
 
+// Why a file of this kind keeps no record.
+QString refusal(RegularFile::Kind kind)
+{
+    switch (kind) {
+    case RegularFile::Kind::Folder:
+        return QStringLiteral("it is a folder");
+    case RegularFile::Kind::Fifo:
+        return QStringLiteral("it is a FIFO, not a file");
+    case RegularFile::Kind::Device:
+        return QStringLiteral("it is a device, not a file");
+    default:
+        return QStringLiteral("it is not a regular file");
+    }
+}
+
+// The path opened for appending, or null with the reason: a regular file or a new one
+// only, and nothing that could hold the program.
+std::unique_ptr<QFile> openForAppend(const QString &path, QString *reason)
+{
+    RegularFile::Opened opened = RegularFile::open(path, RegularFile::Access::Append);
+    switch (opened.result) {
+    case RegularFile::Result::Opened:
+        return std::move(opened.file);
+    case RegularFile::Result::NotRegular:
+        *reason = refusal(opened.kind);
+        break;
+    case RegularFile::Result::TooLarge: // no bound is set
+    case RegularFile::Result::Failed:
+        *reason = opened.error;
+        break;
+    }
+    return {};
+}
+
 #ifdef Q_OS_UNIX
-constexpr mode_t kNewFileMode = 0666; // less the umask, as any new file
 // Another station's append holds the lock for far less than this; a program that holds
 // it longer is not waited for (the record is appended without the lock).
 constexpr int kLockTries = 50;
 constexpr unsigned long kLockRetryMs = 2;
-
-// Why a file of this type keeps no record; empty for a regular file.
-QString refusal(mode_t mode)
-{
-    if (S_ISREG(mode))
-        return {};
-    if (S_ISDIR(mode))
-        return QStringLiteral("it is a folder");
-    if (S_ISFIFO(mode))
-        return QStringLiteral("it is a FIFO, not a file");
-    if (S_ISCHR(mode) || S_ISBLK(mode))
-        return QStringLiteral("it is a device, not a file");
-    return QStringLiteral("it is not a regular file");
-}
-
-// The path opened for appending, or -1 with the reason: a regular file or a new one only,
-// and nothing that could hold the program.
-int openForAppend(const QString &path, QString *reason)
-{
-    const QByteArray name = QFile::encodeName(path);
-    struct stat status = {};
-    // Looked at before it is opened: opening a device may already do something.
-    if (::stat(name.constData(), &status) == 0 && !refusal(status.st_mode).isEmpty()) {
-        *reason = refusal(status.st_mode);
-        return -1;
-    }
-    // Non-blocking, so that a FIFO put in its place meanwhile cannot hold the program.
-    const int fd = ::open(name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
-                          kNewFileMode);
-    if (fd < 0) {
-        *reason = qt_error_string(errno);
-        return -1;
-    }
-    *reason = ::fstat(fd, &status) != 0 ? qt_error_string(errno) : refusal(status.st_mode);
-    if (!reason->isEmpty()) {
-        ::close(fd);
-        return -1;
-    }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    return fd;
-}
 
 bool lockBriefly(int fd)
 {
@@ -83,23 +76,9 @@ bool lockBriefly(int fd)
 LogFile::Opened LogFile::open(const QString &path)
 {
     Opened opened;
-    auto file = std::make_unique<QFile>(path);
-#ifdef Q_OS_UNIX
-    const int fd = openForAppend(path, &opened.error);
-    if (fd < 0)
+    std::unique_ptr<QFile> file = openForAppend(path, &opened.error);
+    if (!file)
         return opened;
-    if (!file->open(fd, QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered,
-                    QFileDevice::AutoCloseHandle)) {
-        opened.error = file->errorString();
-        ::close(fd);
-        return opened;
-    }
-#else
-    if (!file->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
-        opened.error = file->errorString();
-        return opened;
-    }
-#endif
     opened.file = std::make_unique<LogFile>(path, std::move(file));
     return opened;
 }
@@ -168,30 +147,17 @@ bool LogFile::append(const QByteArray &line, QString *reason)
 
 bool LogFile::followPath(QString *reason)
 {
-#ifdef Q_OS_UNIX
-    struct stat atPath = {};
-    struct stat held = {};
-    if (::stat(QFile::encodeName(m_path).constData(), &atPath) == 0 && ::fstat(m_file->handle(), &held) == 0
-        && atPath.st_dev == held.st_dev && atPath.st_ino == held.st_ino)
+    if (RegularFile::isOpenAt(*m_file, m_path))
         return true;
     QString error;
-    const int fd = openForAppend(m_path, &error);
-    auto file = std::make_unique<QFile>(m_path);
-    if (fd < 0 || !file->open(fd, QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered,
-                              QFileDevice::AutoCloseHandle)) {
-        if (fd >= 0) {
-            error = file->errorString();
-            ::close(fd);
-        }
+    std::unique_ptr<QFile> file = openForAppend(m_path, &error);
+    if (!file) {
         *reason = QStringLiteral("it was moved or deleted, and opening it again failed: %1").arg(error);
         return false;
     }
     m_file = std::move(file);
     m_lineOpen = false;
     emit reopened(m_path);
-#else
-    Q_UNUSED(reason);
-#endif
     return true;
 }
 

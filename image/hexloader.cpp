@@ -1,41 +1,16 @@
+// HexLoader: which paths are read, and the verdict on the records of a HEX file.
+
 #include "hexloader.h"
 
 #include "hexrecordinterpreter.h"
 #include "hextokenreader.h"
+#include "regularfile.h"
 
 #include <QFile>
 #include <QIODevice>
 #include <QString>
 
-#ifdef Q_OS_UNIX
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#else
-#include <QFileInfo>
-#endif
-
-#include <optional>
-
 namespace {
-
-// The verdict a look at a path or an open file gives before any byte is read,
-// or nothing when the file may be read.
-std::optional<HexLoadResult> judgeBeforeReading(bool regularFile, qint64 size)
-{
-    if (!regularFile)
-        return HexLoadResult::Unreadable;
-    if (size > HexLoader::kMaxFileBytes)
-        return HexLoadResult::TooLarge;
-    return std::nullopt;
-}
-
-#ifdef Q_OS_UNIX
-std::optional<HexLoadResult> judgeBeforeReading(const struct stat& status)
-{
-    return judgeBeforeReading(S_ISREG(status.st_mode), status.st_size);
-}
-#endif
 
 // The refusal that a verdict reached before or without the records tells of.
 HexRefusal refusalFor(HexLoadResult result)
@@ -104,42 +79,18 @@ HexLoadResult HexLoader::loadFile(const QString& path, LoadedImage& image, HexLo
         return result;
     };
 
-#ifdef Q_OS_UNIX
-    const QByteArray nativePath = QFile::encodeName(path);
-    struct stat status {};
-    if (::stat(nativePath.constData(), &status) != 0)
-        return judged(HexLoadResult::Unreadable);
-    if (const auto verdict = judgeBeforeReading(status))
-        return judged(*verdict);
-
-    // O_NONBLOCK: should the path have become a pipe or a device since the look
-    // above, opening it must not wait for a writer or a carrier.
-    const int fd = ::open(nativePath.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        return judged(HexLoadResult::Unreadable);
-    QFile file;
-    if (!file.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
+    // Only a regular file within the bound is read, and opening it never waits.
+    const RegularFile::Opened opened = RegularFile::open(path, RegularFile::Access::Read, kMaxFileBytes);
+    switch (opened.result) {
+    case RegularFile::Result::Opened:
+        break;
+    case RegularFile::Result::TooLarge:
+        return judged(HexLoadResult::TooLarge);
+    case RegularFile::Result::NotRegular:
+    case RegularFile::Result::Failed:
         return judged(HexLoadResult::Unreadable);
     }
-    // Judge what was opened, not what the path named a moment before.
-    if (::fstat(fd, &status) != 0)
-        return judged(HexLoadResult::Unreadable);
-    if (const auto verdict = judgeBeforeReading(status))
-        return judged(*verdict);
-#else
-    // Elsewhere through QFile alone: the same look before opening and after it, without
-    // the guarantee that opening a path that has just turned into a device cannot wait.
-    const QFileInfo info(path);
-    if (const auto verdict = judgeBeforeReading(info.isFile(), info.size()))
-        return judged(*verdict);
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        return judged(HexLoadResult::Unreadable);
-    if (const auto verdict = judgeBeforeReading(true, file.size()))
-        return judged(*verdict);
-#endif
-    return loadDevice(file, image, findings);
+    return loadDevice(*opened.file, image, findings);
 }
 
 HexLoadResult HexLoader::loadDevice(QIODevice& device, LoadedImage& image, HexLoadFindings* findings)

@@ -1,5 +1,7 @@
 #pragma once
 
+// DeviceLock: an exclusive lock on a serial device for as long as the object lives.
+
 #include <QString>
 
 // An exclusive advisory lock on a serial device, held for as long as the object lives.
@@ -9,7 +11,7 @@
 // lock makes acquire() report Busy. This covers what the lock files and TIOCEXCL of the
 // serial library miss: a second open by root, or the same device reached through two
 // different paths (a symlink). On Windows the exclusive open of the device itself does
-// the job and the lock is a no-op.
+// the job and the lock is a no-op. The platform's part: SerialPlatform::lockDevice.
 class DeviceLock
 {
 public:
@@ -32,7 +34,7 @@ public:
     QString errorString() const { return m_errorString; }
 
 private:
-    int m_fd = -1;
+    int m_fd = -1; // the platform's handle of the lock; -1 when none is held
     bool m_held = false;
     QString m_errorString;
 };

@@ -1,3 +1,5 @@
+// LowLatencyMode: asking for the mode when made, putting the flags back when gone.
+
 #include "lowlatencymode.h"
 
 #include "seriallog.h"

@@ -1,5 +1,7 @@
 #pragma once
 
+// LowLatencyMode: an adapter's low-latency mode, undone when the object goes.
+
 #include "usblatency.h"
 
 #include <QString>
@@ -19,6 +21,7 @@ public:
     LowLatencyMode &operator=(const LowLatencyMode &) = delete;
 
     const UsbLatency::Outcome &outcome() const { return m_outcome; }
+    const QString &adapterPath() const { return m_adapterPath; }
 
 private:
     int m_fd;

@@ -3,20 +3,15 @@
 #include "devicelock.h"
 #include "lowlatencymode.h"
 #include "portmap.h"
+#include "serialplatform.h"
 #include "seriallog.h"
 #include "usblatency.h"
 
 #include <QDeadlineTimer>
-#include <QDir>
-#include <QFileInfo>
 #include <QSerialPort>
 
 #include <algorithm>
 #include <array>
-
-#ifdef Q_OS_UNIX
-#include <poll.h>
-#endif
 
 namespace {
 
@@ -40,24 +35,6 @@ constexpr int kPollNowMs = 0;
 constexpr qint64 kDropLogIntervalMs = 1000;
 
 const QString kNoPortText = QStringLiteral("?");
-
-// The serial library reports a driver's "try again" (EAGAIN) as a lost resource, as
-// it does a hang-up. A write can meet it when the line stopped taking bytes between
-// the moment the event loop saw room and the moment of the write (flow stopped, a full
-// transmit buffer); the bytes stay queued and go when the line takes them again. Only
-// a device that shows a hang-up or an error has really failed.
-bool deviceStillThere(const QSerialPort &port)
-{
-#ifdef Q_OS_UNIX
-    pollfd device{static_cast<int>(port.handle()), POLLIN | POLLOUT, 0};
-    if (::poll(&device, 1, kPollNowMs) < 0)
-        return false;
-    return (device.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0;
-#else
-    Q_UNUSED(port);
-    return false;
-#endif
-}
 
 template <std::size_t N>
 bool contains(const std::array<int, N> &values, int value)
@@ -126,24 +103,6 @@ QString describeFailure(QSerialPort::SerialPortError error, const QString &error
         return errorText;
     }
 }
-
-#ifdef Q_OS_LINUX
-// A USB-serial adapter is asked to pass received bytes on at once rather than after
-// its latency timer: each flash block waits for one request byte. The mode lasts as
-// long as the object returned; note gets the outcome for the log ("/dev/ttyUSB0:
-// low-latency mode on"). Other devices (a pseudo-terminal, a built-in port) are left
-// alone: no object, and note stays empty.
-std::unique_ptr<LowLatencyMode> requestLowLatency(const QSerialPort &port, const QString &devicePath,
-                                                  QString &note)
-{
-    const QString adapter = UsbLatency::adapterDevice(devicePath);
-    if (adapter.isEmpty())
-        return {};
-    auto mode = std::make_unique<LowLatencyMode>(port.handle(), adapter);
-    note = QStringLiteral("%1: low-latency mode %2").arg(adapter, UsbLatency::describe(mode->outcome()));
-    return mode;
-}
-#endif
 
 } // namespace
 
@@ -244,13 +203,8 @@ Modem::OpenResult Modem::openPath(const QString &portName, const QString &device
 
     m_port = std::make_unique<QSerialPort>();
     m_port->setReadBufferSize(kReadBufferBytes);
-#ifdef Q_OS_UNIX
-    // QSerialPort looks a path that does not begin with '/' up under /dev; here, as for
-    // the lock above, a relative path starts in the working folder.
-    m_port->setPortName(QDir::isRelativePath(devicePath) ? QFileInfo(devicePath).absoluteFilePath() : devicePath);
-#else
-    m_port->setPortName(devicePath);
-#endif
+    // As for the lock above, a relative path starts in the working folder.
+    m_port->setPortName(SerialPlatform::portNameFor(devicePath));
     connect(m_port.get(), &QSerialPort::errorOccurred, this,
             [this](QSerialPort::SerialPortError error) { onPortError(error); });
     connect(m_port.get(), &QSerialPort::readyRead, this, &Modem::onReadyRead);
@@ -270,12 +224,15 @@ Modem::OpenResult Modem::openPath(const QString &portName, const QString &device
         return failOpen(OpenResult::Failed);
 
     m_state = State::Open;
-#ifdef Q_OS_LINUX
-    QString latency;
-    m_lowLatency = requestLowLatency(*m_port, devicePath, latency);
-    if (!latency.isEmpty())
-        m_openNotes.append(QStringLiteral("%1 -> %2").arg(portName, latency));
-#endif
+    // A USB-serial adapter is asked to pass received bytes on at once rather than after
+    // its latency timer: each flash block waits for one request byte. Other devices (a
+    // pseudo-terminal, a built-in port) are left alone.
+    m_lowLatency = SerialPlatform::lowLatencyFor(*m_port, devicePath);
+    if (m_lowLatency) {
+        m_openNotes.append(QStringLiteral("%1 -> %2: low-latency mode %3")
+                               .arg(portName, m_lowLatency->adapterPath(),
+                                    UsbLatency::describe(m_lowLatency->outcome())));
+    }
     logOpen(portName, devicePath, reason(OpenResult::Opened));
     emit setTtyText(portName);
     return OpenResult::Opened;
@@ -338,7 +295,12 @@ void Modem::onPortError(int error)
     const auto serialError = static_cast<QSerialPort::SerialPortError>(error);
     if (m_state != State::Open || m_failed || !isPortFailure(serialError))
         return;
-    if (serialError == QSerialPort::ResourceError && deviceStillThere(*m_port)) {
+    // The serial library reports a driver's "try again" (EAGAIN) as a lost resource, as
+    // it does a hang-up. A write can meet it when the line stopped taking bytes between
+    // the moment the event loop saw room and the moment of the write (flow stopped, a
+    // full transmit buffer); the bytes stay queued and go when the line takes them
+    // again. Only a device that shows a hang-up or an error has really failed.
+    if (serialError == QSerialPort::ResourceError && SerialPlatform::deviceStillThere(*m_port)) {
         qCDebug(lcSerialTrace).noquote() << QStringLiteral("%1: line busy (%2), trying again")
                                                 .arg(m_devicePath, m_port->errorString());
         m_port->clearError();
@@ -464,11 +426,8 @@ void Modem::pushQueuedOutput()
     // doing it now saves the caller that round trip. A device that takes nothing now
     // (a stopped or full line) is left to the library's own write notification: a
     // write attempt there would count as an error of the port.
-#ifdef Q_OS_UNIX
-    pollfd writable{static_cast<int>(m_port->handle()), POLLOUT, 0};
-    if (::poll(&writable, 1, kPollNowMs) != 1 || (writable.revents & POLLOUT) == 0)
+    if (!SerialPlatform::takesOutputNow(*m_port))
         return;
-#endif
     m_port->flush();
 }
 

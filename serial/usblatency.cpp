@@ -1,40 +1,14 @@
+// UsbLatency: which devices are USB-serial adapters, and the outcome of a request in
+// words; the driver is asked by the platform's part (SerialPlatform).
+
 #include "usblatency.h"
+
+#include "serialplatform.h"
 
 #include <QFileInfo>
 #include <QRegularExpression>
 
-#ifdef Q_OS_LINUX
-#include <cerrno>
 #include <cstring>
-#include <linux/serial.h>
-#include <sys/ioctl.h>
-#endif
-
-namespace {
-
-UsbLatency::Outcome outcomeOf(UsbLatency::State state, int systemError = 0)
-{
-    UsbLatency::Outcome outcome;
-    outcome.state = state;
-    outcome.systemError = systemError;
-    return outcome;
-}
-
-#ifdef Q_OS_LINUX
-// A descriptor that is not a terminal, or a driver without the serial settings.
-bool meansUnsupported(int error)
-{
-    return error == ENOTTY || error == EINVAL || error == EOPNOTSUPP;
-}
-
-UsbLatency::Outcome failure(int error)
-{
-    return outcomeOf(meansUnsupported(error) ? UsbLatency::State::Unsupported : UsbLatency::State::Failed,
-                     error);
-}
-#endif
-
-} // namespace
 
 bool UsbLatency::isAdapterPath(const QString &canonicalPath)
 {
@@ -50,39 +24,14 @@ QString UsbLatency::adapterDevice(const QString &devicePath)
 
 UsbLatency::Outcome UsbLatency::requestLowLatency(int fd)
 {
-#ifdef Q_OS_LINUX
-    serial_struct settings{};
-    if (::ioctl(fd, TIOCGSERIAL, &settings) != 0)
-        return failure(errno);
-    if ((settings.flags & ASYNC_LOW_LATENCY) != 0)
-        return outcomeOf(State::AlreadyOn);
-    const int previousFlags = settings.flags;
-    settings.flags |= ASYNC_LOW_LATENCY;
-    if (::ioctl(fd, TIOCSSERIAL, &settings) != 0)
-        return failure(errno);
-    UsbLatency::Outcome outcome = outcomeOf(State::Enabled);
-    outcome.previousFlags = previousFlags;
-    return outcome;
-#else
-    Q_UNUSED(fd)
-    return outcomeOf(State::Unsupported);
-#endif
+    return SerialPlatform::requestLowLatency(fd);
 }
 
 bool UsbLatency::restore(int fd, const Outcome &request)
 {
     if (request.state != State::Enabled)
         return true;
-#ifdef Q_OS_LINUX
-    serial_struct settings{};
-    if (::ioctl(fd, TIOCGSERIAL, &settings) != 0)
-        return false;
-    settings.flags = request.previousFlags;
-    return ::ioctl(fd, TIOCSSERIAL, &settings) == 0;
-#else
-    Q_UNUSED(fd)
-    return false;
-#endif
+    return SerialPlatform::restoreSerialFlags(fd, request);
 }
 
 QString UsbLatency::describe(const Outcome &outcome)
@@ -97,10 +46,6 @@ QString UsbLatency::describe(const Outcome &outcome)
     case State::Failed:
         break;
     }
-#ifdef Q_OS_LINUX
     return QStringLiteral("refused (%1); carrying on without")
         .arg(QString::fromLocal8Bit(std::strerror(outcome.systemError)));
-#else
-    return QStringLiteral("refused; carrying on without");
-#endif
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+// UsbLatency: low-latency mode of USB-serial adapters, asked for and described.
+
 #include <QString>
 
 // Low-latency mode of USB-serial adapters on Linux.

@@ -12,7 +12,8 @@ class QSocketNotifier;
 // Any event loop that runs, also a nested one, delivers them. One object per
 // process; the handlers that were in place before it come back when it goes. Should
 // the pipe fail, the signals keep their earlier effect. Used by the window and by
-// zorbelflash alike. Unix only; elsewhere the object does nothing.
+// zorbelflash alike. Unix only (terminationsignals_posix.cpp); on Windows
+// (terminationsignals_win.cpp) the object does nothing.
 class TerminationSignals : public QObject
 {
     Q_OBJECT

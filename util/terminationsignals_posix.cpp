@@ -1,9 +1,11 @@
+// TerminationSignals on Unix: sigaction() handlers that write into a pipe the event
+// loop watches.
+
 #include "terminationsignals.h"
 
 #include <QLoggingCategory>
 #include <QSocketNotifier>
 
-#ifdef Q_OS_UNIX
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -11,9 +13,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
-#endif
 
-#ifdef Q_OS_UNIX
 namespace {
 
 Q_LOGGING_CATEGORY(lcSignals, "zorbel.signals")
@@ -69,12 +69,10 @@ const char *nameOf(int signalNumber)
 }
 
 } // namespace
-#endif
 
 TerminationSignals::TerminationSignals(QObject *parent)
     : QObject(parent)
 {
-#ifdef Q_OS_UNIX
     if (!makePipe()) {
         closePipe();
         return;
@@ -89,22 +87,21 @@ TerminationSignals::TerminationSignals(QObject *parent)
     action.sa_flags = SA_RESTART;
     for (std::size_t i = 0; i < kSignals.size(); ++i)
         ::sigaction(kSignals.at(i), &action, &g_previous.at(i));
-#endif
 }
 
 TerminationSignals::~TerminationSignals()
 {
-#ifdef Q_OS_UNIX
+    // Without the pipe no handler was put in place, and there is nothing to put back.
+    if (!m_notifier)
+        return;
     for (std::size_t i = 0; i < kSignals.size(); ++i)
         ::sigaction(kSignals.at(i), &g_previous.at(i), nullptr);
     m_notifier.reset();
     closePipe();
-#endif
 }
 
 void TerminationSignals::takePending()
 {
-#ifdef Q_OS_UNIX
     std::array<unsigned char, kReadChunk> numbers{};
     const ssize_t count = ::read(g_pipe[0], numbers.data(), numbers.size());
     for (ssize_t i = 0; i < count; ++i) {
@@ -112,5 +109,4 @@ void TerminationSignals::takePending()
         qCInfo(lcSignals, "%s received", nameOf(signalNumber));
         emit received(signalNumber);
     }
-#endif
 }
