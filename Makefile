@@ -32,7 +32,7 @@ run: build
 
 # The test programs run side by side: they spend their time waiting on the simulated
 # line and on timers, not computing. TEST_JOBS=1 runs them one after the other.
-TEST_JOBS ?= 6
+TEST_JOBS ?= 8
 test: build
 	cd $(BUILD_DIR) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure --timeout 600 -j $(TEST_JOBS)
 
