@@ -39,6 +39,8 @@ QColor textColour(const QLabel *label)
 }
 
 constexpr int kShortTimeoutMs = 1000; // request time-out where a test waits it out; ample for a loaded machine
+constexpr int kPatientTimeoutMs = 30000; // request time-out where a transfer must not be given up
+constexpr int kLookMs = 10;              // a test looks at the window this often during a transfer
 constexpr int kHeartbeatMs = 10;  // while a transfer waits
 constexpr int kTurnEveryMs = 100; // the heartbeat fires at least once per this, on average
 const QString kIncomplete = QStringLiteral("FW unvollstaendig, neu schreiben!");
@@ -229,11 +231,23 @@ void TestFlashWriteSlot::writeAgainAfterStall()
              QStringLiteral("Flash schreiben abgebrochen, keine Antwort!"));
     QCOMPARE(textColour(probe.ui().label_2), QColor(Qt::red));
 
+    // The next transfer holds still after two blocks until the colour has been looked at
+    // from inside it (an unpaced transfer could otherwise end before the event loop
+    // turns): the red of the last one is gone.
     config.stallAfterBlocks = -1;
+    config.receiveStopAfterBlocks = 2;
     instrument->setConfig(config);
-    // Looked at from inside the transfer: the red of the last one is gone.
+    probe.setRequestTimeout(kPatientTimeoutMs);
     QColor during;
-    QTimer::singleShot(0, this, [&] { during = textColour(probe.ui().label_2); });
+    QTimer look;
+    connect(&look, &QTimer::timeout, this, [&] {
+        if (instrument->transfersStarted() < 2 || instrument->blockAddresses().size() < 2)
+            return;
+        look.stop();
+        during = textColour(probe.ui().label_2);
+        instrument->resumeReceiving();
+    });
+    look.start(kLookMs);
     probe.writeFlash();
     QCOMPARE(during, normal);
     QCOMPARE(window->statusBar()->currentMessage(), QStringLiteral("Flash neu beschrieben!"));
