@@ -84,6 +84,8 @@ public:
     // exchanges, whose input nobody reads, so that it cannot pile up. Turning it on
     // drops what is waiting now. Every open starts with it off.
     void setInputDropped(bool dropped);
+    // Bytes read and dropped since the dropping was last turned on.
+    qint64 droppedInput() const { return m_droppedBytes; }
     // True once the open port reported an error or went away (unplugged, hung up).
     bool portFailed() const;
     // True while a device is open, configured and has not failed.
