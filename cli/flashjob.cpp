@@ -166,8 +166,7 @@ void FlashJob::askAgain()
         m_sinceQuery.invalidate();
     }
     if (!m_sinceQuery.isValid() || m_sinceQuery.elapsed() >= std::chrono::milliseconds(kQueryAgain).count()) {
-        if (m_modem->queueTty(InstrumentProtocol::kVersionQuery,
-                              static_cast<int>(qstrlen(InstrumentProtocol::kVersionQuery))))
+        if (VersionProbe::repeatQuery(*m_modem))
             m_sinceQuery.start();
     }
 }

@@ -280,7 +280,7 @@ ExitStatus FlashTool::writeFound(PortScan &scan, const CommandLine::Options &opt
         confirmation.restartWait = std::chrono::milliseconds(options.restartWaitMs);
         jobs.back()->setConfirmation(confirmation);
     }
-    runJobs(jobs, options, *session);
+    runJobs(jobs, *session);
     for (std::size_t i = 0; i < jobs.size(); ++i)
         statuses.insert(found.at(static_cast<int>(i)), InstrumentReport::exitStatusFor(jobs.at(i)->report().outcome));
     session->finish();
@@ -319,7 +319,7 @@ void FlashTool::reportUnavailablePort(const PortScan::PortResult &result, const 
                                    StablePortName::of(result.candidate.devicePath, m_byIdFolder)));
 }
 
-void FlashTool::runJobs(const Jobs &jobs, const CommandLine::Options &options, WriteSession &session)
+void FlashTool::runJobs(const Jobs &jobs, WriteSession &session)
 {
     QEventLoop loop;
     for (const auto &job : jobs)
@@ -341,7 +341,6 @@ void FlashTool::runJobs(const Jobs &jobs, const CommandLine::Options &options, W
     if (session.running() > 0)
         loop.exec();
     m_jobs.clear();
-    Q_UNUSED(options);
 }
 
 std::unique_ptr<WriteSession> FlashTool::sessionFor(const CommandLine::Options &options, QIODevice *log) const

@@ -69,7 +69,7 @@ private:
     void reportUnavailablePort(const PortScan::PortResult &result, const FirmwareFile &firmware,
                                WriteSession &session);
     // Runs the writes to their end, each recorded as it ends.
-    void runJobs(const Jobs &jobs, const CommandLine::Options &options, WriteSession &session);
+    void runJobs(const Jobs &jobs, WriteSession &session);
     bool runScan(PortScan &scan, int waitMs, int wanted = 1);
     // Station mode (--watch): writes each instrument as it appears until interrupted.
     ExitStatus watch(const PortScan::CandidateSource &source, const CommandLine::Options &options,

@@ -7,6 +7,7 @@
 #include "instrumentreport.h"
 #include "instrumenttexts.h"
 #include "modem.h"
+#include "serialplatform.h"
 #include "stableportname.h"
 
 #include <QDir>
@@ -17,10 +18,6 @@
 
 #include <algorithm>
 #include <memory>
-
-#ifdef Q_OS_UNIX
-#include <sys/stat.h>
-#endif
 
 namespace {
 
@@ -137,15 +134,7 @@ QString StationMode::identityOf(const QString &devicePath) const
     QString byId = StablePortName::of(devicePath, m_byIdFolder);
     if (!byId.isEmpty())
         return byId;
-    QString target = QFileInfo(devicePath).canonicalFilePath();
-    if (target.isEmpty())
-        return {};
-#ifdef Q_OS_UNIX
-    struct stat status {};
-    if (::stat(QFile::encodeName(target).constData(), &status) == 0)
-        return QStringLiteral("%1 %2").arg(target).arg(static_cast<qulonglong>(status.st_rdev));
-#endif
-    return target;
+    return SerialPlatform::deviceNode(devicePath);
 }
 
 QList<PortScan::Candidate> StationMode::portsToAsk()
@@ -294,7 +283,7 @@ void StationMode::takeResult(PortScan &scan, int index)
     const auto now = WatchedPort::Clock::now();
     if (port.rule.takeAnswer(seen, now)) {
         if (m_expectedVersion >= 0 && seen.version == m_expectedVersion) {
-            port.rule.holdCurrent(seen, now);
+            port.rule.holdCurrent(seen);
             ++m_current;
             emit unitCurrent(result, StablePortName::of(result.candidate.devicePath, m_byIdFolder));
         } else {

@@ -97,9 +97,8 @@ bool WatchedPort::endWrite(int versionAfter, Clock::time_point now)
     return ++m_doubtfulWrites == kDoubtfulWritesToStop;
 }
 
-void WatchedPort::holdCurrent(const Observation &seen, Clock::time_point now)
+void WatchedPort::holdCurrent(const Observation &seen)
 {
-    Q_UNUSED(now);
     m_state = State::Holding;
     m_heldElsewhere = false;
     m_deviceId = seen.deviceId;

@@ -65,7 +65,7 @@ public:
     // station in doubt: from now on silence alone does not arm the port.
     bool endWrite(int versionAfter, Clock::time_point now);
     // The unit answering here already has the firmware to be written: held, not written.
-    void holdCurrent(const Observation &seen, Clock::time_point now);
+    void holdCurrent(const Observation &seen);
 
 private:
     void noteSilence(Clock::time_point now);

@@ -3,6 +3,7 @@
 #include "instrumentprotocol.h"
 #include "modem.h"
 #include "portmap.h"
+#include "serialplatform.h"
 #include "versionprobe.h"
 
 #include <QDir>
@@ -38,15 +39,11 @@ bool isSettled(PortScan::PortState state)
     return state == PortScan::PortState::Found || state == PortScan::PortState::PermissionDenied;
 }
 
-// A device path as the records show it: a relative one (a link the line's tools made
-// in the working folder) made absolute. COM names on Windows stay as they are.
+// A device path as the records show it: as the serial library is given it (a relative
+// one, a link the line's tools made in the working folder, made absolute).
 QString absoluteDevice(const QString &devicePath)
 {
-#ifdef Q_OS_UNIX
-    if (!devicePath.isEmpty() && QDir::isRelativePath(devicePath))
-        return QFileInfo(devicePath).absoluteFilePath();
-#endif
-    return devicePath;
+    return devicePath.isEmpty() ? devicePath : SerialPlatform::portNameFor(devicePath);
 }
 
 } // namespace

@@ -17,6 +17,11 @@ constexpr int kMaxDropReads = 16;     // a device that never stops sending canno
 bool VersionProbe::sendQuery(Modem &modem)
 {
     dropInput(modem);
+    return repeatQuery(modem);
+}
+
+bool VersionProbe::repeatQuery(Modem &modem)
+{
     return modem.queueTty(kVersionQuery, static_cast<int>(qstrlen(kVersionQuery)));
 }
 

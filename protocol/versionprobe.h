@@ -15,6 +15,9 @@ public:
     // driver takes now goes out at once, the rest follows as the line allows. False
     // when the port is not usable.
     static bool sendQuery(Modem &modem);
+    // Sends the query again, keeping what came meanwhile: a slow answer to an earlier
+    // query still counts.
+    static bool repeatQuery(Modem &modem);
     // True once the driver has taken the whole query. A port that has not (its output
     // stopped or blocked) was never asked, and counts as not answering.
     static bool queryTaken(const Modem &modem);

@@ -92,8 +92,6 @@ public:
     bool isOpen() const;
     // Bytes received and not read yet; never waits.
     qint64 availableInput() const;
-    // The device path of the last open.
-    QString devicePath() const { return m_devicePath; }
 
 signals:
     void setTtyText(QString text);

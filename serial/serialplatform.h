@@ -39,8 +39,13 @@ bool restoreSerialFlags(int fd, const UsbLatency::Outcome &request);
 // it, for as long as the object lives; null for other devices and where there is none.
 std::unique_ptr<LowLatencyMode> lowLatencyFor(const QSerialPort &port, const QString &devicePath);
 
-// The name the serial library is given for a device path.
+// The name the serial library is given for a device path (a relative one starts in the
+// working folder).
 QString portNameFor(const QString &devicePath);
+
+// The device a path leads to now, named so that another device under the same path
+// reads differently (the node and its device number); empty when nothing is there.
+QString deviceNode(const QString &devicePath);
 
 // Whether the device behind an open port is still there (no hang-up, no error), asked
 // without waiting. False where it cannot be told.

@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #ifdef Q_OS_LINUX
@@ -174,6 +175,15 @@ std::unique_ptr<LowLatencyMode> lowLatencyFor(const QSerialPort &port, const QSt
 QString portNameFor(const QString &devicePath)
 {
     return QDir::isRelativePath(devicePath) ? QFileInfo(devicePath).absoluteFilePath() : devicePath;
+}
+
+QString deviceNode(const QString &devicePath)
+{
+    const QString target = QFileInfo(devicePath).canonicalFilePath();
+    struct stat status {};
+    if (target.isEmpty() || ::stat(QFile::encodeName(target).constData(), &status) != 0)
+        return {};
+    return QStringLiteral("%1 %2").arg(target).arg(static_cast<qulonglong>(status.st_rdev));
 }
 
 bool deviceStillThere(const QSerialPort &port)

@@ -39,6 +39,11 @@ QString portNameFor(const QString &devicePath)
     return devicePath;
 }
 
+QString deviceNode(const QString &devicePath)
+{
+    return devicePath; // a COM name stands for its device
+}
+
 bool deviceStillThere(const QSerialPort & /*port*/)
 {
     return false;
