@@ -129,9 +129,9 @@ StationMode::Watched &StationMode::watched(const QString &key)
 
 // Who is behind a port now: the adapter's own name where it has one (the same after
 // a USB re-enumeration, another for another adapter), else the device node itself.
-QString StationMode::identityOf(const QString &devicePath) const
+QString StationMode::identityOf(const QString &devicePath, const QHash<QString, QString> &adapterLinks)
 {
-    QString byId = StablePortName::of(devicePath, m_byIdFolder);
+    QString byId = adapterLinks.value(QFileInfo(devicePath).canonicalFilePath());
     if (!byId.isEmpty())
         return byId;
     return SerialPlatform::deviceNode(devicePath);
@@ -150,6 +150,7 @@ QList<PortScan::Candidate> StationMode::portsToAsk()
     QList<PortScan::Candidate> toAsk;
     QStringList keys;
     m_identities.clear();
+    const QHash<QString, QString> adapterLinks = StablePortName::byDevice(m_byIdFolder); // one listing a round
     for (const PortScan::Candidate &candidate : present) {
         const QString key = keyOf(candidate);
         keys.append(key);
@@ -157,7 +158,7 @@ QList<PortScan::Candidate> StationMode::portsToAsk()
         port.name = candidate.name;
         if (port.rule.state() == WatchedPort::State::Writing)
             continue;
-        const QString identity = identityOf(candidate.devicePath);
+        const QString identity = identityOf(candidate.devicePath, adapterLinks);
         m_identities.insert(key, identity);
         // The port held open still talks to the device it was opened on: when the path
         // has gone or leads elsewhere now, that is what the round must see.

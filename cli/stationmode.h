@@ -133,7 +133,7 @@ private:
     void noteCondition(const QString &key, const PortScan::PortResult &result);
     void finishIfDone();
     Watched &watched(const QString &key);
-    QString identityOf(const QString &devicePath) const;
+    static QString identityOf(const QString &devicePath, const QHash<QString, QString> &adapterLinks);
     static QString keyOf(const PortScan::Candidate &candidate);
 
     PortScan::CandidateSource m_source;

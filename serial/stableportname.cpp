@@ -3,7 +3,6 @@
 #include <QDir>
 #include <QFileInfo>
 
-#include <algorithm>
 
 QString StablePortName::of(const QString &devicePath, const QString &folder)
 {
@@ -12,10 +11,20 @@ QString StablePortName::of(const QString &devicePath, const QString &folder)
     const QString device = QFileInfo(devicePath).canonicalFilePath();
     if (device.isEmpty())
         return {}; // gone
+    return byDevice(folder).value(device);
+}
+
+QHash<QString, QString> StablePortName::byDevice(const QString &folder)
+{
+    QHash<QString, QString> links;
+    if (folder.isEmpty())
+        return links;
     const QFileInfoList entries = QDir(folder).entryInfoList(
         QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
-    const auto link = std::find_if(entries.cbegin(), entries.cend(), [&device](const QFileInfo &entry) {
-        return entry.isSymLink() && entry.canonicalFilePath() == device;
-    });
-    return link == entries.cend() ? QString() : link->absoluteFilePath();
+    for (const QFileInfo &entry : entries) {
+        const QString device = entry.canonicalFilePath();
+        if (entry.isSymLink() && !device.isEmpty() && !links.contains(device))
+            links.insert(device, entry.absoluteFilePath());
+    }
+    return links;
 }

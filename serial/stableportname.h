@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QString>
 
 // The stable name of a serial adapter: the link in /dev/serial/by-id/ that points at
@@ -14,4 +15,7 @@ public:
     // The link in `folder` that resolves to devicePath (which may itself be a link),
     // as an absolute path; empty when there is none.
     static QString of(const QString &devicePath, const QString &folder = QString::fromLatin1(kByIdFolder));
+    // Every link in `folder` (absolute), by the device it resolves to; where two lead to
+    // one device, the first by name. For looking up many devices with one listing.
+    static QHash<QString, QString> byDevice(const QString &folder = QString::fromLatin1(kByIdFolder));
 };
