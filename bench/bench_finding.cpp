@@ -126,7 +126,8 @@ void startStation(QProcess &process, const QString &program, const QString &hex,
     process.setProcessEnvironment(environment(ports));
     process.setStandardOutputFile(QProcess::nullDevice());
     process.setStandardErrorFile(QProcess::nullDevice());
-    process.start(program, {QStringLiteral("write"), hex, QStringLiteral("--watch")});
+    process.start(program, {QStringLiteral("write"), hex, QStringLiteral("--watch"), QStringLiteral("--expect-version"),
+                            QStringLiteral("1.24")});
     process.waitForStarted();
 }
 

@@ -1,19 +1,27 @@
 // zorbelflash's station mode on a production line, the real program against simulated
-// instruments: eight slots, each unit restarting after its write as a real one does
-// (deaf for a second, then answering its new firmware), and every slot given a fresh
-// unit (the factory firmware) at a fixed pace. At the end the program is ended with
-// SIGTERM and the writes each unit received are counted: every unit plugged in must
-// have received exactly one.
+// instruments: eight sockets on bench adapters that stay plugged in, each unit
+// restarting after its write as a real one does (deaf for a second, then answering its
+// new firmware). An operator per socket takes a unit out once the station has said how
+// its write ended and puts the next one in; a share of the units is pulled early instead,
+// mid-write or right after the end mark, before its restart. Every swap leaves the socket
+// empty for a moment, as hands do. A unit the station names for a check is taken out
+// and put back, as an operator who reads the message does. At the end the program is ended with SIGTERM and the
+// writes each unit received are counted: every unit that stayed in its socket must have
+// received exactly one, none two, and none may stand unwritten in its socket.
 //
-//   bench_station [seconds] [swap every seconds]     (default 120 and 15)
+//   bench_station [seconds] [share pulled early, percent]     (default 120 and 30)
 
+#include "benchadapter.h"
 #include "hexfile.h"
-#include "simulatedinstrument.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMap>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -24,25 +32,49 @@
 
 namespace {
 
-constexpr int kSlots = 8;
-constexpr int kFirmwareBytes = 16384;
+constexpr int kSockets = 8;
+constexpr int kFirmwareBytes = 16384;  // 256 blocks
+constexpr int kBaudRate = 57600;       // about 3 s a write
 constexpr int kRestartMs = 1000;
+constexpr int kOldVersion = 123;
 constexpr int kNewVersion = 124;
 constexpr int kDefaultSeconds = 120;
-constexpr int kDefaultSwapSeconds = 15;
-constexpr int kTickMs = 50;
-constexpr int kEndWaitMs = 30000;
+constexpr int kDefaultEarlyPercent = 30;
+constexpr int kTickMs = 20;
+constexpr int kSwapGapMs = 2500;       // the socket empty between two units
+constexpr int kReadMs = 200;           // from the station's verdict to the hands
+constexpr int kUnwrittenAfterMs = 8000; // a unit in its socket this long without a write
+constexpr int kEndWaitMs = 60000;
 
-std::unique_ptr<SimulatedInstrument> newUnit(const QString &link)
+enum class Operator { Waits, PullsMidWrite, PullsBeforeRestart };
+
+struct Socket
+{
+    std::unique_ptr<BenchAdapter> adapter;
+    Operator hands = Operator::Waits;
+    QElapsedTimer since;   // plugged, or emptied
+    QElapsedTimer ended;   // the current unit's end mark came
+    QElapsedTimer verdict; // the station said how the current unit's write ended
+    bool empty = false;
+    int putBack = -1;      // the unit to put back in (named for a check); -1: the next one
+};
+
+SimulatedInstrument::Config unit()
 {
     SimulatedInstrument::Config config;
-    config.restartMs = kRestartMs;
+    config.version = kOldVersion;
     config.versionAfterWrite = kNewVersion;
-    auto unit = std::make_unique<SimulatedInstrument>(config);
-    QFile::remove(link);
-    if (!unit->isValid() || !QFile::link(unit->devicePath(), link))
-        return nullptr;
-    return unit;
+    config.restartMs = kRestartMs;
+    config.baudRate = kBaudRate;
+    return config;
+}
+
+Operator draw(int earlyPercent)
+{
+    const int roll = static_cast<int>(QRandomGenerator::global()->bounded(100));
+    if (roll >= earlyPercent)
+        return Operator::Waits;
+    return roll % 2 == 0 ? Operator::PullsMidWrite : Operator::PullsBeforeRestart;
 }
 
 } // namespace
@@ -52,7 +84,7 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     const QStringList arguments = QCoreApplication::arguments();
     const int seconds = arguments.size() > 1 ? arguments.at(1).toInt() : kDefaultSeconds;
-    const int swapSeconds = arguments.size() > 2 ? arguments.at(2).toInt() : kDefaultSwapSeconds;
+    const int earlyPercent = arguments.size() > 2 ? arguments.at(2).toInt() : kDefaultEarlyPercent;
     QTemporaryDir dir;
     const QString hexPath = dir.filePath(QStringLiteral("firmware.hex"));
     QFile hex(hexPath);
@@ -61,15 +93,20 @@ int main(int argc, char *argv[])
     hex.write(HexFile::hexText(HexFile::firmware(kFirmwareBytes, 7)));
     hex.close();
 
-    std::vector<std::unique_ptr<SimulatedInstrument>> units; // every unit plugged in, kept to the end
-    QStringList links;
+    std::vector<Socket> sockets(kSockets);
     QStringList map;
-    for (int slot = 0; slot < kSlots; ++slot) {
-        links.append(dir.filePath(QStringLiteral("slot%1").arg(slot + 1)));
-        map.append(QStringLiteral("COM%1=%2").arg(slot + 1).arg(links.last()));
-        units.push_back(newUnit(links.last()));
-        if (!units.back())
+    int pulledMidWrite = 0;
+    int pulledBeforeRestart = 0;
+    for (int i = 0; i < kSockets; ++i) {
+        Socket &socket = sockets[static_cast<size_t>(i)];
+        socket.adapter = std::make_unique<BenchAdapter>();
+        const QString link = dir.filePath(QStringLiteral("socket%1").arg(i + 1));
+        if (!socket.adapter->isValid() || !QFile::link(socket.adapter->devicePath(), link))
             return 1;
+        map.append(QStringLiteral("COM%1=%2").arg(i + 1).arg(link));
+        socket.adapter->plug(unit());
+        socket.hands = draw(earlyPercent);
+        socket.since.start();
     }
 
     QProcess station;
@@ -78,48 +115,122 @@ int main(int argc, char *argv[])
     station.setProcessEnvironment(env);
     station.setStandardOutputFile(dir.filePath(QStringLiteral("records.jsonl")));
     station.setStandardErrorFile(dir.filePath(QStringLiteral("messages.txt")));
-    station.start(QStringLiteral(ZORBELFLASH_PATH), {QStringLiteral("write"), hexPath, QStringLiteral("--watch"),
-                                                     QStringLiteral("--json")});
+    station.start(QStringLiteral(ZORBELFLASH_PATH),
+                  {QStringLiteral("write"), hexPath, QStringLiteral("--watch"), QStringLiteral("--expect-version"),
+                   QStringLiteral("1.24"), QStringLiteral("--json")});
     if (!station.waitForStarted())
         return 1;
 
+    QFile messages(dir.filePath(QStringLiteral("messages.txt")));
+    QByteArray unread;
+    int checks = 0;
     QElapsedTimer clock;
     clock.start();
-    qint64 nextSwap = static_cast<qint64>(swapSeconds) * 1000;
-    int slotToSwap = 0;
     while (clock.elapsed() < static_cast<qint64>(seconds) * 1000) {
         QThread::msleep(kTickMs);
-        if (swapSeconds > 0 && clock.elapsed() >= nextSwap) {
-            // A fresh unit in every slot, one slot after the other within the period.
-            units.push_back(newUnit(links.at(slotToSwap)));
-            if (!units.back())
-                return 1;
-            slotToSwap = (slotToSwap + 1) % kSlots;
-            nextSwap += static_cast<qint64>(swapSeconds) * 1000 / kSlots;
+        // "COM3: written twice, still answers V1.23: check the unit"
+        if (messages.isOpen() || messages.open(QIODevice::ReadOnly))
+            unread += messages.readAll();
+        while (unread.contains('\n')) {
+            const qsizetype end = unread.indexOf('\n');
+            const QByteArray line = unread.left(end);
+            unread.remove(0, end + 1);
+            const int index = line.startsWith("COM") ? line.mid(3, line.indexOf(':') - 3).toInt() - 1 : -1;
+            if (index < 0 || index >= kSockets || sockets[static_cast<size_t>(index)].empty)
+                continue;
+            Socket &socket = sockets[static_cast<size_t>(index)];
+            const QByteArray said = line.mid(line.indexOf(':') + 2);
+            if (said.startsWith("written,") || said.startsWith("incomplete")
+                || said.startsWith("not written")) {
+                // The verdict on the unit before it (pulled before its restart) is not its own.
+                if (socket.adapter->writes(socket.adapter->current()) > 0)
+                    socket.verdict.start();
+                continue;
+            }
+            if (!said.startsWith("written twice"))
+                continue;
+            ++checks;
+            socket.putBack = socket.adapter->current();
+            socket.adapter->pull();
+            socket.empty = true;
+            socket.since.start();
+        }
+        for (Socket &socket : sockets) {
+            BenchAdapter &adapter = *socket.adapter;
+            if (socket.empty) {
+                if (socket.since.elapsed() >= kSwapGapMs) {
+                    adapter.plug(unit(), socket.putBack);
+                    socket.putBack = -1;
+                    socket.hands = draw(earlyPercent);
+                    socket.empty = false;
+                    socket.ended.invalidate();
+                    socket.verdict.invalidate();
+                    socket.since.start();
+                }
+                continue;
+            }
+            const int blocks = static_cast<int>(adapter.line().blockAddresses().size());
+            const bool writing = adapter.writes(adapter.current()) > 0 && adapter.endsOfCurrent() == 0;
+            if (adapter.endsOfCurrent() > 0 && !socket.ended.isValid())
+                socket.ended.start();
+            bool pull = false;
+            switch (socket.hands) {
+            case Operator::Waits:
+                pull = socket.verdict.isValid() && socket.verdict.elapsed() >= kReadMs;
+                break;
+            case Operator::PullsMidWrite:
+                pull = writing && blocks >= kFirmwareBytes / SimulatedInstrument::kBlockSize / 2;
+                pulledMidWrite += pull ? 1 : 0;
+                break;
+            case Operator::PullsBeforeRestart:
+                pull = socket.ended.isValid();
+                pulledBeforeRestart += pull ? 1 : 0;
+                break;
+            }
+            if (pull) {
+                adapter.pull();
+                socket.empty = true;
+                socket.since.start();
+            }
         }
     }
     ::kill(static_cast<pid_t>(station.processId()), SIGTERM);
     station.waitForFinished(kEndWaitMs);
 
-    int written = 0;
+    int units = 0;
+    int writes = 0;
     int writtenTwice = 0;
     int unwritten = 0;
-    for (const auto &unit : units) {
-        const int writes = unit->transfersStarted();
-        written += writes;
-        writtenTwice += writes > 1 ? 1 : 0;
-        unwritten += writes == 0 ? 1 : 0;
+    for (const Socket &socket : sockets) {
+        const BenchAdapter &adapter = *socket.adapter;
+        for (int i = 0; i < adapter.units(); ++i) {
+            ++units;
+            writes += adapter.writes(i);
+            writtenTwice += adapter.writes(i) > 1 ? 1 : 0;
+            // Units taken out were all written (or being written); the one in the socket
+            // must have been written within its time.
+            const bool standing = i == adapter.current() && socket.since.elapsed() >= kUnwrittenAfterMs;
+            unwritten += adapter.writes(i) == 0 && (i != adapter.current() || standing) ? 1 : 0;
+        }
     }
     QFile records(dir.filePath(QStringLiteral("records.jsonl")));
     records.open(QIODevice::ReadOnly);
-    const int recordCount = static_cast<int>(records.readAll().count('\n'));
-    std::printf("station mode, %d slots, %d s, a fresh unit in each slot every %d s, restart %d ms\n", kSlots,
-                seconds, swapSeconds, kRestartMs);
-    std::printf("units plugged in:        %zu\n", units.size());
-    std::printf("writes received:         %d\n", written);
-    std::printf("units written twice:     %d\n", writtenTwice);
-    std::printf("units not written:       %d (the last ones may still have been waiting)\n", unwritten);
-    std::printf("records:                 %d\n", recordCount);
-    std::printf("exit status:             %d\n", station.exitCode());
-    return writtenTwice == 0 ? 0 : 2;
+    QMap<QString, int> outcomes;
+    for (const QByteArray &line : records.readAll().split('\n')) {
+        if (!line.isEmpty())
+            ++outcomes[QJsonDocument::fromJson(line).object().value(QStringLiteral("outcome")).toString()];
+    }
+    std::printf("station mode, %d sockets on bench adapters, %d s, %d %% of the units pulled early, restart %d ms\n",
+                kSockets, seconds, earlyPercent, kRestartMs);
+    std::printf("units plugged in:              %d\n", units);
+    std::printf("pulled mid-write:              %d\n", pulledMidWrite);
+    std::printf("pulled before their restart:   %d\n", pulledBeforeRestart);
+    std::printf("writes received:               %d\n", writes);
+    std::printf("named for a check, put back:   %d\n", checks);
+    std::printf("units written twice:           %d\n", writtenTwice);
+    std::printf("units left unwritten:          %d\n", unwritten);
+    for (auto it = outcomes.cbegin(); it != outcomes.cend(); ++it)
+        std::printf("records %-22s %d\n", qPrintable(it.key() + QLatin1Char(':')), it.value());
+    std::printf("exit status:                   %d\n", station.exitCode());
+    return writtenTwice == 0 && unwritten == 0 ? 0 : 2;
 }

@@ -52,7 +52,8 @@ constexpr int kStationPlugIns = 10;
 constexpr int kStationRoundMs = 500;       // the round of station mode
 constexpr int kStationPhaseStepMs = 110;   // plug-in moments spread over the round
 constexpr int kStationWriteLimitMs = 10000;
-constexpr int kStationRearmMs = 3 * kStationRoundMs; // unplugged: seen gone by then
+constexpr int kStationUnpluggedMs = 3 * kStationRoundMs; // unplugged: seen gone by then
+constexpr int kStationNewVersion = 124; // what a unit answers after its write (--expect-version 1.24)
 constexpr int kStationStartMs = 1000;
 
 struct Timing
@@ -226,7 +227,8 @@ bool benchStation(const QString &program, const QString &hexPath)
     env.insert(QStringLiteral("ZORBEL_PORTS"), QStringLiteral("COM1=") + link);
     env.remove(QStringLiteral("QT_LOGGING_RULES"));
     process.setProcessEnvironment(env);
-    process.start(program, {QStringLiteral("write"), hexPath, QStringLiteral("--watch"), QStringLiteral("--json")});
+    process.start(program, {QStringLiteral("write"), hexPath, QStringLiteral("--watch"), QStringLiteral("--expect-version"),
+                            QStringLiteral("1.24"), QStringLiteral("--json")});
     if (!process.waitForStarted(kRunLimitMs))
         return false;
     QThread::msleep(kStationStartMs);
@@ -236,6 +238,7 @@ bool benchStation(const QString &program, const QString &hexPath)
     for (int plugIn = 0; plugIn < kStationPlugIns; ++plugIn) {
         SimulatedInstrument::Config paced;
         paced.baudRate = kPacedBaud;
+        paced.versionAfterWrite = kStationNewVersion;
         SimulatedInstrument instrument(paced);
         std::atomic<long long> answeredNs{0};
         std::atomic<long long> blockNs{0};
@@ -265,7 +268,7 @@ bool benchStation(const QString &program, const QString &hexPath)
                     plugIn + 1, ms, fromPlugIn);
         std::fflush(stdout);
         QFile::remove(link);
-        QThread::msleep(kStationRearmMs);
+        QThread::msleep(kStationUnpluggedMs);
     }
     process.terminate();
     if (!process.waitForFinished(kRunLimitMs) || process.exitCode() != 0) {

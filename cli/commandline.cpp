@@ -27,12 +27,11 @@ struct KnownOptions
     QCommandLineOption wait{QStringLiteral("wait"), QString(), QStringLiteral("SECONDS")};
     QCommandLineOption watch{QStringLiteral("watch")};
     QCommandLineOption expectVersion{QStringLiteral("expect-version"), QString(), QStringLiteral("V")};
-    QCommandLineOption rearmAfter{QStringLiteral("rearm-after"), QString(), QStringLiteral("SECONDS")};
     QCommandLineOption restartWait{QStringLiteral("restart-wait"), QString(), QStringLiteral("SECONDS")};
 
     QList<QCommandLineOption> list() const
     {
-        return {help, version, port, all, count, json, log, wait, strict, watch, expectVersion, rearmAfter, restartWait};
+        return {help, version, port, all, count, json, log, wait, strict, watch, expectVersion, restartWait};
     }
 };
 
@@ -104,12 +103,9 @@ QString takeValues(const QCommandLineParser &parser, const KnownOptions &known, 
         if (options.expectedVersion < 0)
             return QStringLiteral("--expect-version takes a version such as 1.24, not '%1'").arg(expected);
     }
-    for (const auto &[option, valueMs] : {std::pair{&known.rearmAfter, &options.rearmAfterMs},
-                                          std::pair{&known.restartWait, &options.restartWaitMs}}) {
-        QString error = takeSeconds(parser, *option, *valueMs);
-        if (!error.isEmpty())
-            return error;
-    }
+    QString error = takeSeconds(parser, known.restartWait, options.restartWaitMs);
+    if (!error.isEmpty())
+        return error;
     // Every --wait is checked; the last one counts.
     const QStringList waits = parser.values(known.wait);
     const auto bad = std::find_if(waits.cbegin(), waits.cend(),
@@ -125,7 +121,7 @@ bool writeOptionsGiven(const QCommandLineParser &parser, const KnownOptions &kno
 {
     return parser.isSet(known.port) || parser.isSet(known.all) || parser.isSet(known.count) || parser.isSet(known.json)
            || parser.isSet(known.log) || parser.isSet(known.wait) || parser.isSet(known.watch)
-           || parser.isSet(known.expectVersion) || parser.isSet(known.rearmAfter) || parser.isSet(known.restartWait);
+           || parser.isSet(known.expectVersion) || parser.isSet(known.restartWait);
 }
 
 // Checks the command against its file and options; the error text, or empty.
@@ -156,8 +152,9 @@ QString settleCommand(const QCommandLineParser &parser, const KnownOptions &know
         return QStringLiteral("--watch keeps asking until it is ended: it takes no --wait");
     if (options.watch && options.count > 0)
         return QStringLiteral("--watch writes each instrument as it comes: it takes no --count");
-    if (!options.watch && parser.isSet(known.rearmAfter))
-        return QStringLiteral("--rearm-after goes with --watch");
+    if (options.watch && options.expectedVersion < 0)
+        return QStringLiteral("--watch needs --expect-version V: a unit that answers V is done, any other "
+                              "version is written");
     if (!options.watch && options.expectedVersion < 0 && parser.isSet(known.restartWait))
         return QStringLiteral("--restart-wait goes with --expect-version or --watch");
     if (!options.port.isEmpty() && options.all)
@@ -209,8 +206,8 @@ QString CommandLine::helpText()
         "       zorbelflash list\n"
         "       zorbelflash write FILE [--port NAME | --all [--count N]] [--json] [--log FILE]\n"
         "                              [--wait SECONDS] [--strict] [--expect-version V [--restart-wait SECONDS]]\n"
-        "       zorbelflash write FILE --watch [--port NAME] [--json] [--log FILE] [--strict]\n"
-        "                              [--expect-version V] [--rearm-after SECONDS] [--restart-wait SECONDS]\n"
+        "       zorbelflash write FILE --watch --expect-version V [--port NAME] [--json]\n"
+        "                              [--log FILE] [--strict] [--restart-wait SECONDS]\n"
         "\n"
         "Writes Intel HEX firmware into Zorbelmeter instruments over serial ports.\n"
         "\n"
@@ -245,21 +242,17 @@ QString CommandLine::helpText()
         "  --expect-version V\n"
         "                  after the end mark, ask the instrument until it answers again\n"
         "                  after its restart: written only when it answers version V (1.24);\n"
-        "                  otherwise wrong-version or no-restart, exit status 8. With\n"
-        "                  --watch, a unit that already answers V is not written (current)\n"
+        "                  otherwise wrong-version or no-restart, exit status 8\n"
         "  --restart-wait SECONDS\n"
         "                  how long an instrument is waited for after its write (default 15)\n"
         "  --watch         station mode: run until ended (Ctrl-C, SIGTERM, SIGHUP), asking a\n"
-        "                  port the moment it appears (every port every 2 s otherwise), and\n"
-        "                  write each unit as it is plugged in, once: a unit is told by its\n"
-        "                  port's device and the version it answers; after its write the\n"
-        "                  port is held (open and locked) for it until another device or\n"
-        "                  another version answers there; a summary on standard error at\n"
-        "                  the end\n"
-        "  --rearm-after SECONDS\n"
-        "                  with --watch: where a unit answers the same version after its\n"
-        "                  write as before it, its port is armed again after SECONDS of\n"
-        "                  silence or without its device (default 5)\n"
+        "                  port the moment it appears (every port every 2 s otherwise); needs\n"
+        "                  --expect-version V. A unit that answers V is done (current); a\n"
+        "                  unit that answers any other version is written, whenever it\n"
+        "                  appears. At most two writes in a row on a port without a V\n"
+        "                  answer: then the port is named for a check and written again\n"
+        "                  only once it was empty or answered V. A busy port is asked again\n"
+        "                  the next round. A summary on standard error at the end\n"
         "\n"
         "  -h, --help      show this text\n"
         "  --version       show the version\n"

@@ -41,7 +41,6 @@ public:
         QString logFile;  // empty: no log
         int waitMs = millis(std::chrono::seconds(kDefaultWaitSeconds));
         int expectedVersion = -1; // --expect-version, e.g. 124 for V1.24; -1: none
-        int rearmAfterMs = millis(StationTimes::kRearmAfter);
         int restartWaitMs = millis(StationTimes::kRestartWait);
     };
 

@@ -81,6 +81,8 @@ void FlashJob::interrupt()
         m_state = State::Running;
     }
     if (m_state == State::Confirming) {
+        // The station stopped waiting: what the unit would have answered is not known.
+        m_interrupted = true;
         endConfirmation();
         return;
     }
@@ -102,13 +104,6 @@ qint64 FlashJob::elapsedMs() const
     if (m_endMs >= 0)
         return m_endMs;
     return m_clock.isValid() ? m_clock.elapsed() : 0;
-}
-
-std::unique_ptr<Modem> FlashJob::takePort()
-{
-    if (m_state != State::Finished)
-        return nullptr;
-    return std::move(m_modem);
 }
 
 void FlashJob::onWriterFinished()
@@ -176,7 +171,9 @@ void FlashJob::endConfirmation()
     if (m_state != State::Confirming)
         return;
     m_askTimer->stop();
-    if (m_confirmation.expectedVersion >= 0 && m_versionAfter != m_confirmation.expectedVersion)
+    if (m_interrupted)
+        m_report.outcome = InstrumentReport::Outcome::Interrupted;
+    else if (m_confirmation.expectedVersion >= 0 && m_versionAfter != m_confirmation.expectedVersion)
         m_report.outcome = m_versionAfter < 0 ? InstrumentReport::Outcome::NoRestart
                                               : InstrumentReport::Outcome::WrongVersion;
     m_state = State::Finishing;
@@ -188,8 +185,7 @@ void FlashJob::release()
 {
     if (m_state == State::Finished)
         return;
-    if (!m_keepPort)
-        m_modem->closeTty();
+    m_modem->closeTty();
     m_state = State::Finished;
     emit finished();
 }

@@ -63,11 +63,9 @@ public:
     void setByIdLink(const QString &link) { m_report.byId = link; }
     // Before start().
     void setConfirmation(const Confirmation &confirmation) { m_confirmation = confirmation; }
-    // Keeps the port open once the job is over, for takePort(); before start().
-    void keepPortOpen() { m_keepPort = true; }
     void start();
     // Stops a running write at once, without the end marker (outcome interrupted); a
-    // confirmation going on ends with what it has.
+    // confirmation going on ends there, unconfirmed (also interrupted).
     void interrupt();
 
     State state() const { return m_state; }
@@ -83,8 +81,6 @@ public:
     int versionAfter() const { return m_versionAfter; }
     // The version the write was to bring; -1: none expected.
     int expectedVersion() const { return m_confirmation.expectedVersion; }
-    // Once finished, with keepPortOpen(): the port (open when it still could be).
-    std::unique_ptr<Modem> takePort();
 
 signals:
     void progress();
@@ -104,7 +100,7 @@ private:
     State m_state = State::Ready;
     InstrumentReport m_report;
     Confirmation m_confirmation;
-    bool m_keepPort = false;
+    bool m_interrupted = false; // interrupt() came while confirming
     QTimer *m_askTimer = nullptr;   // while confirming
     QElapsedTimer m_sinceWritten;   // while confirming
     QElapsedTimer m_sinceQuery;     // the query waiting for its answer

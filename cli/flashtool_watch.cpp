@@ -32,15 +32,20 @@ ExitStatus FlashTool::watch(const PortScan::CandidateSource &source, const Comma
     const std::unique_ptr<WriteSession> session = sessionFor(options, log);
     StationMode::Timing timing;
     timing.requestTimeoutMs = m_requestTimeoutMs;
-    timing.rearmAfter = std::chrono::milliseconds(options.rearmAfterMs);
     timing.restartWait = std::chrono::milliseconds(options.restartWaitMs);
-    StationMode station(source, firmware, timing);
-    station.setExpectedVersion(options.expectedVersion);
+    StationMode station(source, firmware, options.expectedVersion, timing);
     station.setByIdFolder(m_byIdFolder);
     connect(&station, &StationMode::writeStarted, &station, [&session](FlashJob *job) {
         session->showLine(QStringLiteral("found Zorbelmeter FW V%1 on %2 (%3)")
                               .arg(job->report().firmwareBefore, job->port(), job->device()));
         session->follow(job);
+    });
+    // The answer after a write is the port's: the unit written, or one plugged in meanwhile.
+    connect(session.get(), &WriteSession::jobDone, &station, [&session](FlashJob *job) {
+        const InstrumentReport::Outcome outcome = job->report().outcome;
+        if (outcome == InstrumentReport::Outcome::WrongVersion || outcome == InstrumentReport::Outcome::NoRestart)
+            session->showLine(QStringLiteral("%1: a unit plugged in there meanwhile would answer the same way")
+                                  .arg(job->port()));
     });
     connect(&station, &StationMode::unitCurrent, &station,
             [&](const PortScan::PortResult &result, const QString &byId) {
@@ -52,18 +57,10 @@ ExitStatus FlashTool::watch(const PortScan::CandidateSource &source, const Comma
         session->showLine(QStringLiteral("%1 (%2): %3; asked again every round")
                               .arg(result.candidate.name, result.candidate.devicePath, InstrumentTexts::answer(result)));
     });
-    connect(&station, &StationMode::portInDoubt, &station, [&session, &options](const QString &port, bool stuck) {
-        if (stuck) {
-            session->showLine(QStringLiteral("%1: written twice in a row and still answering the version it had; "
-                                             "written again only when another version or another device answers")
-                                  .arg(port));
-            return;
-        }
-        session->showLine(QStringLiteral("%1: the unit answers the same version after its write as before it; "
-                                         "a unit swapped in with that version is written after %2 s of silence "
-                                         "or without its device (--expect-version removes the doubt)")
-                              .arg(port)
-                              .arg(std::chrono::duration<double>(std::chrono::milliseconds(options.rearmAfterMs)).count()));
+    connect(&station, &StationMode::portNeedsCheck, &station, [&session](const PortScan::PortResult &result) {
+        session->showLine(QStringLiteral("%1: written twice, still answers V%2: check the unit "
+                                         "(written again once the port was empty)")
+                              .arg(result.candidate.name, InstrumentTexts::firmware(result.reply)));
     });
     m_station = &station;
     const ExitStatus status = station.run();

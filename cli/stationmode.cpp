@@ -1,5 +1,5 @@
-// Station mode of zorbelflash: rounds over the ports, a write for each new unit, and
-// the ports held for the units written.
+// Station mode of zorbelflash: rounds over the ports, and a write for each unit that
+// does not answer the expected version.
 
 #include "stationmode.h"
 
@@ -35,11 +35,13 @@ bool isRefused(PortScan::PortState state)
 
 } // namespace
 
-StationMode::StationMode(PortScan::CandidateSource source, FirmwareFile firmware, Timing timing, QObject *parent)
+StationMode::StationMode(PortScan::CandidateSource source, FirmwareFile firmware, int expectedVersion,
+                         Timing timing, QObject *parent)
     : QObject(parent)
     , m_source(std::move(source))
     , m_firmware(std::move(firmware))
     , m_timing(timing)
+    , m_expectedVersion(expectedVersion)
     , m_byIdFolder(QString::fromLatin1(StablePortName::kByIdFolder))
     , m_roundTimer(new QTimer(this))
     , m_watcher(new QFileSystemWatcher(this))
@@ -119,22 +121,12 @@ QString StationMode::keyOf(const PortScan::Candidate &candidate)
     return candidate.devicePath.isEmpty() ? candidate.name : candidate.devicePath;
 }
 
-StationMode::Watched &StationMode::watched(const QString &key)
+WatchedPort &StationMode::watched(const QString &key)
 {
     auto it = m_ports.find(key);
     if (it == m_ports.end())
-        it = m_ports.emplace(key, Watched{WatchedPort(m_timing.rearmAfter), nullptr, QString(), QString()}).first;
+        it = m_ports.emplace(key, WatchedPort(m_expectedVersion)).first;
     return it->second;
-}
-
-// Who is behind a port now: the adapter's own name where it has one (the same after
-// a USB re-enumeration, another for another adapter), else the device node itself.
-QString StationMode::identityOf(const QString &devicePath, const QHash<QString, QString> &adapterLinks)
-{
-    QString byId = adapterLinks.value(QFileInfo(devicePath).canonicalFilePath());
-    if (!byId.isEmpty())
-        return byId;
-    return SerialPlatform::deviceNode(devicePath);
 }
 
 QList<PortScan::Candidate> StationMode::portsToAsk()
@@ -148,33 +140,17 @@ QList<PortScan::Candidate> StationMode::portsToAsk()
     }
     const QList<PortScan::Candidate> &present = m_present;
     QList<PortScan::Candidate> toAsk;
-    QStringList keys;
-    m_identities.clear();
-    const QHash<QString, QString> adapterLinks = StablePortName::byDevice(m_byIdFolder); // one listing a round
+    QSet<QString> keys;
     for (const PortScan::Candidate &candidate : present) {
         const QString key = keyOf(candidate);
-        keys.append(key);
-        Watched &port = watched(key);
-        port.name = candidate.name;
-        if (port.rule.state() == WatchedPort::State::Writing)
-            continue;
-        const QString identity = identityOf(candidate.devicePath, adapterLinks);
-        m_identities.insert(key, identity);
-        // The port held open still talks to the device it was opened on: when the path
-        // has gone or leads elsewhere now, that is what the round must see.
-        if (port.held && (!port.held->isOpen() || identity.isEmpty() || identity != port.heldIdentity))
-            port.held.reset();
-        if (port.held)
-            m_scan->lendPort(candidate.name, std::move(port.held));
-        toAsk.append(candidate);
+        keys.insert(key);
+        if (watched(key).state() != WatchedPort::State::Writing)
+            toAsk.append(candidate);
     }
-    // A port no longer present has lost its device: that counts as silence.
-    const auto now = WatchedPort::Clock::now();
+    // A port no longer present has lost its device: it is empty.
     for (auto &[key, port] : m_ports) {
-        if (keys.contains(key) || port.rule.state() == WatchedPort::State::Writing)
-            continue;
-        port.held.reset();
-        port.rule.takeAnswer({PortScan::PortState::NoSuchDevice, -1, QString()}, now);
+        if (!keys.contains(key))
+            port.takeAnswer(PortScan::PortState::NoSuchDevice, -1);
     }
     return toAsk;
 }
@@ -269,34 +245,30 @@ void StationMode::takeResult(PortScan &scan, int index)
 {
     const PortScan::PortResult &result = scan.results().at(index);
     const QString key = keyOf(result.candidate);
-    Watched &port = watched(key);
-    std::unique_ptr<Modem> modem = scan.takePort(index);
+    std::unique_ptr<Modem> modem = scan.takePort(index); // closes with this call unless written
     if (m_state != State::Watching)
-        return; // ended meanwhile: the port closes
-    if (isRefused(result.state) && !m_refused.contains(result.candidate.name))
-        m_refused.append(result.candidate.name);
+        return;
+    const QString &name = result.candidate.name;
+    if (isRefused(result.state) && !m_refused.contains(name))
+        m_refused.append(name);
+    else if (result.state != PortScan::PortState::NotProbed && !isRefused(result.state))
+        m_refused.removeAll(name);
     noteCondition(key, result);
 
-    WatchedPort::Observation seen;
-    seen.state = result.state;
-    seen.version = result.state == PortScan::PortState::Found ? result.reply.firmwareVersion() : -1;
-    seen.deviceId = m_identities.value(key);
-    const auto now = WatchedPort::Clock::now();
-    if (port.rule.takeAnswer(seen, now)) {
-        if (m_expectedVersion >= 0 && seen.version == m_expectedVersion) {
-            port.rule.holdCurrent(seen);
-            ++m_current;
-            emit unitCurrent(result, StablePortName::of(result.candidate.devicePath, m_byIdFolder));
-        } else {
-            port.heldIdentity = seen.deviceId;
-            startWrite(result, std::move(modem));
-            return;
-        }
-    }
-    // A port holding its unit stays open, so that no other program or station takes it.
-    if (port.rule.state() == WatchedPort::State::Holding && modem && modem->isOpen()) {
-        port.held = std::move(modem);
-        port.heldIdentity = seen.deviceId;
+    const int version = result.state == PortScan::PortState::Found ? result.reply.firmwareVersion() : -1;
+    switch (watched(key).takeAnswer(result.state, version)) {
+    case WatchedPort::Verdict::Write:
+        startWrite(result, std::move(modem));
+        break;
+    case WatchedPort::Verdict::Current:
+        ++m_current;
+        emit unitCurrent(result, StablePortName::of(result.candidate.devicePath, m_byIdFolder));
+        break;
+    case WatchedPort::Verdict::NeedsCheck:
+        emit portNeedsCheck(result);
+        break;
+    case WatchedPort::Verdict::Nothing:
+        break;
     }
 }
 
@@ -304,7 +276,7 @@ void StationMode::startWrite(const PortScan::PortResult &result, std::unique_ptr
 {
     const QString key = keyOf(result.candidate);
     if (!modem) {
-        watched(key).rule.endWrite(-1, WatchedPort::Clock::now());
+        watched(key).endWrite(-1, false);
         return;
     }
     std::unique_ptr<FlashJob> owned =
@@ -315,7 +287,6 @@ void StationMode::startWrite(const PortScan::PortResult &result, std::unique_ptr
     confirmation.expectedVersion = m_expectedVersion;
     confirmation.restartWait = m_timing.restartWait;
     job->setConfirmation(confirmation);
-    job->keepPortOpen();
     m_jobs.push_back(std::move(owned));
     m_jobPorts.insert(job, key);
     connect(job, &FlashJob::finished, job, [this, job] { onWriteFinished(job); });
@@ -332,18 +303,8 @@ void StationMode::onWriteFinished(FlashJob *job)
         ++m_written;
     else
         m_incomplete.append(report.port);
-    Watched &port = watched(m_jobPorts.take(job));
-    const bool stuck = port.rule.endWrite(job->versionAfter(), WatchedPort::Clock::now());
-    if (port.rule.state() == WatchedPort::State::Holding) {
-        port.held = job->takePort(); // heldIdentity: as when the write began
-        if (port.held && !port.held->isOpen())
-            port.held.reset();
-    }
-    if (report.outcome == InstrumentReport::Outcome::Written && port.rule.isAmbiguous()
-        && (stuck || !m_doubtSaid)) {
-        m_doubtSaid = true;
-        emit portInDoubt(report.port, stuck);
-    }
+    watched(m_jobPorts.take(job))
+        .endWrite(job->versionAfter(), report.outcome == InstrumentReport::Outcome::NoRestart);
     // The job goes once control is back: it is inside its own signal now.
     const auto owned = std::find_if(m_jobs.begin(), m_jobs.end(), [job](const auto &p) { return p.get() == job; });
     if (owned != m_jobs.end()) {

@@ -26,14 +26,14 @@ class QEventLoop;
 class QFileSystemWatcher;
 class QTimer;
 
-// Station mode of zorbelflash: asks the ports in rounds and writes each unit as it
-// appears, several at once. A round starts the moment a port appears or goes (the
-// folders of the ports' devices are watched where the system tells of changes) and
-// otherwise every roundMs, for units that come and go behind a port that stays. After its write a unit is waited
-// for until it answers again (its restart) and its port is then held for it, open and
-// locked, so that neither this station nor another one writes it again; WatchedPort
-// says when a port is armed for the next unit. Runs until stop(); a write running then
-// is interrupted.
+// Station mode of zorbelflash: asks the ports in rounds and writes every unit that does
+// not answer the expected version, several at once. A round starts the moment a port
+// appears or goes (the folders of the ports' devices are watched where the system tells
+// of changes) and otherwise every roundMs, for units that come and go behind a port
+// that stays. After its write a unit is waited for until it answers again (its
+// restart); the write counts when it answers the expected version. WatchedPort decides
+// per port; the lock a write holds on its port keeps another station off the unit.
+// Runs until stop(); a write running then is interrupted.
 class StationMode : public QObject
 {
     Q_OBJECT
@@ -60,21 +60,20 @@ public:
         int requestTimeoutMs = InstrumentProtocol::kRequestTimeoutMs; // as for a write
         int roundMs = kRoundMs;
         int replyWaitMs = kReplyWaitMs;
-        std::chrono::milliseconds rearmAfter{StationTimes::kRearmAfter};
         std::chrono::milliseconds restartWait{StationTimes::kRestartWait};
     };
 
-    // source: the ports to watch, taken afresh every round. Nothing is asked before run().
-    StationMode(PortScan::CandidateSource source, FirmwareFile firmware, Timing timing, QObject *parent = nullptr);
+    // source: the ports to watch, taken afresh every round; expectedVersion: the version
+    // the firmware brings (e.g. 124 for V1.24): a unit that answers it is done, any other
+    // is written. Nothing is asked before run().
+    StationMode(PortScan::CandidateSource source, FirmwareFile firmware, int expectedVersion, Timing timing,
+                QObject *parent = nullptr);
     ~StationMode() override;
 
     StationMode(const StationMode &) = delete;
     StationMode &operator=(const StationMode &) = delete;
 
-    // A unit that answers this version (e.g. 124) is current: not written; a write
-    // counts only when the unit comes back with it. Before run().
-    void setExpectedVersion(int version) { m_expectedVersion = version; }
-    // Where the adapters' stable names are looked up, to tell one unit from another.
+    // Where the adapters' stable names are looked up for the records.
     void setByIdFolder(const QString &folder) { m_byIdFolder = folder; }
 
     // Watches and writes on the calling thread's event loop until stop() and the end of
@@ -101,27 +100,19 @@ signals:
     void writeStarted(FlashJob *job);
     // A write has ended; job->report() is complete. The job goes once control is back.
     void writeFinished(FlashJob *job);
-    // A unit answered the expected version: not written. firmware: "1.24".
+    // A unit answered the expected version: not written. Once per appearance.
     void unitCurrent(const PortScan::PortResult &result, const QString &byId);
     // A port has come to a state that keeps it from being written (busy, permission
     // denied, another device). Said once, until its state changes.
     void portUnavailable(const PortScan::PortResult &result);
-    // A unit answered the same version after its write as before it: the station cannot
-    // tell a restart from a swap (once per run), or has stopped arming the port on
-    // silence (stuck: after two such writes in a row).
-    void portInDoubt(const QString &port, bool stuck);
+    // The port was written WatchedPort::kWritesWithoutV times in a row and its unit
+    // still answers another version: not written again until the port was empty or
+    // answered the expected version. Once per appearance.
+    void portNeedsCheck(const PortScan::PortResult &result);
     // Every port of a round has been asked and its answer taken.
     void roundFinished();
 
 private:
-    struct Watched
-    {
-        WatchedPort rule;
-        std::unique_ptr<Modem> held; // open while the port holds its unit
-        QString heldIdentity;        // who was behind the port when it was taken
-        QString name;                // COM name, as last seen
-    };
-
     QList<PortScan::Candidate> portsToAsk();
     void beginRound();
     void roundSoon();
@@ -132,14 +123,13 @@ private:
     void onWriteFinished(FlashJob *job);
     void noteCondition(const QString &key, const PortScan::PortResult &result);
     void finishIfDone();
-    Watched &watched(const QString &key);
-    static QString identityOf(const QString &devicePath, const QHash<QString, QString> &adapterLinks);
+    WatchedPort &watched(const QString &key);
     static QString keyOf(const PortScan::Candidate &candidate);
 
     PortScan::CandidateSource m_source;
     FirmwareFile m_firmware;
     Timing m_timing;
-    int m_expectedVersion = -1;
+    int m_expectedVersion;
     QString m_byIdFolder;
     State m_state = State::Ready;
     QTimer *m_roundTimer;
@@ -152,14 +142,12 @@ private:
     QElapsedTimer m_roundClock;
     PortScan *m_scan = nullptr; // the round going on
     int m_rounds = 0;
-    std::map<QString, Watched> m_ports;               // by device path
-    QHash<QString, QString> m_identities;             // device path -> who is behind it this round
+    std::map<QString, WatchedPort> m_ports;           // by device path
     QHash<QString, PortScan::PortState> m_noted;      // the condition last said, by device path
-    QStringList m_refused;                            // ports found busy or refused, in the order seen
+    QStringList m_refused;                            // ports refused at their last look, in the order seen
     std::vector<std::unique_ptr<FlashJob>> m_jobs;    // running, in the order they began
     QHash<FlashJob *, QString> m_jobPorts;            // job -> device path of its port
     QEventLoop *m_loop = nullptr;                     // while run() waits
-    bool m_doubtSaid = false;
     int m_written = 0;
     int m_current = 0;
     QStringList m_incomplete;

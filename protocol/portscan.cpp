@@ -121,28 +121,18 @@ void PortScan::stop()
     finish();
 }
 
-void PortScan::lendPort(const QString &name, std::unique_ptr<Modem> modem)
-{
-    if (!modem)
-        return;
-    connect(modem.get(), &Modem::dataArrived, this, &PortScan::onInput);
-    m_modems[name] = std::move(modem);
-    m_lent.insert(name);
-}
-
 std::unique_ptr<Modem> PortScan::takePort(int index)
 {
     if (index < 0 || index >= m_results.size())
         return nullptr;
     const QString &name = m_results.at(index).candidate.name;
-    if (m_results.at(index).state != PortState::Found && !m_lent.contains(name))
+    if (m_results.at(index).state != PortState::Found)
         return nullptr;
     const auto it = m_modems.find(name);
     if (it == m_modems.end())
         return nullptr;
     std::unique_ptr<Modem> modem = std::move(it->second);
     m_modems.erase(it);
-    m_lent.remove(name);
     modem->disconnect(this);
     return modem;
 }
@@ -186,8 +176,7 @@ void PortScan::beginRound()
 void PortScan::askPort(PortResult &result)
 {
     Modem &modem = modemFor(result.candidate.name);
-    const bool held = m_lent.contains(result.candidate.name) && modem.isOpen();
-    const Modem::OpenResult opened = held ? Modem::OpenResult::Opened : modem.openDevice(result.candidate.devicePath);
+    const Modem::OpenResult opened = modem.openDevice(result.candidate.devicePath);
     if (opened != Modem::OpenResult::Opened) {
         result.state = stateOf(opened);
         modem.closeTty(); // releases a device a failed open may still hold
@@ -295,8 +284,6 @@ Modem &PortScan::modemFor(const QString &name)
 
 void PortScan::closePort(const QString &name)
 {
-    if (m_lent.contains(name))
-        return; // the caller's
     const auto it = m_modems.find(name);
     if (it != m_modems.end() && it->second)
         it->second->closeTty();

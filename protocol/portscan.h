@@ -89,16 +89,12 @@ public:
     // The scan ends the moment `wanted` instruments have answered, without waiting for
     // the other ports of the round (which are closed). Before start().
     void setEndWhenWanted(bool end) { m_endWhenWanted = end; }
-    // A port the caller holds open for the candidate of that name: asked through as it
-    // is (reopened only when it has failed) and never closed by the scan; takePort()
-    // gives it back whatever it answered.
-    void lendPort(const QString &name, std::unique_ptr<Modem> modem);
 
     State state() const { return m_state; }
     int rounds() const { return m_rounds; }
     // One entry per port of the last round, in the order the source gave them.
     const QList<PortResult> &results() const { return m_results; }
-    // Hands over the open port of a Found result, or a lent port (once; null afterwards).
+    // Hands over the open port of a Found result (once; null afterwards).
     std::unique_ptr<Modem> takePort(int index);
 
 signals:
@@ -133,5 +129,4 @@ private:
     State m_state = State::Ready;
     QList<PortResult> m_results;
     std::map<QString, std::unique_ptr<Modem>> m_modems; // by candidate name, reused across rounds
-    QSet<QString> m_lent;                               // names whose port the caller lent
 };

@@ -220,6 +220,19 @@ void SimulatedInstrument::setConfig(const Config &config)
     m_config = config;
 }
 
+void SimulatedInstrument::swapUnit(const Config &config)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_config = config;
+    if (m_state == State::HungUp)
+        return;
+    m_state = State::Idle;
+    m_command.clear();
+    m_addressFill = 0;
+    m_blockFill = 0;
+    m_deafUntil = {};
+}
+
 SimulatedInstrument::State SimulatedInstrument::state() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -643,6 +656,8 @@ void SimulatedInstrument::takeIn(const QByteArray &bytes, QList<Action> &actions
 
 void SimulatedInstrument::handleByte(unsigned char byte, QList<Action> &actions)
 {
+    if (!m_config.plugged)
+        return; // an empty socket
     switch (m_state) {
     case State::Idle:
     case State::Stalled:
@@ -798,12 +813,14 @@ void SimulatedInstrument::perform(const QList<Action> &actions)
             return;
         case Action::Kind::Restart: {
             QString link;
+            QString relink;
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
                 link = m_config.restartLink;
+                relink = m_config.relinkAs;
             }
             if (!link.isEmpty() && QFile::remove(link))
-                m_linkToRestore = link;
+                m_linkToRestore = relink.isEmpty() ? link : relink;
             break;
         }
         case Action::Kind::StopReceiving: {

@@ -99,6 +99,13 @@ public:
         int restartMs = 0;
         QString restartLink;
         int versionAfterWrite = -1;
+        // With restartLink: the link made after the restart, when not restartLink itself
+        // (a USB device that comes back under another number).
+        QString relinkAs;
+
+        // False: no unit behind the line (an adapter that stays plugged in with its
+        // socket empty): nothing sent to it is heard or answered.
+        bool plugged = true;
 
         // File the flash (65536 bytes) is written to at the end of each transfer;
         // empty means none.
@@ -142,6 +149,10 @@ public:
 
     Config config() const;
     void setConfig(const Config &config);
+    // Another unit behind the same line, as on a bench adapter that stays plugged in
+    // while units are swapped in its socket: the exchange going on is dropped (a
+    // transfer stays unfinished, a restart is over) and config applies from now on.
+    void swapUnit(const Config &config);
 
     State state() const;
     // Every byte received from the loader since construction or clearReceived(), in order.

@@ -37,7 +37,8 @@ constexpr int kFirmwareBytes = 8192; // 128 blocks
 constexpr int kRequestTimeoutMs = 2000; // a write on a loaded machine is not given up by chance
 constexpr int kRoundMs = 350;         // the shortest round: the reply wait and a little
 constexpr int kReplyWaitMs = 300;
-constexpr int kRearmAfterMs = 300;    // silence that arms a port whose unit left the station in doubt
+constexpr int kOldVersion = 123;
+constexpr int kNewVersion = 124;      // what the firmware written brings
 constexpr int kPollMs = 10;
 constexpr int kStepLimitMs = 5000;    // a step not reached by then fails the test
 
@@ -81,16 +82,23 @@ StationMode::Timing shortTiming()
     timing.requestTimeoutMs = kRequestTimeoutMs;
     timing.roundMs = kRoundMs;
     timing.replyWaitMs = kReplyWaitMs;
-    timing.rearmAfter = std::chrono::milliseconds(kRearmAfterMs);
     return timing;
+}
+
+// A unit with the old firmware that comes back with the new one after its write.
+SimulatedInstrument::Config oldUnit()
+{
+    SimulatedInstrument::Config config;
+    config.version = kOldVersion;
+    config.versionAfterWrite = kNewVersion;
+    return config;
 }
 
 PortScan::PortState answerOf(QChar c)
 {
     switch (c.toLatin1()) {
-    case 'F':
-    case 'N':
-    case 'S':
+    case 'O':
+    case 'V':
         return PortScan::PortState::Found;
     case '-':
         return PortScan::PortState::NoAnswer;
@@ -117,8 +125,8 @@ private slots:
     void cleanup();
     void commandLine_data();
     void commandLine();
-    void connectionRule_data();
-    void connectionRule();
+    void portRule_data();
+    void portRule();
     void writesEachConnectionOnce();
     void firstFailedWriteDecides_data();
     void firstFailedWriteDecides();
@@ -184,11 +192,13 @@ void TestStationMode::commandLine_data()
     QTest::addColumn<bool>("watch");
     QTest::addColumn<QString>("error"); // a part of the error text; empty: valid
 
-    QTest::newRow("every port") << QStringList{"write", "F", "--watch"} << true << "";
-    QTest::newRow("one port") << QStringList{"write", "F", "--watch", "--port", "COM3"} << true << "";
-    QTest::newRow("records") << QStringList{"write", "F", "--watch", "--json", "--log", "L"} << true << "";
-    QTest::newRow("with --wait") << QStringList{"write", "F", "--watch", "--wait", "3"} << true << "--wait";
-    QTest::newRow("with --count") << QStringList{"write", "F", "--watch", "--all", "--count", "2"} << true
+    const QStringList v{"--expect-version", "1.24"};
+    QTest::newRow("every port") << QStringList{"write", "F", "--watch"} + v << true << "";
+    QTest::newRow("one port") << QStringList{"write", "F", "--watch", "--port", "COM3"} + v << true << "";
+    QTest::newRow("records") << QStringList{"write", "F", "--watch", "--json", "--log", "L"} + v << true << "";
+    QTest::newRow("no version") << QStringList{"write", "F", "--watch"} << true << "--watch needs --expect-version";
+    QTest::newRow("with --wait") << QStringList{"write", "F", "--watch", "--wait", "3"} + v << true << "--wait";
+    QTest::newRow("with --count") << QStringList{"write", "F", "--watch", "--all", "--count", "2"} + v << true
                                   << "--count";
     QTest::newRow("check") << QStringList{"check", "F", "--watch"} << true << "check takes no option";
     QTest::newRow("list") << QStringList{"list", "--watch"} << true << "list takes no options";
@@ -207,77 +217,82 @@ void TestStationMode::commandLine()
         QCOMPARE(result.options.watch, watch);
 }
 
-// The rule that tells a written unit from the next one, one letter a round, a second
-// apart: F the unit with its old firmware (V1.23), N it with the new one (V1.24), S a
-// unit with V1.23 behind another device, - silence, x no device, b busy, o another
-// device's reply. A write ends within its round; the unit then answers `after`
-// (-1: nothing). Ports are armed again after 5 s of silence where in doubt.
-void TestStationMode::connectionRule_data()
+// The station's rule, one letter a round: O a unit with the old firmware, V one with
+// the expected version, - silence, x no device, b busy, o another device's reply. A
+// write ends within its round, and the port then answered `after`: V, O, - (nothing
+// while the unit restarts) or f (the write failed, nothing asked). The verdicts, one
+// letter a round: W written, C named current, K named for a check, . nothing.
+void TestStationMode::portRule_data()
 {
     QTest::addColumn<QString>("answers");
-    QTest::addColumn<int>("after");
-    QTest::addColumn<int>("writes");
+    QTest::addColumn<QChar>("after");
+    QTest::addColumn<QString>("verdicts");
 
-    QTest::newRow("waits for the first answer") << "-x-oF" << 124 << 1;
-    QTest::newRow("new firmware, stays") << "FNNNN" << 124 << 1;
-    QTest::newRow("new firmware, long silence") << "F----------N" << 124 << 1;
-    QTest::newRow("new firmware, device gone and back") << "FxxxxxxxN" << 124 << 1;
-    QTest::newRow("swapped for the factory firmware") << "FNNF" << 124 << 2;
-    QTest::newRow("swapped within one round") << "FF" << 124 << 2;
-    QTest::newRow("another device, same version") << "FNS" << 124 << 2;
-    QTest::newRow("same version, stays") << "FFFFFFFF" << 123 << 1;
-    QTest::newRow("same version, short silence") << "F---F" << 123 << 1;
-    QTest::newRow("same version, 5 s silence") << "F------F" << 123 << 2;
-    QTest::newRow("same version, 5 s without device") << "Fxxxxx-F" << 123 << 2;
-    QTest::newRow("same version never loops") << "F-------F-------F-------F" << 123 << 2;
-    QTest::newRow("no answer after the write") << "F-----F" << -1 << 2;
-    QTest::newRow("held by another program") << "bFFFF" << 124 << 0;
-    QTest::newRow("held elsewhere, then 5 s free") << "bF------F" << 124 << 1;
+    QTest::newRow("old firmware written, then done") << "OVVV" << QChar('V') << "W...";
+    QTest::newRow("current, named once an appearance") << "VVVxV" << QChar('V') << "C...C";
+    QTest::newRow("written unit swapped for an old one") << "OVO" << QChar('V') << "W.W";
+    QTest::newRow("failed write, next old unit written") << "OO" << QChar('f') << "WW";
+    QTest::newRow("busy spell, then written") << "bbbO" << QChar('V') << "...W";
+    QTest::newRow("never at V: twice, then a check") << "OOOO" << QChar('O') << "WWK.";
+    QTest::newRow("check ends when empty") << "OOO-O" << QChar('O') << "WWK.W";
+    QTest::newRow("check ends with V") << "OOOVO" << QChar('O') << "WWKCW";
+    QTest::newRow("empty between failed writes") << "O-O-O" << QChar('f') << "W.W.W";
+    QTest::newRow("restart silence keeps the bound") << "O-O-O-" << QChar('-') << "W.W.K.";
+    QTest::newRow("late V after the wait") << "O--V" << QChar('-') << "W..C";
+    QTest::newRow("another device is empty") << "OVoV" << QChar('V') << "W..C";
 }
 
-void TestStationMode::connectionRule()
+void TestStationMode::portRule()
 {
     QFETCH(QString, answers);
-    QFETCH(int, after);
-    QFETCH(int, writes);
+    QFETCH(QChar, after);
+    QFETCH(QString, verdicts);
 
-    WatchedPort port(std::chrono::seconds(5));
-    WatchedPort::Clock::time_point now{};
-    int started = 0;
+    WatchedPort port(kNewVersion);
+    QString seen;
     for (const QChar c : answers) {
-        now += std::chrono::seconds(1);
-        WatchedPort::Observation seen;
-        seen.state = answerOf(c);
-        seen.version = c == QLatin1Char('N') ? 124 : 123;
-        seen.deviceId = c == QLatin1Char('S') ? QStringLiteral("B") : QStringLiteral("A");
-        if (port.takeAnswer(seen, now)) {
-            ++started;
-            QCOMPARE(port.state(), WatchedPort::State::Writing);
-            QVERIFY(!port.takeAnswer(seen, now)); // not asked while writing
-            port.endWrite(after, now);
+        const int version = c == QLatin1Char('V') ? kNewVersion : kOldVersion;
+        switch (port.takeAnswer(answerOf(c), version)) {
+        case WatchedPort::Verdict::Write:
+            seen += QLatin1Char('W');
+            QCOMPARE(port.takeAnswer(answerOf(c), version), WatchedPort::Verdict::Nothing); // not asked while writing
+            port.endWrite(after == QLatin1Char('V') ? kNewVersion : after == QLatin1Char('O') ? kOldVersion : -1,
+                          after == QLatin1Char('-'));
+            break;
+        case WatchedPort::Verdict::Current:
+            seen += QLatin1Char('C');
+            break;
+        case WatchedPort::Verdict::NeedsCheck:
+            seen += QLatin1Char('K');
+            break;
+        case WatchedPort::Verdict::Nothing:
+            seen += QLatin1Char('.');
+            break;
         }
     }
-    QCOMPARE(started, writes);
+    QCOMPARE(seen, verdicts);
 }
 
 // Two instruments plugged in at once are written side by side and, while they stay
-// connected, not again; one unplugged and plugged in again is written again. A busy
-// port is named once. Ended between writes, every write written: status 0.
+// connected, not again; one unplugged and plugged in again answers the new version and
+// is recorded current. A busy port is named once. Ended between writes, every write
+// written: status 0.
 void TestStationMode::writesEachConnectionOnce()
 {
-    SimulatedInstrument first;
-    SimulatedInstrument second;
-    SimulatedInstrument held;
+    SimulatedInstrument first(oldUnit());
+    SimulatedInstrument second(oldUnit());
+    SimulatedInstrument held(oldUnit());
     QVERIFY(first.isValid() && second.isValid() && held.isValid());
     QVERIFY(plugIn(3, held));
     DeviceLock lock; // another program holds COM3
     QCOMPARE(lock.acquire(linkPath(3)), DeviceLock::Result::Locked);
     mapPorts(3);
 
-    StationMode station(&PortScan::presentPorts, FirmwareFile::load(hexPath), shortTiming());
+    StationMode station(&PortScan::presentPorts, FirmwareFile::load(hexPath), kNewVersion, shortTiming());
     QSignalSpy started(&station, &StationMode::writeStarted);
     QSignalSpy finished(&station, &StationMode::writeFinished);
     QSignalSpy unavailable(&station, &StationMode::portUnavailable);
+    QSignalSpy current(&station, &StationMode::unitCurrent);
     QList<InstrumentReport> reports;
     connect(&station, &StationMode::writeFinished, this, [&](FlashJob *job) { reports.append(job->report()); });
     int rounds = 0;
@@ -298,14 +313,14 @@ void TestStationMode::writesEachConnectionOnce()
         // The round going on may have seen COM1 still there; the next one has not.
         {"a round with COM1 unplugged", [&] { return rounds >= mark + 2; },
          [&] { QVERIFY(plugIn(1, first)); }},
-        {"written again", [&] { return finished.size() == 3; }, [&] { station.stop(); }},
+        {"named current", [&] { return current.size() == 1; }, [&] { station.stop(); }},
     };
     const QString missed = runScript(steps, [&] { status = station.run(); }, [&] { station.stop(); });
     QVERIFY2(missed.isEmpty(), qPrintable(QStringLiteral("never came: ") + missed));
 
     QCOMPARE(status, ExitStatus::Success);
-    QCOMPARE(started.size(), 3);
-    QCOMPARE(first.transfersStarted(), 2);
+    QCOMPARE(started.size(), 2);
+    QCOMPARE(first.transfersStarted(), 1);
     QCOMPARE(second.transfersStarted(), 1);
     QCOMPARE(held.transfersStarted(), 0);
     for (const InstrumentReport &report : std::as_const(reports))
@@ -314,20 +329,23 @@ void TestStationMode::writesEachConnectionOnce()
     QCOMPARE(second.flash().left(kFirmwareBytes), firmware);
     QCOMPARE(unavailable.size(), 1); // said once, however many rounds found it busy
     QCOMPARE(unavailable.first().first().value<PortScan::PortResult>().candidate.name, QStringLiteral("COM3"));
-    QCOMPARE(station.summary(), QStringLiteral("3 written; refused: COM3"));
+    QCOMPARE(station.summary(), QStringLiteral("2 written, 1 already current; refused: COM3"));
 }
 
 // An instrument that fails mid-way beside one that is written: the first write that was
-// not written decides the status, and the summary names its port. The failed one stays
-// connected (stalled) or is gone (hung up); either way it is not written again.
+// not written decides the status, and the summary names its port. The failed one that
+// stays connected (stalled) still answers its old version and is written once more; one
+// that is gone (hung up) is not.
 void TestStationMode::firstFailedWriteDecides_data()
 {
     QTest::addColumn<QString>("fault");
     QTest::addColumn<InstrumentReport::Outcome>("outcome");
     QTest::addColumn<ExitStatus>("status");
+    QTest::addColumn<int>("writes");
 
-    QTest::newRow("stalls") << "stall" << InstrumentReport::Outcome::NoAnswer << ExitStatus::NoAnswer;
-    QTest::newRow("hangs up") << "hangup" << InstrumentReport::Outcome::ConnectionLost << ExitStatus::ConnectionLost;
+    QTest::newRow("stalls") << "stall" << InstrumentReport::Outcome::NoAnswer << ExitStatus::NoAnswer << 2;
+    QTest::newRow("hangs up") << "hangup" << InstrumentReport::Outcome::ConnectionLost << ExitStatus::ConnectionLost
+                              << 1;
 }
 
 void TestStationMode::firstFailedWriteDecides()
@@ -335,18 +353,19 @@ void TestStationMode::firstFailedWriteDecides()
     QFETCH(QString, fault);
     QFETCH(InstrumentReport::Outcome, outcome);
     QFETCH(ExitStatus, status);
+    QFETCH(int, writes);
 
-    SimulatedInstrument::Config faulty;
+    SimulatedInstrument::Config faulty = oldUnit();
     if (fault == QLatin1String("stall"))
         faulty.stallAfterBlocks = 5;
     else
         faulty.hangUpAfterBlocks = 5;
-    SimulatedInstrument good;
+    SimulatedInstrument good(oldUnit());
     SimulatedInstrument failing(faulty);
     QVERIFY(plugIn(1, good) && plugIn(2, failing));
     mapPorts(2);
 
-    StationMode station(&PortScan::presentPorts, FirmwareFile::load(hexPath), shortTiming());
+    StationMode station(&PortScan::presentPorts, FirmwareFile::load(hexPath), kNewVersion, shortTiming());
     QList<InstrumentReport> reports;
     connect(&station, &StationMode::writeFinished, this, [&](FlashJob *job) { reports.append(job->report()); });
     int rounds = 0;
@@ -355,30 +374,32 @@ void TestStationMode::firstFailedWriteDecides()
 
     ExitStatus ended = ExitStatus::UsageError;
     const QList<Step> steps = {
-        {"both writes over", [&] { return reports.size() == 2; }, [&] { mark = rounds; }},
+        {"every write over", [&] { return reports.size() == 1 + writes; }, [&] { mark = rounds; }},
         {"two rounds more", [&] { return rounds >= mark + 2; }, [&] { station.stop(); }},
     };
     const QString missed = runScript(steps, [&] { ended = station.run(); }, [&] { station.stop(); });
     QVERIFY2(missed.isEmpty(), qPrintable(QStringLiteral("never came: ") + missed));
 
-    QCOMPARE(reports.size(), 2);
+    QCOMPARE(reports.size(), 1 + writes);
     const InstrumentReport &failed = reports.at(0).port == QLatin1String("COM2") ? reports.at(0) : reports.at(1);
     QCOMPARE(failed.outcome, outcome);
     QCOMPARE(ended, status);
-    QCOMPARE(station.summary(), QStringLiteral("1 written, 1 incomplete (COM2)"));
-    QCOMPARE(failing.transfersStarted(), 1);
+    QCOMPARE(station.summary(), QStringLiteral("1 written, %1 incomplete (%2)")
+                                    .arg(writes)
+                                    .arg(QStringList(writes, QStringLiteral("COM2")).join(QStringLiteral(", "))));
+    QCOMPARE(failing.transfersStarted(), writes);
 }
 
 // A station that wrote nothing while a port it watched was held by another program
 // ends as a write --all would: status 6, and the summary names the port.
 void TestStationMode::refusedPortDecidesWhenNothingWritten()
 {
-    SimulatedInstrument held;
+    SimulatedInstrument held(oldUnit());
     QVERIFY(plugIn(1, held));
     DeviceLock lock;
     QCOMPARE(lock.acquire(linkPath(1)), DeviceLock::Result::Locked);
     mapPorts(1);
-    StationMode station(&PortScan::presentPorts, FirmwareFile::load(hexPath), shortTiming());
+    StationMode station(&PortScan::presentPorts, FirmwareFile::load(hexPath), kNewVersion, shortTiming());
     QSignalSpy unavailable(&station, &StationMode::portUnavailable);
     int rounds = 0;
     connect(&station, &StationMode::roundFinished, this, [&] {
@@ -393,12 +414,12 @@ void TestStationMode::refusedPortDecidesWhenNothingWritten()
 // Rounds ten minutes apart: a unit plugged in is asked because its port appeared.
 void TestStationMode::appearingPortIsAskedAtOnce()
 {
-    SimulatedInstrument unit;
+    SimulatedInstrument unit(oldUnit());
     QVERIFY(unit.isValid());
     mapPorts(1);
     StationMode::Timing timing = shortTiming();
     timing.roundMs = 600000;
-    StationMode station(&PortScan::presentPorts, FirmwareFile::load(hexPath), timing);
+    StationMode station(&PortScan::presentPorts, FirmwareFile::load(hexPath), kNewVersion, timing);
     QSignalSpy finished(&station, &StationMode::writeFinished);
     int rounds = 0;
     connect(&station, &StationMode::roundFinished, this, [&] { ++rounds; });
@@ -416,7 +437,7 @@ void TestStationMode::appearingPortIsAskedAtOnce()
 // output and in the log, the summary names it, and the status is 130.
 void TestStationMode::endingItInterruptsTheWrite()
 {
-    SimulatedInstrument::Config paced;
+    SimulatedInstrument::Config paced = oldUnit();
     paced.baudRate = 19200; // 128 blocks take about 4.6 s
     SimulatedInstrument instrument(paced);
     QVERIFY(plugIn(1, instrument));
@@ -440,7 +461,8 @@ void TestStationMode::endingItInterruptsTheWrite()
         steps,
         [&] {
             status = tool.run({QStringLiteral("zorbelflash"), QStringLiteral("write"), hexPath,
-                               QStringLiteral("--watch"), QStringLiteral("--json"), QStringLiteral("--log"), logPath});
+                               QStringLiteral("--watch"), QStringLiteral("--expect-version"), QStringLiteral("1.24"),
+                               QStringLiteral("--json"), QStringLiteral("--log"), logPath});
         },
         [&] { tool.interrupt(); });
     QVERIFY2(missed.isEmpty(), qPrintable(QStringLiteral("never came: ") + missed + QString::fromUtf8(err.data())));
@@ -462,7 +484,7 @@ void TestStationMode::endingItInterruptsTheWrite()
 // write stops as on Ctrl-C, its record says so, the summary names it, status 130.
 void TestStationMode::hangUpEndsTheProgram()
 {
-    SimulatedInstrument::Config paced;
+    SimulatedInstrument::Config paced = oldUnit();
     paced.baudRate = 19200;
     SimulatedInstrument instrument(paced);
     QVERIFY(plugIn(1, instrument));
@@ -471,7 +493,7 @@ void TestStationMode::hangUpEndsTheProgram()
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("ZORBEL_PORTS", QStringLiteral("COM1=") + linkPath(1));
     program.setProcessEnvironment(env);
-    program.start(QStringLiteral(ZORBELFLASH_PATH), {"write", hexPath, "--watch", "--json"});
+    program.start(QStringLiteral(ZORBELFLASH_PATH), {"write", hexPath, "--watch", "--expect-version", "1.24", "--json"});
     QVERIFY(program.waitForStarted(10000));
     QTRY_VERIFY_WITH_TIMEOUT(instrument.blockAddresses().size() >= 3, 10000);
     QVERIFY(::kill(static_cast<pid_t>(program.processId()), SIGHUP) == 0);

@@ -1,12 +1,14 @@
-// Station mode against units that behave as real ones do after their write: they
-// restart (deaf for a while, or gone from the bus and back), come back with their new
-// firmware, are swapped for the next unit, answer slowly, or stand on a port that two
-// stations watch. Each case counts the writes every instrument received.
+// Station mode against units as a production line handles them: swapped behind a bench
+// adapter that stays plugged in, pulled before their restart, slow to restart, back
+// under another device number, behind a port that is busy for a while or that two
+// stations watch. Each row counts the writes every unit received and the records.
 
+#include "benchadapter.h"
+#include "devicelock.h"
 #include "firmwarefile.h"
 #include "flashjob.h"
 #include "hexfile.h"
-#include "simulatedinstrument.h"
+#include "instrumentreport.h"
 #include "stationmode.h"
 
 #include <QFile>
@@ -21,23 +23,42 @@ namespace {
 constexpr int kFirmwareBytes = 1024; // 16 blocks
 constexpr int kOldVersion = 123;
 constexpr int kNewVersion = 124;
-constexpr int kOtherVersion = 120;
-constexpr int kRoundsAfter = 3;      // rounds watched after the last write, for a write too many
-constexpr int kWaitMs = 30000;
+constexpr int kRoundsAfter = 3; // rounds watched after the last record, for a write too many
+constexpr int kGiveUpMs = 60000;
+constexpr int kBusyRounds = 3;
+
+enum class Scenario {
+    FailedThenOld,     // a write that fails, then the next unit with the old firmware
+    PulledBeforeRestart, // pulled right after its end mark, the next one plugged in at once
+    LongRestart,       // answers V only after the restart wait
+    Renumbered,        // back under another device after its restart
+    BusySpell,         // the port held by another program for a few rounds
+    TwoStations,       // two stations watch the one port
+    NeverTakes,        // answers the old version after every write
+};
+
+SimulatedInstrument::Config unit(int restartMs = 300)
+{
+    SimulatedInstrument::Config config;
+    config.version = kOldVersion;
+    config.versionAfterWrite = kNewVersion;
+    config.restartMs = restartMs;
+    return config;
+}
 
 } // namespace
+
+Q_DECLARE_METATYPE(Scenario)
 
 class TestStationUnits : public QObject
 {
     Q_OBJECT
 
 private slots:
+    void swaps_data();
+    void swaps() { run(); }
     void restarts_data();
     void restarts() { run(); }
-    void longRestarts_data();
-    void longRestarts() { run(); }
-    void swapsAndPeers_data();
-    void swapsAndPeers() { run(); }
 
 private:
     static void columns();
@@ -46,45 +67,42 @@ private:
 
 void TestStationUnits::columns()
 {
-    QTest::addColumn<int>("restartMs");
-    QTest::addColumn<bool>("portGone");     // the link is gone during the restart
-    QTest::addColumn<int>("versionAfter");  // -1: the version it had
-    QTest::addColumn<int>("replyDelayMs");
-    QTest::addColumn<int>("swapAfterMs");   // another unit on the port this long after the write; -1: none
-    QTest::addColumn<int>("stations");
+    QTest::addColumn<Scenario>("scenario");
+    QTest::addColumn<QList<int>>("writes");      // per unit, in the order plugged in
+    QTest::addColumn<QStringList>("records");    // outcomes, sorted
+    QTest::addColumn<int>("checks");             // ports named for a check
+}
+
+void TestStationUnits::swaps_data()
+{
+    columns();
+    QTest::newRow("failed write, then an old unit") << Scenario::FailedThenOld << QList<int>{1, 1}
+                                                    << QStringList{"no-answer", "written"} << 0;
+    QTest::newRow("pulled before its restart") << Scenario::PulledBeforeRestart << QList<int>{1, 1}
+                                               << QStringList{"written", "wrong-version"} << 0;
+    QTest::newRow("busy spell") << Scenario::BusySpell << QList<int>{1} << QStringList{"written"} << 0;
+    QTest::newRow("two stations on one port") << Scenario::TwoStations << QList<int>{1}
+                                              << QStringList{"current", "written"} << 0;
 }
 
 void TestStationUnits::restarts_data()
 {
     columns();
-    QTest::newRow("restart 0.3 s") << 300 << false << kNewVersion << 0 << -1 << 1;
-    QTest::newRow("restart 0.3 s, port gone") << 300 << true << kNewVersion << 0 << -1 << 1;
-    QTest::newRow("restart 1 s, same version") << 1000 << false << -1 << 0 << -1 << 1;
-}
-
-void TestStationUnits::longRestarts_data()
-{
-    columns();
-    QTest::newRow("restart 3 s") << 3000 << false << kNewVersion << 0 << -1 << 1;
-    QTest::newRow("restart 3 s, port gone") << 3000 << true << kNewVersion << 0 << -1 << 1;
-}
-
-void TestStationUnits::swapsAndPeers_data()
-{
-    columns();
-    QTest::newRow("swap 0.2 s after the write") << 1000 << false << kNewVersion << 0 << 200 << 1;
-    QTest::newRow("slow replier") << 0 << false << kNewVersion << 800 << -1 << 1;
-    QTest::newRow("two stations on one port") << 300 << true << kNewVersion << 0 << -1 << 2;
+    QTest::newRow("restart longer than the wait") << Scenario::LongRestart << QList<int>{1}
+                                                  << QStringList{"current", "no-restart"} << 0;
+    // The port the write holds stays open through the restart: it confirms the write.
+    QTest::newRow("renumbered on restart") << Scenario::Renumbered << QList<int>{1}
+                                           << QStringList{"current", "written"} << 0;
+    QTest::newRow("never takes the firmware") << Scenario::NeverTakes << QList<int>{2}
+                                              << QStringList{"wrong-version", "wrong-version"} << 1;
 }
 
 void TestStationUnits::run()
 {
-    QFETCH(int, restartMs);
-    QFETCH(bool, portGone);
-    QFETCH(int, versionAfter);
-    QFETCH(int, replyDelayMs);
-    QFETCH(int, swapAfterMs);
-    QFETCH(int, stations);
+    QFETCH(Scenario, scenario);
+    QFETCH(QList<int>, writes);
+    QFETCH(QStringList, records);
+    QFETCH(int, checks);
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -93,71 +111,86 @@ void TestStationUnits::run()
     QVERIFY(hex.open(QIODevice::WriteOnly));
     hex.write(HexFile::hexText(HexFile::firmware(kFirmwareBytes, 3)));
     hex.close();
-    const QString link = dir.filePath(QStringLiteral("slot1"));
+    const QString slot1 = dir.filePath(QStringLiteral("slot1"));
+    const QString slot2 = dir.filePath(QStringLiteral("slot2"));
 
-    SimulatedInstrument::Config config;
-    config.version = kOldVersion;
-    config.restartMs = restartMs;
-    config.restartLink = portGone ? link : QString();
-    config.versionAfterWrite = versionAfter;
-    config.replyDelayMs = replyDelayMs;
-    SimulatedInstrument unit(config);
-    SimulatedInstrument::Config otherConfig;
-    otherConfig.version = kOtherVersion;
-    SimulatedInstrument other(otherConfig);
-    QVERIFY(unit.isValid() && other.isValid());
-    QVERIFY(QFile::link(unit.devicePath(), link));
-    qputenv("ZORBEL_PORTS", QStringLiteral("COM1=%1").arg(link).toUtf8());
+    BenchAdapter adapter;
+    QVERIFY(adapter.isValid());
+    QVERIFY(QFile::link(adapter.devicePath(), slot1));
+    qputenv("ZORBEL_PORTS", QStringLiteral("COM1=%1,COM2=%2").arg(slot1, slot2).toUtf8());
+
+    SimulatedInstrument::Config first = unit();
+    if (scenario == Scenario::FailedThenOld)
+        first.stallAfterBlocks = 3;
+    if (scenario == Scenario::PulledBeforeRestart || scenario == Scenario::LongRestart)
+        first.restartMs = 1500;
+    if (scenario == Scenario::Renumbered) {
+        first.restartLink = slot1;
+        first.relinkAs = slot2;
+    }
+    if (scenario == Scenario::NeverTakes)
+        first.versionAfterWrite = -1;
+    DeviceLock lock; // another program
+    if (scenario == Scenario::BusySpell)
+        QCOMPARE(lock.acquire(slot1), DeviceLock::Result::Locked);
+    adapter.plug(first);
 
     StationMode::Timing timing;
     timing.requestTimeoutMs = 2000;
     timing.roundMs = 350;
-    std::vector<std::unique_ptr<StationMode>> watching;
-    int written = 0;
+    timing.restartWait = std::chrono::milliseconds(scenario == Scenario::LongRestart ? 500 : 3000);
+    std::vector<std::unique_ptr<StationMode>> stations;
+    QStringList seen;
+    int checked = 0;
     int rounds = 0;
-    for (int i = 0; i < stations; ++i) {
-        watching.push_back(std::make_unique<StationMode>(&PortScan::presentPorts,
-                                                         FirmwareFile::load(hexPath), timing));
-        connect(watching.back().get(), &StationMode::writeFinished, this, [&written] { ++written; });
+    for (int i = 0; i < (scenario == Scenario::TwoStations ? 2 : 1); ++i) {
+        stations.push_back(std::make_unique<StationMode>(&PortScan::presentPorts, FirmwareFile::load(hexPath),
+                                                         kNewVersion, timing));
+        StationMode *station = stations.back().get();
+        connect(station, &StationMode::writeFinished, this, [&](FlashJob *job) {
+            seen.append(InstrumentReport::outcomeName(job->report().outcome));
+            // The operator swaps the failed unit for the next one at once.
+            if (scenario == Scenario::FailedThenOld && adapter.units() == 1)
+                adapter.plug(unit());
+        });
+        connect(station, &StationMode::unitCurrent, this, [&] { seen.append(QStringLiteral("current")); });
+        connect(station, &StationMode::portNeedsCheck, this, [&] { ++checked; });
     }
-    connect(watching.front().get(), &StationMode::roundFinished, this, [&rounds] { ++rounds; });
-    const int writesWanted = swapAfterMs >= 0 ? 2 : 1;
-    int settledAt = -1;
+    connect(stations.front().get(), &StationMode::roundFinished, this, [&] {
+        if (++rounds == kBusyRounds)
+            lock.release();
+    });
 
-    // The script: swap when due; stop once every write is over and a few rounds more passed.
+    int settledAt = -1;
     QElapsedTimer clock;
     clock.start();
     QTimer script;
     connect(&script, &QTimer::timeout, this, [&] {
-        if (swapAfterMs >= 0 && unit.transfersEnded() == 1 && other.transfersStarted() == 0
-            && QFile::symLinkTarget(link) == unit.devicePath()) {
-            QTimer::singleShot(swapAfterMs, this, [&] {
-                QFile::remove(link);
-                QFile::link(other.devicePath(), link);
-            });
-            swapAfterMs = -2; // done
-        }
-        if (settledAt < 0 && written >= writesWanted)
+        // Pulled as soon as its end mark is in, the next unit in its place.
+        if (scenario == Scenario::PulledBeforeRestart && adapter.units() == 1 && adapter.endsOfCurrent() == 1)
+            adapter.plug(unit());
+        if (settledAt < 0 && seen.size() >= records.size())
             settledAt = rounds;
-        const bool settled = settledAt >= 0 && rounds >= settledAt + kRoundsAfter;
-        if (settled || clock.elapsed() > kWaitMs) {
-            for (auto it = watching.rbegin(); it != watching.rend(); ++it)
+        if ((settledAt >= 0 && rounds >= settledAt + kRoundsAfter) || clock.elapsed() > kGiveUpMs) {
+            for (auto it = stations.rbegin(); it != stations.rend(); ++it)
                 (*it)->stop(); // the innermost first
         }
     });
     script.start(10);
     // The second station runs inside the first one's event loop.
-    if (stations > 1)
-        QTimer::singleShot(0, this, [&] { watching.back()->run(); });
-    watching.front()->run();
+    if (stations.size() > 1)
+        QTimer::singleShot(0, this, [&] { stations.back()->run(); });
+    stations.front()->run();
     script.stop();
-
-    QVERIFY2(settledAt >= 0, "the writes never ended");
-    QCOMPARE(unit.transfersStarted(), 1);
-    QCOMPARE(unit.transfersEnded(), 1);
-    QCOMPARE(other.transfersStarted(), swapAfterMs == -2 ? 1 : 0);
-    QCOMPARE(written, writesWanted);
     qputenv("ZORBEL_PORTS", "");
+
+    QList<int> received;
+    for (int i = 0; i < adapter.units(); ++i)
+        received.append(adapter.writes(i));
+    QCOMPARE(received, writes);
+    seen.sort();
+    QCOMPARE(seen, records);
+    QCOMPARE(checked, checks);
 }
 
 QTEST_GUILESS_MAIN(TestStationUnits)

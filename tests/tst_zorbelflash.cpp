@@ -107,7 +107,7 @@ void TestZorbelflash::exitStatus_data()
         << QStringList{"to124", "stall"} << QString() << QStringList{"write", "FILE", "--all", "--expect-version", "1.25"}
         << -1 << 4;
     QTest::newRow("1: bad --expect-version") << ok << QString() << QStringList{"write", "FILE", "--expect-version", "2"} << -1 << 1;
-    QTest::newRow("1: --rearm-after without --watch") << ok << QString() << QStringList{"write", "FILE", "--rearm-after", "3"} << -1 << 1;
+    QTest::newRow("1: --watch without --expect-version") << ok << QString() << QStringList{"write", "FILE", "--watch"} << -1 << 1;
     QTest::newRow("6: --port busy") << ok << QStringLiteral("busy") << QStringList{"write", "FILE", "--port", "COM1", "--wait", "0"} << -1 << 6;
     QTest::newRow("6: --port permission denied") << none << QStringLiteral("denied") << QStringList{"write", "FILE", "--port", "COM1"} << -1 << 6;
     QTest::newRow("130: interrupted") << QStringList{"paced"} << QString() << QStringList{"write", "FILE"} << 3 << 130;
