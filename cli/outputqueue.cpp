@@ -1,13 +1,17 @@
-// OutputQueue: a standard stream written without waiting; the platform's side of it
-// is in writeWithoutWaiting() and waitWritable().
+// OutputQueue: a standard stream written by a thread of its own; the platform's side of
+// it is in the small functions at the top.
 
 #include "outputqueue.h"
 
-#include <QDeadlineTimer>
-#include <QSocketNotifier>
+#include <QByteArray>
 
-#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
@@ -20,65 +24,200 @@
 namespace {
 
 constexpr qint64 kBytesPerKiB = 1024;
+// A writer waiting for room checks this often whether its object is gone.
+constexpr std::chrono::milliseconds kRoomWaitSlice{100};
+constexpr std::chrono::milliseconds kNoWait{0};
 
 #ifdef Q_OS_UNIX
-// One write that takes what the descriptor can take now. The descriptor is made
-// non-blocking for this call only: its open file description may be the shell's too
-// (the terminal), which must not be left non-blocking.
-qint64 writeWithoutWaiting(int fd, const char *data, qint64 size)
+// The writer's own descriptor on the same open file description: its number cannot be
+// closed and reused under the writer, and a program started later does not inherit it.
+int duplicate(int fd)
 {
-    const int flags = ::fcntl(fd, F_GETFL);
-    const bool toggle = flags != -1 && (flags & O_NONBLOCK) == 0;
-    if (toggle)
-        ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-    const ssize_t written = ::write(fd, data, static_cast<size_t>(size));
-    const int writeError = errno;
-    if (toggle)
-        ::fcntl(fd, F_SETFL, flags);
-    errno = writeError;
-    return written;
+    return ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
 }
 
-// Waits until the deadline at most for the descriptor to take bytes; false when it did not.
-bool waitWritable(int fd, const QDeadlineTimer &deadline)
+void closeDescriptor(int fd)
+{
+    ::close(fd);
+}
+
+qint64 writeOnce(int fd, const char *data, qint64 size)
+{
+    return ::write(fd, data, static_cast<size_t>(size));
+}
+
+// Waits at most `wait` for the descriptor to have room (or to fail, which a write then
+// says at once); false when it has none.
+bool waitForRoom(int fd, std::chrono::milliseconds wait)
 {
     pollfd entry = {};
     entry.fd = fd;
     entry.events = POLLOUT;
     int ready = 0;
     do {
-        ready = ::poll(&entry, 1, static_cast<int>(deadline.remainingTime()));
+        ready = ::poll(&entry, 1, static_cast<int>(wait.count()));
     } while (ready < 0 && errno == EINTR);
-    return ready > 0;
+    return ready != 0;
 }
 #else
-// Elsewhere the write waits as a file's would.
-qint64 writeWithoutWaiting(int fd, const char *data, qint64 size)
+int duplicate(int fd)
+{
+    return ::_dup(fd);
+}
+
+void closeDescriptor(int fd)
+{
+    ::_close(fd);
+}
+
+qint64 writeOnce(int fd, const char *data, qint64 size)
 {
     return ::_write(fd, data, static_cast<unsigned int>(size));
 }
 
-bool waitWritable(int /*fd*/, const QDeadlineTimer & /*deadline*/)
+// No asking ahead here: the write itself waits for room.
+bool waitForRoom(int /*fd*/, std::chrono::milliseconds wait)
 {
+    std::this_thread::sleep_for(wait);
     return true;
 }
 #endif
 
 } // namespace
 
+struct OutputQueue::Shared
+{
+    enum class Written { Whole, Failed, Dropped };
+
+    Shared() = default;
+    Shared(const Shared &) = delete;
+    Shared &operator=(const Shared &) = delete;
+    ~Shared()
+    {
+        if (fd >= 0)
+            closeDescriptor(fd);
+    }
+
+    bool isClosing()
+    {
+        const std::lock_guard lock(mutex);
+        return closing;
+    }
+
+    // Tells the write waiting for the answer on record `number` not to wait: the
+    // descriptor has no room for it now.
+    void announceWait(quint64 number)
+    {
+        const std::lock_guard lock(mutex);
+        if (mayWait < number) {
+            mayWait = number;
+            changed.notify_all();
+        }
+    }
+
+    // Hands one record to the descriptor in one call, and what a signal, or a description
+    // its other holders made non-blocking, left of it in the next ones. A record not begun
+    // is dropped once the object is gone; one begun is finished, so that the stream stays
+    // whole. On Failed, failure is the errno.
+    Written writeRecord(quint64 number, const QByteArray &record, int &failure)
+    {
+        if (!waitForRoom(fd, kNoWait))
+            announceWait(number);
+        qint64 done = 0;
+        while (done < record.size()) {
+            const qint64 written = writeOnce(fd, record.constData() + done, record.size() - done);
+            if (written > 0) {
+                done += written;
+                continue;
+            }
+            if (written < 0 && errno == EINTR)
+                continue;
+            if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+                failure = errno;
+                return Written::Failed;
+            }
+            announceWait(number);
+            while (!waitForRoom(fd, kRoomWaitSlice)) {
+                if (done == 0 && isClosing())
+                    return Written::Dropped;
+            }
+        }
+        return Written::Whole;
+    }
+
+    // The writer thread: the records in order until the object is gone or the descriptor
+    // fails. Its caller holds this state, so it may run on after the object.
+    void run()
+    {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            changed.wait(lock, [this] { return closing || !records.empty(); });
+            if (closing)
+                return;
+            const QByteArray record = records.front();
+            const quint64 number = lastTaken + 1;
+            lock.unlock();
+            int writeError = 0;
+            const Written written = writeRecord(number, record, writeError);
+            lock.lock();
+            if (closing || written == Written::Dropped)
+                return;
+            if (written == Written::Failed) {
+                error = writeError;
+                failed = number;
+                changed.notify_all();
+                return;
+            }
+            records.pop_front();
+            queuedBytes -= record.size();
+            lastTaken = number;
+            changed.notify_all();
+        }
+    }
+
+    int fd = -1; // the writer's duplicate
+    std::mutex mutex;
+    std::condition_variable changed;
+    // Under mutex from here on. The front record is the one being written; it stays
+    // until the descriptor has taken all of it.
+    std::deque<QByteArray> records;
+    qint64 queuedBytes = 0;
+    // Records are numbered from 1 in the order they are queued.
+    quint64 lastQueued = 0;
+    quint64 lastTaken = 0;
+    quint64 mayWait = 0; // the record whose write may wait for room
+    quint64 failed = 0; // the record the descriptor refused
+    int error = 0; // errno of the descriptor's failure; the writer stops at the first
+    bool closing = false; // the object is gone
+};
+
 OutputQueue::OutputQueue(int fd, QObject *parent)
     : QIODevice(parent)
-    , m_fd(fd)
+    , m_shared(std::make_shared<Shared>())
 {
     QIODevice::open(QIODevice::WriteOnly | QIODevice::Unbuffered);
-#ifdef Q_OS_UNIX
-    m_writable = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write);
-    m_writable->setEnabled(false);
-    connect(m_writable.get(), &QSocketNotifier::activated, this, &OutputQueue::onWritable);
-#endif
+    m_shared->fd = duplicate(fd);
+    if (m_shared->fd < 0) {
+        m_shared->error = errno;
+        return;
+    }
+    try {
+        std::thread([shared = m_shared] { shared->run(); }).detach();
+    } catch (const std::system_error &failure) {
+        m_shared->error = failure.code().value();
+    }
 }
 
-OutputQueue::~OutputQueue() = default;
+// The writer is not joined: it may sit in a write that no reader will ever let end.
+// It writes nothing more once it sees the object gone.
+OutputQueue::~OutputQueue()
+{
+    const std::lock_guard lock(m_shared->mutex);
+    m_shared->closing = true;
+    m_shared->records.clear();
+    m_shared->queuedBytes = 0;
+    m_shared->changed.notify_all();
+}
 
 qint64 OutputQueue::settle(QIODevice &stream)
 {
@@ -89,19 +228,20 @@ qint64 OutputQueue::settle(QIODevice &stream)
 
 qint64 OutputQueue::bytesToWrite() const
 {
-    return m_queue.size();
+    const std::lock_guard lock(m_shared->mutex);
+    return m_shared->queuedBytes;
 }
 
 bool OutputQueue::waitForBytesWritten(int msecs)
 {
-    const QDeadlineTimer deadline(msecs);
-    for (;;) {
-        const Flushed flushed = flushNow();
-        if (flushed != Flushed::Later)
-            return flushed == Flushed::All;
-        if (deadline.hasExpired() || !waitWritable(m_fd, deadline))
-            return false;
-    }
+    Shared &shared = *m_shared;
+    std::unique_lock lock(shared.mutex);
+    const auto settled = [&shared] { return shared.records.empty() || shared.error != 0; };
+    if (msecs < 0)
+        shared.changed.wait(lock, settled);
+    else
+        shared.changed.wait_for(lock, std::chrono::milliseconds(msecs), settled);
+    return shared.records.empty();
 }
 
 qint64 OutputQueue::readData(char * /*data*/, qint64 /*maxSize*/)
@@ -111,46 +251,35 @@ qint64 OutputQueue::readData(char * /*data*/, qint64 /*maxSize*/)
 
 qint64 OutputQueue::writeData(const char *data, qint64 size)
 {
-    if (m_queue.size() + size > kBoundBytes) {
-        setErrorString(QStringLiteral("the output is stuck (%1 KiB wait to be written)")
-                           .arg(m_queue.size() / kBytesPerKiB));
+    if (size <= 0)
+        return 0;
+    Shared &shared = *m_shared;
+    std::unique_lock lock(shared.mutex);
+    if (shared.error != 0) {
+        setErrorString(qt_error_string(shared.error));
         return -1;
     }
-    m_queue.append(data, size);
-    if (flushNow() != Flushed::Failed)
-        return size;
-    // This write goes no further; what was queued before it stays, counted as not written.
-    m_queue.chop(std::min<qint64>(size, m_queue.size()));
-    setErrorString(qt_error_string(m_error));
-    return -1;
-}
-
-OutputQueue::Flushed OutputQueue::flushNow()
-{
-    while (!m_queue.isEmpty()) {
-        const qint64 written = writeWithoutWaiting(m_fd, m_queue.constData(), m_queue.size());
-        if (written > 0) {
-            m_queue.remove(0, written);
-            continue;
-        }
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
-            if (m_writable)
-                m_writable->setEnabled(true);
-            return Flushed::Later;
-        }
-        m_error = errno;
-        if (m_writable)
-            m_writable->setEnabled(false);
-        return Flushed::Failed;
+    if (shared.queuedBytes + size > kBoundBytes) {
+        setErrorString(QStringLiteral("the output is stuck (%1 KiB wait to be written)")
+                           .arg(shared.queuedBytes / kBytesPerKiB));
+        return -1;
     }
-    if (m_writable)
-        m_writable->setEnabled(false);
-    return Flushed::All;
-}
-
-void OutputQueue::onWritable()
-{
-    flushNow();
+    const bool alone = shared.records.empty();
+    shared.records.emplace_back(data, static_cast<qsizetype>(size));
+    shared.queuedBytes += size;
+    const quint64 number = ++shared.lastQueued;
+    shared.changed.notify_all();
+    if (!alone)
+        return size;
+    // The writer takes this record at once, or says the descriptor has no room for it.
+    shared.changed.wait_for(lock, std::chrono::milliseconds(kAnswerMs), [&shared, number] {
+        return shared.lastTaken >= number || shared.failed == number || shared.mayWait >= number;
+    });
+    if (shared.failed != number)
+        return size;
+    // Refused: this write goes no further (it was the only record waiting).
+    shared.records.clear();
+    shared.queuedBytes = 0;
+    setErrorString(qt_error_string(shared.error));
+    return -1;
 }

@@ -6,6 +6,7 @@
 
 #include <QProcess>
 #include <QScopeGuard>
+#include <QTimer>
 
 #include <array>
 #include <csignal>
@@ -19,6 +20,8 @@ class TestZorbelflashProgram : public QObject, private FlashToolFixture
     Q_OBJECT
 
 private slots:
+    // As in zorbelflash: a writer left in a pipe whose reader a test closed gets EPIPE.
+    void initTestCase() { ::signal(SIGPIPE, SIG_IGN); }
     void init() { setUpFixture(); }
     void cleanup() { tearDownFixture(); }
     void signalStopsTheProgram_data();
@@ -29,6 +32,8 @@ private slots:
     void stoppedTerminalHoldsNothing_data();
     void stoppedTerminalHoldsNothing();
     void stuckOutputIsBounded();
+    void fullPipeHoldsNothingAndDropsWholeRecords_data();
+    void fullPipeHoldsNothingAndDropsWholeRecords();
 };
 
 void TestZorbelflashProgram::signalStopsTheProgram_data()
@@ -229,8 +234,61 @@ void TestZorbelflashProgram::stuckOutputIsBounded()
         received.append(chunk.data(), count);
         queue.waitForBytesWritten(0);
     }
-    QCOMPARE(queue.bytesToWrite(), 0);
+    QTRY_COMPARE(queue.bytesToWrite(), 0);
     QVERIFY(received == accepted);
+}
+
+void TestZorbelflashProgram::fullPipeHoldsNothingAndDropsWholeRecords_data()
+{
+    QTest::addColumn<bool>("nonBlocking"); // as the description's other holders left it
+    QTest::newRow("blocking") << false;
+    QTest::newRow("non-blocking") << true;
+}
+
+// A one-page pipe nobody reads until the queue is gone: the event loop goes on, the
+// shared description's flags stay as they were, and what comes out is whole records.
+void TestZorbelflashProgram::fullPipeHoldsNothingAndDropsWholeRecords()
+{
+    QFETCH(bool, nonBlocking);
+    constexpr int kRecordBytes = 300;
+    constexpr int kPipeBytes = 4096;
+    std::array<int, 2> ends{};
+    QVERIFY(::pipe(ends.data()) == 0);
+    const auto closeReadEnd = qScopeGuard([&ends] { ::close(ends[0]); });
+    QVERIFY(::fcntl(ends[1], F_SETPIPE_SZ, kPipeBytes) == kPipeBytes);
+    QVERIFY(::fcntl(ends[1], F_SETFL, nonBlocking ? O_NONBLOCK : 0) == 0);
+    const int flags = ::fcntl(ends[1], F_GETFL);
+    QByteArray sent;
+    {
+        const auto closeWriteEnd = qScopeGuard([&ends] { ::close(ends[1]); });
+        OutputQueue queue(ends[1]);
+        bool ticked = false;
+        QTimer::singleShot(0, &queue, [&ticked] { ticked = true; });
+        while (sent.size() < 4 * kPipeBytes) {
+            const QByteArray text = QByteArray::number(sent.size()).rightJustified(kRecordBytes - 1, '.') + '\n';
+            QCOMPARE(queue.write(text), text.size());
+            sent += text;
+        }
+        QTRY_VERIFY(ticked);
+        QVERIFY(queue.bytesToWrite() > 0);
+        QVERIFY(OutputQueue::settle(queue) > 0);
+        QCOMPARE(::fcntl(ends[1], F_GETFL), flags);
+    } // the writer may still sit in its write: it ends once it has room
+
+    QVERIFY(::fcntl(ends[0], F_SETFL, O_NONBLOCK) == 0);
+    QByteArray received;
+    const auto readToEnd = [&ends, &received] {
+        std::array<char, kPipeBytes> chunk{};
+        ssize_t count = 0;
+        while ((count = ::read(ends[0], chunk.data(), chunk.size())) > 0)
+            received.append(chunk.data(), count);
+        return count == 0;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(readToEnd(), 10000);
+    QVERIFY(!received.isEmpty() && received.size() < sent.size());
+    QVERIFY(received.endsWith('\n'));
+    QCOMPARE(received.size() % kRecordBytes, 0);
+    QVERIFY(sent.startsWith(received));
 }
 
 QTEST_GUILESS_MAIN(TestZorbelflashProgram)
