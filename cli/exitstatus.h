@@ -1,5 +1,7 @@
 #pragma once
 
+#include "instrumentreport.h"
+
 #include <QList>
 
 // What zorbelflash tells its caller by its exit status.
@@ -20,6 +22,15 @@ enum class ExitStatus {
 // ended): the first failure decides; otherwise a write not confirmed (8); otherwise a
 // record that could not be kept (7); otherwise success.
 ExitStatus combinedStatus(const QList<ExitStatus> &statuses, bool recordLost);
+
+class StationMode;
+
+// A station's status: its writes decide as for --all, in the order they ended; with
+// nothing written or current, a port refused at its last look (6).
+ExitStatus stationStatus(const StationMode &station);
+
+// The one mapping from what happened to an instrument to the status it calls for.
+ExitStatus exitStatusFor(InstrumentReport::Outcome outcome);
 
 inline int exitCode(ExitStatus status)
 {

@@ -282,7 +282,7 @@ ExitStatus FlashTool::writeFound(PortScan &scan, const CommandLine::Options &opt
     }
     runJobs(jobs, *session);
     for (std::size_t i = 0; i < jobs.size(); ++i)
-        statuses.insert(found.at(static_cast<int>(i)), InstrumentReport::exitStatusFor(jobs.at(i)->report().outcome));
+        statuses.insert(found.at(static_cast<int>(i)), exitStatusFor(jobs.at(i)->report().outcome));
     session->finish();
     return combinedStatus(statuses.values(), session->recordLost());
 }

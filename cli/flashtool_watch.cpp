@@ -63,9 +63,10 @@ ExitStatus FlashTool::watch(const PortScan::CandidateSource &source, const Comma
                               .arg(result.candidate.name, InstrumentTexts::firmware(result.reply)));
     });
     m_station = &station;
-    const ExitStatus status = station.run();
+    station.run();
+    const ExitStatus status = stationStatus(station);
     m_station = nullptr;
     session->finish();
-    say(*m_output.err, station.summary() + QLatin1Char('\n'));
+    say(*m_output.err, InstrumentTexts::stationSummary(station) + QLatin1Char('\n'));
     return status == ExitStatus::Success && session->recordLost() ? ExitStatus::RecordLost : status;
 }

@@ -5,6 +5,7 @@
 #include "flashjob.h"
 #include "instrumentprotocol.h"
 #include "modem.h"
+#include "stationmode.h"
 #include "versionreply.h"
 
 #include <QRegularExpression>
@@ -27,7 +28,7 @@ QString firmware(const VersionReply &reply)
 
 QString firmware(int version)
 {
-    return QString::asprintf("%i.%02i", version / kVersionsPerMajor, version % kVersionsPerMajor);
+    return VersionReply::versionText(version);
 }
 
 QString instrument(const VersionReply &reply)
@@ -119,6 +120,19 @@ QString closing(const FlashJob &job)
         .arg(report.port, abort(report.outcome))
         .arg(report.blocks)
         .arg(job.blockTotal());
+}
+
+QString stationSummary(const StationMode &station)
+{
+    QString text = QStringLiteral("%1 written").arg(station.writtenCount());
+    if (station.currentCount() > 0)
+        text += QStringLiteral(", %1 already current").arg(station.currentCount());
+    const QStringList incomplete = station.incompletePorts();
+    if (!incomplete.isEmpty())
+        text += QStringLiteral(", %1 incomplete (%2)").arg(incomplete.size()).arg(incomplete.join(QStringLiteral(", ")));
+    if (!station.refusedPorts().isEmpty())
+        text += QStringLiteral("; refused: %1").arg(station.refusedPorts().join(QStringLiteral(", ")));
+    return text;
 }
 
 int parseVersion(const QString &text)

@@ -6,6 +6,7 @@
 #include <QString>
 
 class FlashJob;
+class StationMode;
 class VersionReply;
 
 // The words zorbelflash uses for instruments, ports and outcomes, in one place.
@@ -23,6 +24,8 @@ QString answer(const PortScan::PortResult &result);
 QString abort(InstrumentReport::Outcome outcome);
 // The line that closes a write's progress row.
 QString closing(const FlashJob &job);
+// A station's summary at its end: "12 written, 1 incomplete (COM4); refused: COM7".
+QString stationSummary(const StationMode &station);
 // The firmware version in "1.24" or "V1.24" as the instrument answers it (124);
 // -1 when the text is no such version.
 int parseVersion(const QString &text);

@@ -31,3 +31,8 @@ int VersionReply::minorVersion() const
 {
     return m_version % kVersionScale;
 }
+
+QString VersionReply::versionText(int version)
+{
+    return QString::asprintf("%i.%02i", version / kVersionScale, version % kVersionScale);
+}

@@ -17,6 +17,8 @@ public:
     int firmwareVersion() const { return m_version; } // second byte, 0..255
     int majorVersion() const;
     int minorVersion() const;
+    // A firmware version as the instrument's records write it: 124 is "1.24".
+    static QString versionText(int version);
 
 private:
     QByteArray m_received;

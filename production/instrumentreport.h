@@ -1,6 +1,5 @@
 #pragma once
 
-#include "exitstatus.h"
 #include "flashwriter.h"
 #include "portscan.h"
 
@@ -56,6 +55,5 @@ public:
 
     // "written", "no-answer", ...
     static QString outcomeName(Outcome outcome);
-    static ExitStatus exitStatusFor(Outcome outcome);
     static Outcome outcomeOf(FlashWriter::Outcome outcome);
 };

@@ -4,7 +4,7 @@
 
 #include "flashwriter.h"
 #include "instrumentprotocol.h"
-#include "instrumenttexts.h"
+#include "versionreply.h"
 #include "modem.h"
 #include "stableportname.h"
 #include "versionprobe.h"
@@ -51,7 +51,7 @@ std::unique_ptr<FlashJob> FlashJob::forInstrument(const PortScan::PortResult &re
                                                   const QString &byIdFolder)
 {
     auto job = std::make_unique<FlashJob>(result.candidate.name, result.candidate.devicePath, std::move(modem),
-                                          InstrumentTexts::firmware(result.reply), firmware, requestTimeoutMs);
+                                          VersionReply::versionText(result.reply.firmwareVersion()), firmware, requestTimeoutMs);
     job->setByIdLink(StablePortName::of(result.candidate.devicePath, byIdFolder));
     return job;
 }
@@ -141,7 +141,7 @@ void FlashJob::askAgain()
         const VersionReply reply = VersionProbe::readReply(*m_modem);
         if (reply.isAccepted()) {
             m_versionAfter = reply.firmwareVersion();
-            m_report.firmwareAfter = InstrumentTexts::firmware(reply);
+            m_report.firmwareAfter = VersionReply::versionText(reply.firmwareVersion());
             endConfirmation();
             return;
         }

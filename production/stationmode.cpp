@@ -5,9 +5,7 @@
 
 #include "flashjob.h"
 #include "instrumentreport.h"
-#include "instrumenttexts.h"
 #include "modem.h"
-#include "serialplatform.h"
 #include "stableportname.h"
 
 #include <QDir>
@@ -57,11 +55,11 @@ StationMode::~StationMode()
     m_jobs.clear();
 }
 
-ExitStatus StationMode::run()
+void StationMode::run()
 {
     if (m_state != State::Ready) {
         m_state = State::Finished;
-        return exitStatus();
+        return;
     }
     m_state = State::Watching;
     QEventLoop loop;
@@ -70,7 +68,6 @@ ExitStatus StationMode::run()
     if (m_state != State::Finished)
         loop.exec();
     m_loop = nullptr;
-    return exitStatus();
 }
 
 void StationMode::stop()
@@ -91,28 +88,6 @@ void StationMode::stop()
     for (FlashJob *job : running)
         job->interrupt(); // a job may finish, and leave m_jobs, inside
     finishIfDone();
-}
-
-ExitStatus StationMode::exitStatus() const
-{
-    if (m_statuses.isEmpty() && m_current == 0 && !m_refused.isEmpty())
-        return ExitStatus::PortUnavailable;
-    return combinedStatus(m_statuses, false);
-}
-
-QString StationMode::summary() const
-{
-    QString text = QStringLiteral("%1 written").arg(m_written);
-    if (m_current > 0)
-        text += QStringLiteral(", %1 already current").arg(m_current);
-    if (!m_incomplete.isEmpty()) {
-        text += QStringLiteral(", %1 incomplete (%2)")
-                    .arg(m_incomplete.size())
-                    .arg(m_incomplete.join(QStringLiteral(", ")));
-    }
-    if (!m_refused.isEmpty())
-        text += QStringLiteral("; refused: %1").arg(m_refused.join(QStringLiteral(", ")));
-    return text;
 }
 
 QString StationMode::keyOf(const PortScan::Candidate &candidate)
@@ -297,9 +272,8 @@ void StationMode::startWrite(const PortScan::PortResult &result, std::unique_ptr
 void StationMode::onWriteFinished(FlashJob *job)
 {
     const InstrumentReport &report = job->report();
-    const ExitStatus status = InstrumentReport::exitStatusFor(report.outcome);
-    m_statuses.append(status);
-    if (status == ExitStatus::Success)
+    m_outcomes.append(report.outcome);
+    if (report.outcome == InstrumentReport::Outcome::Written)
         ++m_written;
     else
         m_incomplete.append(report.port);

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "exitstatus.h"
 #include "firmwarefile.h"
+#include "instrumentreport.h"
 #include "instrumentprotocol.h"
 #include "portscan.h"
 #include "stationtimes.h"
@@ -77,8 +77,8 @@ public:
     void setByIdFolder(const QString &folder) { m_byIdFolder = folder; }
 
     // Watches and writes on the calling thread's event loop until stop() and the end of
-    // every write; returns exitStatus(). Returns at once when stop() came first.
-    ExitStatus run();
+    // every write. Returns at once when stop() came first.
+    void run();
     // Ends the watch: the round stops, every running write stops at once without its end
     // marker (outcome interrupted). Safe at any moment, also before or after run().
     void stop();
@@ -87,13 +87,14 @@ public:
     int rounds() const { return m_rounds; }
     int runningWrites() const { return static_cast<int>(m_jobs.size()); }
     int writtenCount() const { return m_written; }
+    // Units named current.
+    int currentCount() const { return m_current; }
+    // The outcomes of the writes, in the order they ended.
+    QList<InstrumentReport::Outcome> outcomes() const { return m_outcomes; }
     // The ports of the writes that were not written, in the order they ended.
     QStringList incompletePorts() const { return m_incomplete; }
-    // The first write that failed decides; then one not confirmed (8); with nothing
-    // written, a port that was refused (6); otherwise success.
-    ExitStatus exitStatus() const;
-    // "12 written, 1 incomplete (COM4)"
-    QString summary() const;
+    // The ports busy or refused at their last look, in the order first seen so.
+    QStringList refusedPorts() const { return m_refused; }
 
 signals:
     // A write has begun (the job is about to start; it lives until writeFinished).
@@ -151,5 +152,5 @@ private:
     int m_written = 0;
     int m_current = 0;
     QStringList m_incomplete;
-    QList<ExitStatus> m_statuses; // of the writes, in the order they ended
+    QList<InstrumentReport::Outcome> m_outcomes; // of the writes, in the order they ended
 };

@@ -1,7 +1,7 @@
 #include "instrumentreport.h"
 
 #include "firmwarefile.h"
-#include "instrumenttexts.h"
+#include "versionreply.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>
@@ -48,7 +48,7 @@ InstrumentReport InstrumentReport::unwritten(const PortScan::PortResult &result,
     report.device = result.candidate.devicePath;
     report.byId = byId;
     if (result.state == PortScan::PortState::Found)
-        report.firmwareBefore = InstrumentTexts::firmware(result.reply);
+        report.firmwareBefore = VersionReply::versionText(result.reply.firmwareVersion());
     report.file = firmware.path();
     report.sha256 = firmware.blockDataSha256(0);
     report.stamp();
@@ -89,32 +89,6 @@ QString InstrumentReport::outcomeName(Outcome outcome)
         break;
     }
     return QStringLiteral("not-possible");
-}
-
-ExitStatus InstrumentReport::exitStatusFor(Outcome outcome)
-{
-    switch (outcome) {
-    case Outcome::Written:
-    case Outcome::Current:
-        return ExitStatus::Success;
-    case Outcome::WrongVersion:
-    case Outcome::NoRestart:
-        return ExitStatus::NotConfirmed;
-    case Outcome::NoAnswer:
-        return ExitStatus::NoAnswer;
-    case Outcome::Unchanged: // the port failed before anything went out
-    case Outcome::ConnectionLost:
-    case Outcome::LineNoise:
-        return ExitStatus::ConnectionLost;
-    case Outcome::Interrupted:
-        return ExitStatus::Interrupted;
-    case Outcome::Busy:
-    case Outcome::PermissionDenied:
-        return ExitStatus::PortUnavailable;
-    case Outcome::NotPossible:
-        break;
-    }
-    return ExitStatus::FileNotSuitable;
 }
 
 InstrumentReport::Outcome InstrumentReport::outcomeOf(FlashWriter::Outcome outcome)
