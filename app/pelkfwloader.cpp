@@ -5,6 +5,7 @@
 
 #include <QCloseEvent>
 #include <QColor>
+#include <QCoreApplication>
 #include <QFile>
 #include <QFont>
 #include <QFontMetrics>
@@ -121,6 +122,10 @@ void PELKfwloader::requestClose()
 
 void PELKfwloader::closeIfRequested()
 {
+    if (m_windowLost) {
+        QCoreApplication::quit(); // as Exit ends it
+        return;
+    }
     if (!closeRequested)
         return;
     closeRequested = false;
@@ -136,6 +141,16 @@ void PELKfwloader::closeEvent(QCloseEvent *event)
         return;
     }
     QMainWindow::closeEvent(event);
+}
+
+bool PELKfwloader::event(QEvent *event)
+{
+    if (event->type() == QEvent::WinIdChange && !testAttribute(Qt::WA_WState_Created)) {
+        m_windowLost = true;
+        if (!transferRunning)
+            closeIfRequested(); // else the write slot ends the loader once the write has ended
+    }
+    return QMainWindow::event(event);
 }
 
 void PELKfwloader::colourLabel(QLabel *label, const QColor &colour)

@@ -56,6 +56,11 @@ protected:
     // A close during a flash transfer (the window frame, Alt-F4, a signal) waits until
     // the transfer has ended, then the window closes.
     void closeEvent(QCloseEvent *event) override;
+    // The native window goes when the window closes, and also when the window system
+    // takes it away without a close (destroyed, no close event). Either way the loader
+    // ends as Exit ends it, once a flash write under way has ended: a window without
+    // its native window can neither be seen nor closed.
+    bool event(QEvent *event) override;
 
 private slots:
     void on_pushButton_clicked();
@@ -95,6 +100,7 @@ private:
     // How long a transfer waits for each request and for the driver to take the answer.
     int requestTimeoutMs = InstrumentProtocol::kRequestTimeoutMs;
     bool closeRequested = false; // during a flash write: close once it has ended
+    bool m_windowLost = false;   // the native window is gone: end the loader
     int problemPortIndex = -1;   // the port whose problem label_3 shows, or -1
     QSet<QString> queryNotTakenPorts; // logged as not taking the query, until one does
     FontSizeSetting m_fontSetting;

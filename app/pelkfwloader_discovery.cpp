@@ -29,6 +29,7 @@ QString problemText(const QString &portName, Modem::OpenResult result)
         return portName + QStringLiteral(": belegt (anderes Programm?)");
     case Modem::OpenResult::Opened:
     case Modem::OpenResult::NoDevice:
+    case Modem::OpenResult::PathTooLong: // the log names it
     case Modem::OpenResult::Failed:
         break;
     }

@@ -27,6 +27,7 @@ PortScan::PortState stateOf(Modem::OpenResult result)
     case Modem::OpenResult::Busy:
         return PortScan::PortState::Busy;
     case Modem::OpenResult::Opened:
+    case Modem::OpenResult::PathTooLong:
     case Modem::OpenResult::Failed:
         break;
     }

@@ -158,6 +158,8 @@ QString Modem::reason(OpenResult result, const QString &detail)
         return QStringLiteral("permission denied (on Linux, is the user in the dialout group?)");
     case OpenResult::Busy:
         return QStringLiteral("busy (%1)").arg(detail.isEmpty() ? QStringLiteral("held by another program") : detail);
+    case OpenResult::PathTooLong:
+        return QStringLiteral("cannot lock: device path too long for a lock file name");
     case OpenResult::Failed:
         break;
     }
@@ -211,8 +213,11 @@ Modem::OpenResult Modem::openPath(const QString &portName, const QString &device
     connect(m_port.get(), &QSerialPort::bytesWritten, this, &Modem::onBytesWritten);
     if (!m_port->open(QIODevice::ReadWrite)) {
         // The device itself could be opened (the lock was taken), so a refusal of the
-        // serial library is its lock file or exclusive mode: another program has it.
-        const OpenResult result = resultOf(m_port->error());
+        // serial library is its lock file or exclusive mode: another program has it,
+        // unless the path cannot name a lock file at all.
+        OpenResult result = resultOf(m_port->error());
+        if (result == OpenResult::Busy && SerialPlatform::lockFileNameTooLong(devicePath))
+            result = OpenResult::PathTooLong;
         logOpen(portName, devicePath,
                 reason(result, result == OpenResult::NoDevice ? QString() : m_port->errorString()));
         releaseDevice();

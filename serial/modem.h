@@ -40,6 +40,7 @@ public:
         NoDevice,         // no device behind the COM name, or the device is missing
         PermissionDenied, // the user may not open the device
         Busy,             // another program (or Modem) holds the device
+        PathTooLong,      // the path is too long for the serial library's lock file name
         Failed            // any other failure, of the open or of the line set-up
     };
 

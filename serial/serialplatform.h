@@ -43,6 +43,13 @@ std::unique_ptr<LowLatencyMode> lowLatencyFor(const QSerialPort &port, const QSt
 // working folder).
 QString portNameFor(const QString &devicePath);
 
+// Whether the serial library's lock file for a device would need a longer name than a
+// folder allows: on Unix it is named LCK.. and the path as the library is given it
+// (without /dev/, each '/' made '_'), so a path of more than about 250 bytes has none,
+// and the library refuses the open as it refuses a locked device. False on Windows,
+// which has no lock files.
+bool lockFileNameTooLong(const QString &devicePath);
+
 // The device a path leads to now, named so that another device under the same path
 // reads differently (the node and its device number); empty when nothing is there.
 QString deviceNode(const QString &devicePath);

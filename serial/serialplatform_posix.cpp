@@ -11,7 +11,9 @@
 #include <QSerialPort>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
+#include <string_view>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -27,6 +29,10 @@ namespace {
 
 // poll() answers at once.
 constexpr int kPollNowMs = 0;
+// The serial library's lock file is named this, followed by the device's path.
+constexpr std::string_view kLockFilePrefix = "LCK..";
+// Left out of the lock file's name.
+constexpr std::string_view kDeviceFolder = "/dev/";
 
 QString systemText(int error)
 {
@@ -175,6 +181,14 @@ std::unique_ptr<LowLatencyMode> lowLatencyFor(const QSerialPort &port, const QSt
 QString portNameFor(const QString &devicePath)
 {
     return QDir::isRelativePath(devicePath) ? QFileInfo(devicePath).absoluteFilePath() : devicePath;
+}
+
+bool lockFileNameTooLong(const QString &devicePath)
+{
+    QByteArray name = QFile::encodeName(portNameFor(devicePath));
+    if (name.startsWith(kDeviceFolder.data()))
+        name.remove(0, qsizetype(kDeviceFolder.size()));
+    return kLockFilePrefix.size() + std::size_t(name.size()) > std::size_t(NAME_MAX);
 }
 
 QString deviceNode(const QString &devicePath)

@@ -39,6 +39,11 @@ QString portNameFor(const QString &devicePath)
     return devicePath;
 }
 
+bool lockFileNameTooLong(const QString & /*devicePath*/)
+{
+    return false;
+}
+
 QString deviceNode(const QString &devicePath)
 {
     return devicePath; // a COM name stands for its device

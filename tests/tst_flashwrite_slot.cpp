@@ -62,6 +62,8 @@ private slots:
     void writeAgainAfterStall();
     void stalledTransferKeepsWindowAlive_data();
     void stalledTransferKeepsWindowAlive();
+    void windowDestroyedEndsLoader_data();
+    void windowDestroyedEndsLoader();
     void refusedWithoutInstrument();
     void refusedForImagePastLimit();
 
@@ -329,6 +331,40 @@ void TestFlashWriteSlot::stalledTransferKeepsWindowAlive()
     QVERIFY(!instrument->endReceived());
     // The close asked for during the write came once it had ended.
     QVERIFY(!window->isVisible());
+}
+
+void TestFlashWriteSlot::windowDestroyedEndsLoader_data()
+{
+    QTest::addColumn<int>("blocksFirst"); // written before the window goes; -1: no write
+    QTest::newRow("idle") << -1;
+    QTest::newRow("during a write") << 2;
+}
+
+// The native window destroyed without a close event: the event loop ends, after the write.
+void TestFlashWriteSlot::windowDestroyedEndsLoader()
+{
+    QFETCH(int, blocksFirst);
+    QVERIFY(startFound(faultyInstrument(-1, -1, blocksFirst, 0))); // the write holds still
+    loadImage(4095);
+    LoaderProbe probe(*window);
+    probe.setRequestTimeout(kPatientTimeoutMs);
+    bool writing = false;
+    QTimer look;
+    connect(&look, &QTimer::timeout, this, [&] {
+        if (instrument->blockAddresses().size() >= std::max(blocksFirst, 0) && look.isActive()) {
+            look.stop();
+            window->windowHandle()->destroy();
+            writing = probe.transferRunning();
+            instrument->resumeReceiving();
+        }
+    });
+    look.start(kLookMs);
+    if (blocksFirst >= 0)
+        QTimer::singleShot(0, window.get(), [&probe] { probe.writeFlash(); });
+    QTimer::singleShot(2 * kPatientTimeoutMs, &look, [] { QCoreApplication::exit(1); }); // not ended
+    QCOMPARE(QCoreApplication::exec(), 0);
+    QCOMPARE(writing, blocksFirst >= 0);
+    QVERIFY(blocksFirst < 0 || instrument->waitForTransferEnd(10000)); // the whole write went out
 }
 
 void TestFlashWriteSlot::refusedWithoutInstrument()

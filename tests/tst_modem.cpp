@@ -27,6 +27,7 @@ namespace {
 constexpr int kWaitMs = 10000;          // generous bound for anything crossing the line
 constexpr int kStuckWriteBytes = 1 << 20;  // far more than a pseudo-terminal buffers
 constexpr char kMarker = '.';           // sent after a write to show what came before it
+constexpr int kLongPathChars = 300;     // far more than a lock file's name takes
 const char *const kHoldPortVariable = "ZORBEL_TEST_HOLD_PORT";
 const char *const kHeldLine = "held";
 
@@ -283,7 +284,8 @@ void TstModem::busyInAnotherProcess()
 void TstModem::openOutcomeLoggedWhenItChanges_data()
 {
     // What stands behind COM1 at each open: "free" (the simulator), "busy" (its device
-    // locked by someone else), "missing" (a path without a device), "none" (no path).
+    // locked by someone else), "missing" (a path without a device), "none" (no path),
+    // "long" (the simulator through a path too long to name a lock file after).
     QTest::addColumn<QStringList>("passes");
     QTest::addColumn<QStringList>("logged"); // outcomes written to zorbel.serial, in order
     QTest::addColumn<int>("traced");         // opens only written to zorbel.serial.trace
@@ -294,6 +296,8 @@ void TstModem::openOutcomeLoggedWhenItChanges_data()
                                      << QStringList{"busy", "opened"} << 2;
     QTest::newRow("unplugged and back") << QStringList{"free", "missing", "missing", "free"}
                                         << QStringList{"opened", "no such device", "opened"} << 1;
+    QTest::newRow("path of over 300 characters") << QStringList{"long", "long", "free"}
+                                                 << QStringList{"cannot lock: device path too long", "opened"} << 1;
 }
 
 void TstModem::openOutcomeLoggedWhenItChanges()
@@ -308,16 +312,22 @@ void TstModem::openOutcomeLoggedWhenItChanges()
     // adapter's name does when it is unplugged and plugged in again.
     QTemporaryDir dir;
     const QString device = dir.filePath(QStringLiteral("ttyAdapter"));
+    QString longDevice = dir.path();
+    while (longDevice.size() < kLongPathChars)
+        longDevice += QStringLiteral("/folder");
+    QVERIFY(QDir().mkpath(longDevice));
+    longDevice += QStringLiteral("/ttyAdapter");
     const LogCapture log;
     MappedModem modem;
     for (const QString &pass : passes) {
         DeviceLock holder;
         if (pass == QLatin1String("busy"))
             QCOMPARE(holder.acquire(sim.devicePath()), DeviceLock::Result::Locked);
-        QFile::remove(device);
+        const QString path = pass == QLatin1String("long") ? longDevice : device;
+        QFile::remove(path);
         if (pass != QLatin1String("missing"))
-            QVERIFY(QFile::link(sim.devicePath(), device));
-        setPorts((pass == QLatin1String("none") ? QStringLiteral("COM2=") : QStringLiteral("COM1=")) + device);
+            QVERIFY(QFile::link(sim.devicePath(), path));
+        setPorts((pass == QLatin1String("none") ? QStringLiteral("COM2=") : QStringLiteral("COM1=")) + path);
         modem.refreshPortMap();
         modem.openTty(QStringLiteral("COM1"));
         modem.closeTty();
