@@ -1,6 +1,6 @@
 #include "commandline.h"
 
-#include "instrumenttexts.h"
+#include "versionreply.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -99,7 +99,7 @@ QString takeValues(const QCommandLineParser &parser, const KnownOptions &known, 
     if (!singleValue(parser, known.expectVersion, expected))
         return QStringLiteral("--expect-version takes one version");
     if (!expected.isEmpty()) {
-        options.expectedVersion = InstrumentTexts::parseVersion(expected);
+        options.expectedVersion = VersionReply::parseVersionText(expected);
         if (options.expectedVersion < 0)
             return QStringLiteral("--expect-version takes a version such as 1.24, not '%1'").arg(expected);
     }

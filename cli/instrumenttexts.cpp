@@ -8,14 +8,11 @@
 #include "stationmode.h"
 #include "versionreply.h"
 
-#include <QRegularExpression>
 
 namespace {
 
 constexpr int kHexDigitsOfByte = 2;
 constexpr int kHexBase = 16;
-constexpr int kVersionsPerMajor = 100; // version 124 is V1.24
-constexpr int kHighestVersion = 255;   // one byte on the line
 
 } // namespace
 
@@ -133,16 +130,6 @@ QString stationSummary(const StationMode &station)
     if (!station.refusedPorts().isEmpty())
         text += QStringLiteral("; refused: %1").arg(station.refusedPorts().join(QStringLiteral(", ")));
     return text;
-}
-
-int parseVersion(const QString &text)
-{
-    static const QRegularExpression pattern(QStringLiteral("^[Vv]?(\\d)\\.(\\d\\d)$"));
-    const QRegularExpressionMatch match = pattern.match(text.trimmed());
-    if (!match.hasMatch())
-        return -1;
-    const int version = match.captured(1).toInt() * kVersionsPerMajor + match.captured(2).toInt();
-    return version >= InstrumentProtocol::kMinimumFirmwareVersion && version <= kHighestVersion ? version : -1;
 }
 
 } // namespace InstrumentTexts

@@ -26,8 +26,5 @@ QString abort(InstrumentReport::Outcome outcome);
 QString closing(const FlashJob &job);
 // A station's summary at its end: "12 written, 1 incomplete (COM4); refused: COM7".
 QString stationSummary(const StationMode &station);
-// The firmware version in "1.24" or "V1.24" as the instrument answers it (124);
-// -1 when the text is no such version.
-int parseVersion(const QString &text);
 
 } // namespace InstrumentTexts

@@ -70,13 +70,28 @@ void StationMode::run()
     m_loop = nullptr;
 }
 
-void StationMode::stop()
+void StationMode::finishWrites()
 {
     if (m_state == State::Ready) {
         m_state = State::Finished;
         return;
     }
     if (m_state != State::Watching)
+        return;
+    m_state = State::Draining;
+    m_roundTimer->stop();
+    if (m_scan != nullptr)
+        m_scan->stop(); // its finished() comes before this returns
+    finishIfDone();
+}
+
+void StationMode::stop()
+{
+    if (m_state == State::Ready) {
+        m_state = State::Finished;
+        return;
+    }
+    if (m_state != State::Watching && m_state != State::Draining)
         return;
     m_state = State::Stopping;
     m_roundTimer->stop();
@@ -304,7 +319,7 @@ void StationMode::noteCondition(const QString &key, const PortScan::PortResult &
 
 void StationMode::finishIfDone()
 {
-    if (m_state != State::Stopping || !m_jobs.empty() || m_scan != nullptr)
+    if ((m_state != State::Stopping && m_state != State::Draining) || !m_jobs.empty() || m_scan != nullptr)
         return;
     m_state = State::Finished;
     if (m_loop != nullptr)

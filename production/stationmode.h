@@ -42,6 +42,7 @@ public:
     enum class State {
         Ready,    // constructed, nothing asked
         Watching, // rounds and writes going on
+        Draining, // finishWrites() came: no new unit is taken, the running writes end on their own
         Stopping, // stop() came: the writes still running are ending
         Finished, // run() has returned or is about to
     };
@@ -79,8 +80,13 @@ public:
     // Watches and writes on the calling thread's event loop until stop() and the end of
     // every write. Returns at once when stop() came first.
     void run();
-    // Ends the watch: the round stops, every running write stops at once without its end
-    // marker (outcome interrupted). Safe at any moment, also before or after run().
+    // Ends the watch gently: the round stops and no new unit is taken; every running
+    // write ends on its own, its restart wait included (each bounded by its own times),
+    // then run() returns. Safe at any moment.
+    void finishWrites();
+    // Ends the watch now: the round stops, every running write stops at once without its
+    // end marker, a restart wait without its answer (outcome interrupted). Safe at any
+    // moment, also before or after run() and after finishWrites().
     void stop();
 
     State state() const { return m_state; }

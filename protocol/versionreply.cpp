@@ -2,8 +2,11 @@
 
 #include "instrumentprotocol.h"
 
+#include <QRegularExpression>
+
 namespace {
 constexpr int kVersionScale = 100;
+constexpr int kHighestVersion = 255; // one byte on the line
 }
 
 VersionReply VersionReply::judge(const char *bytes, int count)
@@ -35,4 +38,14 @@ int VersionReply::minorVersion() const
 QString VersionReply::versionText(int version)
 {
     return QString::asprintf("%i.%02i", version / kVersionScale, version % kVersionScale);
+}
+
+int VersionReply::parseVersionText(const QString &text)
+{
+    static const QRegularExpression pattern(QStringLiteral("^[Vv]?(\\d)\\.(\\d\\d)$"));
+    const QRegularExpressionMatch match = pattern.match(text.trimmed());
+    if (!match.hasMatch())
+        return -1;
+    const int version = match.captured(1).toInt() * kVersionScale + match.captured(2).toInt();
+    return version >= InstrumentProtocol::kMinimumFirmwareVersion && version <= kHighestVersion ? version : -1;
 }

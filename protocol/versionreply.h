@@ -19,6 +19,9 @@ public:
     int minorVersion() const;
     // A firmware version as the instrument's records write it: 124 is "1.24".
     static QString versionText(int version);
+    // The version in "1.24" or "V1.24" (124); -1 when the text is no version the
+    // instrument can answer (1.00 to 2.55).
+    static int parseVersionText(const QString &text);
 
 private:
     QByteArray m_received;
