@@ -4,26 +4,11 @@
 #include <QFile>
 #include <QThread>
 
-#include <cerrno>
 #include <chrono>
-#include <cstring>
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <termios.h>
-#include <unistd.h>
 
 namespace {
 
-constexpr int kPollTimeoutMs = 100;       // the thread looks at its stop flag this often
-constexpr int kWritePollMs = 50;          // wait for room in the line when it is full
-constexpr int kHangUpRetryMs = 20;        // pause after a hang-up report before looking again
-constexpr int kWaitSliceMs = 10;
-constexpr int kPacingSpinUs = 200;        // a paced byte's last microseconds are waited out awake          // waits let Qt events run this often
-constexpr int kReadChunkBytes = 4096;     // bytes taken from the line at once when unpaced
-constexpr int kBitsPerByte = 10;          // start bit, 8 data bits, stop bit
-constexpr long long kMicrosPerSecond = 1000000;
-constexpr long long kMicrosPerMilli = 1000;
+constexpr int kWaitSliceMs = 10;          // waits let Qt events run this often
 constexpr int kAddressBytes = 2;
 constexpr int kCommandMaxBytes = 8;       // "@w#####;"
 constexpr char kCommandStart = '@';
@@ -38,27 +23,6 @@ constexpr quint32 kNoiseSeed = 0x2545F491u;      // the noise is the same sequen
 constexpr quint32 kNoiseMultiplier = 1664525u;   // linear congruential generator
 constexpr quint32 kNoiseIncrement = 1013904223u;
 constexpr int kNoiseShift = 24;                  // the generator's best bits are its top ones
-
-QString errnoText(const char *what)
-{
-    return QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(std::strerror(errno)));
-}
-
-int speedToBaud(speed_t speed)
-{
-    switch (speed) {
-    case B1200: return 1200;
-    case B2400: return 2400;
-    case B4800: return 4800;
-    case B9600: return 9600;
-    case B19200: return 19200;
-    case B38400: return 38400;
-    case B57600: return 57600;
-    case B115200: return 115200;
-    case B230400: return 230400;
-    default: return 0;
-    }
-}
 
 QString hex(const QByteArray &bytes)
 {
@@ -75,132 +39,53 @@ SimulatedInstrument::SimulatedInstrument()
 SimulatedInstrument::SimulatedInstrument(const Config &config)
     : m_config(config)
     , m_flash(kFlashSize, static_cast<char>(kEndByte))
+    , m_line(lineEnd())
 {
-    if (!openLine()) {
-        closeLine();
+    if (!m_line.isValid()) {
         m_state = State::HungUp;
         return;
     }
-    m_thread = std::thread([this]() { run(); });
+    m_line.setBaudRate(m_config.baudRate);
+    m_line.start();
 }
 
-SimulatedInstrument::~SimulatedInstrument()
+SimulatedInstrument::~SimulatedInstrument() = default;
+
+// What the line's thread asks of the instrument.
+SimulatedLine::Peer SimulatedInstrument::lineEnd()
 {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_stop = true;
-    }
-    m_changed.notify_all();
-    wake();
-    if (m_thread.joinable())
-        m_thread.join();
-    resumeReceiving(); // a stopped line could hold up the closing
-    closeLine();
-    if (m_hungUpSlaveFd >= 0)
-        ::close(m_hungUpSlaveFd);
-    if (m_wakeRead >= 0)
-        ::close(m_wakeRead);
-    if (m_wakeWrite >= 0)
-        ::close(m_wakeWrite);
+    SimulatedLine::Peer peer;
+    peer.wantsToSend = [this]() { return babbling(); };
+    peer.readyToSend = [this]() { babble(); };
+    peer.arriving = [this]() { answerArriving(); };
+    peer.received = [this](const QByteArray &bytes) { receive(bytes); };
+    peer.restarting = [this]() { return restarting(); };
+    peer.hungUp = [this]() { lineHungUp(); };
+    return peer;
 }
 
-bool SimulatedInstrument::openLine()
+void SimulatedInstrument::lineHungUp()
 {
-    int wakePipe[2] = {-1, -1};
-    if (::pipe(wakePipe) != 0) {
-        m_errorString = errnoText("pipe");
-        return false;
-    }
-    m_wakeRead = wakePipe[0];
-    m_wakeWrite = wakePipe[1];
-    for (int fd : wakePipe) {
-        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    }
-
-    m_masterFd = ::posix_openpt(O_RDWR | O_NOCTTY);
-    if (m_masterFd < 0) {
-        m_errorString = errnoText("posix_openpt");
-        return false;
-    }
-    ::fcntl(m_masterFd, F_SETFD, FD_CLOEXEC);
-    ::fcntl(m_masterFd, F_SETFL, ::fcntl(m_masterFd, F_GETFL) | O_NONBLOCK);
-    if (::grantpt(m_masterFd) != 0 || ::unlockpt(m_masterFd) != 0) {
-        m_errorString = errnoText("grantpt/unlockpt");
-        return false;
-    }
-    char name[256] = {};
-    if (::ptsname_r(m_masterFd, name, sizeof name) != 0) {
-        m_errorString = errnoText("ptsname_r");
-        return false;
-    }
-    m_devicePath = QString::fromLocal8Bit(name);
-    m_slaveFd = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (m_slaveFd < 0) {
-        m_errorString = errnoText("open slave");
-        return false;
-    }
-    termios settings{};
-    if (::tcgetattr(m_slaveFd, &settings) != 0) {
-        m_errorString = errnoText("tcgetattr");
-        return false;
-    }
-    ::cfmakeraw(&settings);
-    if (::tcsetattr(m_slaveFd, TCSANOW, &settings) != 0) {
-        m_errorString = errnoText("tcsetattr");
-        return false;
-    }
-    return true;
-}
-
-void SimulatedInstrument::closeLine()
-{
-    {
-        std::lock_guard<std::mutex> line(m_lineMutex);
-        if (m_masterFd >= 0)
-            ::close(m_masterFd); // the loader's side sees the hang-up, the device path goes
-        // The slave stays open (hung up) until the object goes: the pseudo-terminal's
-        // number stays taken, so that no other instrument made meanwhile, in this
-        // process or another, appears under the path of this one and is asked in its
-        // place by whoever still tries that path.
-        if (m_slaveFd >= 0 && m_hungUpSlaveFd < 0)
-            m_hungUpSlaveFd = m_slaveFd;
-        else if (m_slaveFd >= 0)
-            ::close(m_slaveFd);
-        m_masterFd = -1;
-        m_slaveFd = -1;
-    }
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_state = State::HungUp;
     }
     m_changed.notify_all();
-}
-
-void SimulatedInstrument::wake()
-{
-    if (m_wakeWrite >= 0) {
-        const char token = 0;
-        [[maybe_unused]] const ssize_t written = ::write(m_wakeWrite, &token, 1);
-    }
 }
 
 bool SimulatedInstrument::isValid() const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_errorString.isEmpty();
+    return m_line.isValid();
 }
 
 QString SimulatedInstrument::errorString() const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_errorString;
+    return m_line.errorString();
 }
 
 QString SimulatedInstrument::devicePath() const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_devicePath;
+    return m_line.devicePath();
 }
 
 QString SimulatedInstrument::portMapEntry(const QString &comName) const
@@ -218,12 +103,14 @@ void SimulatedInstrument::setConfig(const Config &config)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_config = config;
+    m_line.setBaudRate(config.baudRate);
 }
 
 void SimulatedInstrument::swapUnit(const Config &config)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_config = config;
+    m_line.setBaudRate(config.baudRate);
     if (m_state == State::HungUp)
         return;
     m_state = State::Idle;
@@ -295,25 +182,7 @@ QByteArray SimulatedInstrument::flash() const
 
 SimulatedInstrument::LineSettings SimulatedInstrument::lineSettings() const
 {
-    LineSettings line;
-    termios settings{};
-    {
-        std::lock_guard<std::mutex> lock(m_lineMutex);
-        if (m_slaveFd < 0 || ::tcgetattr(m_slaveFd, &settings) != 0)
-            return line;
-    }
-    line.baudRate = speedToBaud(::cfgetospeed(&settings));
-    switch (settings.c_cflag & CSIZE) {
-    case CS5: line.dataBits = 5; break;
-    case CS6: line.dataBits = 6; break;
-    case CS7: line.dataBits = 7; break;
-    default: line.dataBits = 8; break;
-    }
-    line.parity = (settings.c_cflag & PARENB) != 0;
-    line.stopBits = (settings.c_cflag & CSTOPB) != 0 ? 2 : 1;
-    line.hardwareFlowControl = (settings.c_cflag & CRTSCTS) != 0;
-    line.softwareFlowControl = (settings.c_iflag & (IXON | IXOFF)) != 0;
-    return line;
+    return m_line.settings();
 }
 
 qint64 SimulatedInstrument::babbledBytes() const
@@ -332,18 +201,15 @@ bool SimulatedInstrument::babbling() const
 // clock), else as much of a chunk as the line takes now, without waiting.
 void SimulatedInstrument::babble()
 {
-    const bool paced = byteTimeUs() > 0;
+    const bool paced = m_line.isPaced();
     QByteArray bytes(paced ? 1 : kBabbleChunkBytes, Qt::Uninitialized);
     for (qsizetype i = 0; i < bytes.size(); ++i)
         bytes[i] = kBabbleText[(m_babblePos + i) % kBabbleTextLength];
     qint64 sent = 0;
-    if (paced) {
-        sent = sendToLoader(bytes) ? 1 : 0;
-    } else {
-        std::lock_guard<std::mutex> line(m_lineMutex);
-        if (m_masterFd >= 0)
-            sent = qMax<ssize_t>(::write(m_masterFd, bytes.constData(), static_cast<size_t>(bytes.size())), 0);
-    }
+    if (paced)
+        sent = m_line.send(bytes) ? 1 : 0;
+    else
+        sent = m_line.offer(bytes);
     m_babblePos = (m_babblePos + sent) % kBabbleTextLength;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -354,30 +220,22 @@ void SimulatedInstrument::babble()
 
 int SimulatedInstrument::pendingAtDevice() const
 {
-    std::lock_guard<std::mutex> lock(m_lineMutex);
-    int count = 0;
-    if (m_slaveFd < 0 || ::ioctl(m_slaveFd, FIONREAD, &count) != 0)
-        return 0;
-    return count;
+    return m_line.pendingAtDevice();
 }
 
 bool SimulatedInstrument::sendRaw(const QByteArray &bytes)
 {
-    return writeMaster(bytes.constData(), static_cast<int>(bytes.size()));
+    return m_line.sendRaw(bytes);
 }
 
 void SimulatedInstrument::stopReceiving()
 {
-    std::lock_guard<std::mutex> line(m_lineMutex);
-    if (m_slaveFd >= 0)
-        ::tcflow(m_slaveFd, TCOOFF);
+    m_line.stopReceiving();
 }
 
 void SimulatedInstrument::resumeReceiving()
 {
-    std::lock_guard<std::mutex> line(m_lineMutex);
-    if (m_slaveFd >= 0)
-        ::tcflow(m_slaveFd, TCOON);
+    m_line.resumeReceiving();
 }
 
 QList<qint64> SimulatedInstrument::turnaroundsUs() const
@@ -388,15 +246,7 @@ QList<qint64> SimulatedInstrument::turnaroundsUs() const
 
 void SimulatedInstrument::hangUp()
 {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    if (m_state == State::HungUp || !m_thread.joinable())
-        return;
-    m_hangUpRequested = true;
-    lock.unlock();
-    m_changed.notify_all();
-    wake();
-    lock.lock();
-    m_changed.wait(lock, [this]() { return m_state == State::HungUp; });
+    m_line.hangUp();
 }
 
 bool SimulatedInstrument::isHungUp() const
@@ -461,186 +311,28 @@ bool SimulatedInstrument::waitForPendingAtDevice(int count, int msecs)
     }
 }
 
-long long SimulatedInstrument::byteTimeUs() const
+bool SimulatedInstrument::restarting() const
 {
-    const int baud = config().baudRate;
-    return baud > 0 ? kBitsPerByte * kMicrosPerSecond / baud : 0;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return Clock::now() < m_deafUntil;
 }
 
-bool SimulatedInstrument::pauseUs(long long micros)
+// Bytes have come in: the answer to a request on the line has begun.
+void SimulatedInstrument::answerArriving()
 {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_changed.wait_for(lock, std::chrono::microseconds(micros),
-                       [this]() { return m_stop || m_hangUpRequested; });
-    return !m_stop && !m_hangUpRequested;
-}
-
-bool SimulatedInstrument::pauseUntil(std::chrono::steady_clock::time_point due)
-{
-    // Sleep most of the way, then yield until the moment: the line's clock stays exact
-    // even where the scheduler wakes sleepers late.
-    const auto sleepUntil = due - std::chrono::microseconds(kPacingSpinUs);
-    const auto now = Clock::now();
-    if (sleepUntil > now
-        && !pauseUs(std::chrono::duration_cast<std::chrono::microseconds>(sleepUntil - now).count()))
-        return false;
-    while (Clock::now() < due) {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_stop || m_hangUpRequested)
-                return false;
-        }
-        std::this_thread::yield();
-    }
-    return true;
-}
-
-bool SimulatedInstrument::writeMaster(const char *data, int count)
-{
-    int done = 0;
-    while (done < count) {
-        int fd = -1;
-        {
-            std::lock_guard<std::mutex> line(m_lineMutex);
-            fd = m_masterFd;
-            if (fd < 0)
-                return false;
-            const ssize_t written = ::write(fd, data + done, static_cast<size_t>(count - done));
-            if (written > 0) {
-                done += static_cast<int>(written);
-                continue;
-            }
-            if (written < 0 && errno != EAGAIN && errno != EINTR)
-                return false;
-        }
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_stop || m_hangUpRequested)
-                return false;
-        }
-        // The line is full (nobody reads the other side): wait for room.
-        pauseUs(kWritePollMs * kMicrosPerMilli);
-    }
-    return true;
-}
-
-bool SimulatedInstrument::sendToLoader(const QByteArray &bytes)
-{
-    const long long byteTime = byteTimeUs();
-    if (byteTime == 0)
-        return writeMaster(bytes.constData(), static_cast<int>(bytes.size()));
-    auto due = Clock::now();
-    for (char byte : bytes) {
-        // The byte is on the wire for one byte time before it has arrived.
-        due += std::chrono::microseconds(byteTime);
-        if (!pauseUntil(due) || !writeMaster(&byte, 1))
-            return false;
-    }
-    return true;
-}
-
-void SimulatedInstrument::run()
-{
-    QByteArray chunk(kReadChunkBytes, '\0');
-    auto lineFreeAt = Clock::now(); // when the last byte towards the instrument has arrived
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_stop)
-                return;
-        }
-        bool hangUpNow = false;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            hangUpNow = m_hangUpRequested && m_state != State::HungUp;
-        }
-        if (hangUpNow) {
-            closeLine();
-            continue;
-        }
-
-        restoreLinkWhenDue();
-        int master = -1;
-        {
-            std::lock_guard<std::mutex> line(m_lineMutex);
-            master = m_masterFd;
-        }
-        const bool babbleNow = master >= 0 && babbling();
-        const short masterEvents = static_cast<short>(POLLIN | (babbleNow ? POLLOUT : 0));
-        pollfd fds[2] = {{m_wakeRead, POLLIN, 0}, {master, masterEvents, 0}};
-        const nfds_t count = master >= 0 ? 2 : 1;
-        const int ready = ::poll(fds, count, kPollTimeoutMs);
-        if (ready <= 0)
-            continue;
-        if (fds[0].revents & POLLIN) {
-            char drain[64];
-            while (::read(m_wakeRead, drain, sizeof drain) > 0) {
-            }
-        }
-        if (count < 2 || fds[1].revents == 0)
-            continue;
-        const bool roomToBabble = babbleNow && (fds[1].revents & POLLOUT) != 0;
-        if (roomToBabble)
-            babble();
-        if (!(fds[1].revents & POLLIN)) {
-            if (roomToBabble)
-                continue;
-            // No reader on the other side and nothing to read: do not spin.
-            pauseUs(kHangUpRetryMs * kMicrosPerMilli);
-            continue;
-        }
-
-        const long long byteTime = byteTimeUs();
-        ssize_t got = -1;
-        {
-            std::lock_guard<std::mutex> line(m_lineMutex);
-            if (m_masterFd >= 0)
-                got = ::read(m_masterFd, chunk.data(), static_cast<size_t>(kReadChunkBytes));
-        }
-        if (got <= 0) {
-            if (got < 0 && errno != EAGAIN && errno != EINTR)
-                pauseUs(kHangUpRetryMs * kMicrosPerMilli);
-            continue;
-        }
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_answerDue) {
-                m_answerDue = false;
-                m_turnaroundsUs.append(
-                    std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - m_requestSentAt).count());
-            }
-        }
-        if (byteTime <= 0) {
-            QList<Action> actions;
-            takeIn(chunk.left(static_cast<int>(got)), actions);
-            perform(actions);
-            continue;
-        }
-        // A paced line delivers one byte per byte time. Bytes that were waiting together
-        // follow each other on the line's own clock, so waking late does not stretch it.
-        lineFreeAt = std::max(Clock::now(), lineFreeAt);
-        for (ssize_t i = 0; i < got; ++i) {
-            lineFreeAt += std::chrono::microseconds(byteTime);
-            if (!pauseUntil(lineFreeAt))
-                break;
-            QList<Action> actions;
-            takeIn(chunk.mid(static_cast<int>(i), 1), actions);
-            perform(actions);
-        }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_answerDue) {
+        m_answerDue = false;
+        m_turnaroundsUs.append(
+            std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - m_requestSentAt).count());
     }
 }
 
-void SimulatedInstrument::restoreLinkWhenDue()
+void SimulatedInstrument::receive(const QByteArray &bytes)
 {
-    if (m_linkToRestore.isEmpty())
-        return;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (Clock::now() < m_deafUntil)
-            return;
-    }
-    QFile::link(devicePath(), m_linkToRestore);
-    m_linkToRestore.clear();
+    QList<Action> actions;
+    takeIn(bytes, actions);
+    perform(actions);
 }
 
 void SimulatedInstrument::takeIn(const QByteArray &bytes, QList<Action> &actions)
@@ -805,11 +497,11 @@ void SimulatedInstrument::perform(const QList<Action> &actions)
         case Action::Kind::Event:
             break;
         case Action::Kind::Delay:
-            if (!pauseUs(action.delayMs * kMicrosPerMilli))
+            if (!m_line.pause(action.delayMs))
                 return;
             break;
         case Action::Kind::HangUp:
-            closeLine();
+            m_line.close();
             return;
         case Action::Kind::Restart: {
             QString link;
@@ -819,16 +511,12 @@ void SimulatedInstrument::perform(const QList<Action> &actions)
                 link = m_config.restartLink;
                 relink = m_config.relinkAs;
             }
-            if (!link.isEmpty() && QFile::remove(link))
-                m_linkToRestore = relink.isEmpty() ? link : relink;
+            m_line.dropLink(link, relink);
             break;
         }
-        case Action::Kind::StopReceiving: {
-            std::lock_guard<std::mutex> line(m_lineMutex);
-            if (m_slaveFd >= 0)
-                ::tcflow(m_slaveFd, TCOOFF);
+        case Action::Kind::StopReceiving:
+            m_line.stopReceiving();
             break;
-        }
         case Action::Kind::Dump: {
             QFile file(action.text);
             const QByteArray image = flash();
@@ -840,7 +528,7 @@ void SimulatedInstrument::perform(const QList<Action> &actions)
             break;
         }
         case Action::Kind::Send:
-            if (!sendToLoader(action.bytes))
+            if (!m_line.send(action.bytes))
                 return;
             {
                 std::lock_guard<std::mutex> lock(m_mutex);

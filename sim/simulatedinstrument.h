@@ -1,5 +1,7 @@
 #pragma once
 
+#include "simulatedline.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -8,14 +10,13 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
-#include <thread>
 
 // A stand-in for the instrument on a pseudo-terminal.
 //
-// The object opens a pseudo-terminal pair (raw mode) and, on its own thread, plays the
-// instrument's side of the two exchanges on the master side; the loader opens the
-// slave side, whose path devicePath() gives (put portMapEntry("COMn") into
-// ZORBEL_PORTS to reach it as COMn).
+// The object opens a pseudo-terminal pair (raw mode, a SimulatedLine) and, on the
+// line's thread, plays the instrument's side of the two exchanges on the master side;
+// the loader opens the slave side, whose path devicePath() gives (put
+// portMapEntry("COMn") into ZORBEL_PORTS to reach it as COMn).
 //
 //  - "@v;" is answered with up to three bytes: Config::letter, Config::version,
 //    Config::extraByte (Config::replyLength of them; 0 means silence).
@@ -122,15 +123,7 @@ public:
 
     // Line settings the loader applied to the slave side. A Linux pseudo-terminal
     // always reports 8 data bits without parity, whatever was asked for.
-    struct LineSettings
-    {
-        int baudRate = 0;
-        int dataBits = 0;
-        bool parity = false;
-        int stopBits = 0;
-        bool hardwareFlowControl = false;
-        bool softwareFlowControl = false;
-    };
+    using LineSettings = SimulatedLine::Settings;
 
     SimulatedInstrument();
     explicit SimulatedInstrument(const Config &config);
@@ -222,39 +215,22 @@ private:
         QString text;
     };
 
-    bool openLine();
-    void run();
+    SimulatedLine::Peer lineEnd();
+    void receive(const QByteArray &bytes);
+    void answerArriving();
     void takeIn(const QByteArray &bytes, QList<Action> &actions);
     void handleByte(unsigned char byte, QList<Action> &actions);
     void handleCommandByte(unsigned char byte, QList<Action> &actions);
     void continueTransfer(QList<Action> &actions);
     void perform(const QList<Action> &actions);
-    bool sendToLoader(const QByteArray &bytes);
     bool babbling() const;
     void babble();
-    bool writeMaster(const char *data, int count);
-    void closeLine();
-    void wake();
-    void restoreLinkWhenDue();
-    bool pauseUs(long long micros);
-    bool pauseUntil(std::chrono::steady_clock::time_point due);
+    bool restarting() const;
+    void lineHungUp();
     bool waitUntil(const std::function<bool()> &condition, int msecs);
-    long long byteTimeUs() const;
 
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
-    mutable std::mutex m_lineMutex; // guards the descriptors against closing while in use
-    std::thread m_thread;
-    bool m_stop = false;
-    bool m_hangUpRequested = false;
-
-    int m_masterFd = -1;
-    int m_slaveFd = -1; // kept open so the line stays up while the loader's port is closed
-    int m_hungUpSlaveFd = -1; // after the hang-up, until the object goes (see closeLine)
-    int m_wakeRead = -1;
-    int m_wakeWrite = -1;
-    QString m_devicePath;
-    QString m_errorString;
 
     Config m_config;
     State m_state = State::Idle;
@@ -279,7 +255,8 @@ private:
     quint32 m_noiseState = 0;
     qint64 m_babbled = 0;
     Clock::time_point m_deafUntil{};   // a restart going on: commands are not heard
-    QString m_linkToRestore;           // made again at m_deafUntil; the instrument's thread only
-    qsizetype m_babblePos = 0; // next character of the status text; the instrument's thread only
+    qsizetype m_babblePos = 0; // next character of the status text; the line's thread only
     std::function<void(const QString &)> m_eventHandler;
+    // Last: made after the state above, and gone (its thread stopped) before it.
+    SimulatedLine m_line;
 };
