@@ -78,7 +78,8 @@ fuzz-smoke: fuzz-build
 	env $(SANITIZER_ENV) bash tests/fuzz/run-fuzzers.sh $(FUZZ_DIR) $(FUZZ_SMOKE_SECONDS) fresh
 
 # Static checks of the product code: clang-tidy (checks in .clang-tidy), then cppcheck,
-# then every product source compiled for Windows in syntax-only mode (MinGW-w64).
+# then every product source compiled for Windows in syntax-only mode (MinGW-w64), then
+# the station's systemd unit (systemd-analyze verify).
 # Any finding fails the run. tools/lint.sh and tools/windows-check.py have the details.
 LINT_DIR ?= build-lint
 .PHONY: lint windows-check
@@ -89,6 +90,7 @@ lint:
 	@status=0; \
 	LINT_JOBS=$(CHECK_JOBS) bash tools/lint.sh $(LINT_DIR) || status=1; \
 	LINT_JOBS=$(CHECK_JOBS) python3 tools/windows-check.py $(LINT_DIR) || status=1; \
+	bash tools/check-unit.sh $(LINT_DIR) || status=1; \
 	exit $$status
 
 # The Windows compile check alone (also the last step of make lint).

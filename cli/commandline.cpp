@@ -28,10 +28,11 @@ struct KnownOptions
     QCommandLineOption watch{QStringLiteral("watch")};
     QCommandLineOption expectVersion{QStringLiteral("expect-version"), QString(), QStringLiteral("V")};
     QCommandLineOption restartWait{QStringLiteral("restart-wait"), QString(), QStringLiteral("SECONDS")};
+    QCommandLineOption journal{QStringLiteral("journal")};
 
     QList<QCommandLineOption> list() const
     {
-        return {help, version, port, all, count, json, log, wait, strict, watch, expectVersion, restartWait};
+        return {help, version, port, all, count, json, log, wait, strict, watch, expectVersion, restartWait, journal};
     }
 };
 
@@ -79,6 +80,7 @@ QString takeValues(const QCommandLineParser &parser, const KnownOptions &known, 
     options.json = parser.isSet(known.json);
     options.strict = parser.isSet(known.strict);
     options.watch = parser.isSet(known.watch);
+    options.journal = parser.isSet(known.journal);
     if (!singleValue(parser, known.port, options.port))
         return QStringLiteral("--port takes one port name");
     if (!singleValue(parser, known.log, options.logFile))
@@ -121,7 +123,7 @@ bool writeOptionsGiven(const QCommandLineParser &parser, const KnownOptions &kno
 {
     return parser.isSet(known.port) || parser.isSet(known.all) || parser.isSet(known.count) || parser.isSet(known.json)
            || parser.isSet(known.log) || parser.isSet(known.wait) || parser.isSet(known.watch)
-           || parser.isSet(known.expectVersion) || parser.isSet(known.restartWait);
+           || parser.isSet(known.expectVersion) || parser.isSet(known.restartWait) || parser.isSet(known.journal);
 }
 
 // Checks the command against its file and options; the error text, or empty.
@@ -129,7 +131,7 @@ QString settleCommand(const QCommandLineParser &parser, const KnownOptions &know
 {
     QStringList positional = parser.positionalArguments();
     if (positional.isEmpty())
-        return QStringLiteral("no command given (check, list or write)");
+        return QStringLiteral("no command given (check, list, write or station)");
     const QString command = positional.takeFirst();
     if (command == QStringLiteral("list")) {
         options.command = CommandLine::Command::List;
@@ -137,6 +139,19 @@ QString settleCommand(const QCommandLineParser &parser, const KnownOptions &know
             return QStringLiteral("list takes no file");
         return writeOptionsGiven(parser, known) || options.strict ? QStringLiteral("list takes no options")
                                                                   : QString();
+    }
+    if (command == QStringLiteral("station")) {
+        // Everything else comes from the profile.
+        options.command = CommandLine::Command::Station;
+        if (positional.size() != 1)
+            return QStringLiteral("station takes one profile");
+        options.profile = positional.first();
+        const bool others = parser.isSet(known.port) || parser.isSet(known.all) || parser.isSet(known.count)
+                            || parser.isSet(known.log) || parser.isSet(known.wait) || parser.isSet(known.watch)
+                            || parser.isSet(known.expectVersion) || parser.isSet(known.restartWait);
+        return others ? QStringLiteral("station takes its file, version, log and ports from the profile; "
+                                       "options: --json, --journal, --strict")
+                      : QString();
     }
     if (command != QStringLiteral("check") && command != QStringLiteral("write"))
         return QStringLiteral("unknown command '%1'").arg(command);
@@ -206,8 +221,10 @@ QString CommandLine::helpText()
         "       zorbelflash list\n"
         "       zorbelflash write FILE [--port NAME | --all [--count N]] [--json] [--log FILE]\n"
         "                              [--wait SECONDS] [--strict] [--expect-version V [--restart-wait SECONDS]]\n"
+        "                              [--journal]\n"
         "       zorbelflash write FILE --watch --expect-version V [--port NAME] [--json]\n"
-        "                              [--log FILE] [--strict] [--restart-wait SECONDS]\n"
+        "                              [--log FILE] [--strict] [--restart-wait SECONDS] [--journal]\n"
+        "       zorbelflash station PROFILE [--json] [--journal] [--strict]\n"
         "\n"
         "Writes Intel HEX firmware into Zorbelmeter instruments over serial ports.\n"
         "\n"
@@ -218,6 +235,10 @@ QString CommandLine::helpText()
         "                  checksum is wrong (the window does not verify checksums)\n"
         "  list            ask every serial port present and print what answered\n"
         "  write FILE      judge FILE, find the instrument and write FILE into its flash\n"
+        "  station PROFILE station mode (as write --watch) set up by a station profile:\n"
+        "                  lines firmware=FILE, expect-version=V, and optionally log=FILE,\n"
+        "                  restart-wait=SECONDS, port1=NAME label1=TEXT ... port48=NAME;\n"
+        "                  '#' begins a comment; a line it does not know refuses it\n"
         "\n"
         "Option of check and write:\n"
         "  --strict        a record with a wrong checksum makes the file not suitable\n"
@@ -252,14 +273,21 @@ QString CommandLine::helpText()
         "                  appears. At most two writes in a row on a port without a V\n"
         "                  answer: then the port is named for a check and written again\n"
         "                  only once it was empty or answered V. A busy port is asked again\n"
-        "                  the next round. A summary on standard error at the end\n"
+        "                  the next round. The first SIGINT, SIGTERM or SIGHUP takes no new\n"
+        "                  unit and lets every running write end, its restart wait\n"
+        "                  included; a second one ends them at once (interrupted). A\n"
+        "                  summary on standard error at the end\n"
+        "  --journal       each record also goes to the systemd journal as one structured\n"
+        "                  entry (fields ZORBEL_OUTCOME, ZORBEL_PORT, ... as in --json);\n"
+        "                  refused at the start (exit status 1) where no journal is reachable\n"
         "\n"
         "  -h, --help      show this text\n"
         "  --version       show the version\n"
         "\n"
         "Exit status:\n"
         "  0    every instrument written (check: the file is suitable; list: always)\n"
-        "  1    usage error, or the --log file cannot be opened (nothing sent)\n"
+        "  1    usage error, a bad station profile, the --log file cannot be opened or no\n"
+        "       journal is reachable for --journal (nothing sent)\n"
         "  2    the file is not suitable or cannot be read (--strict: a wrong checksum)\n"
         "  3    no instrument found (--count: fewer than N answered; none written)\n"
         "  4    write aborted: no answer from the instrument\n"
@@ -270,7 +298,8 @@ QString CommandLine::helpText()
         "  7    every instrument written, but a record could not be kept (--json, --log)\n"
         "  8    written, but not confirmed: the instrument came back with another version\n"
         "       than --expect-version, or not at all\n"
-        "  130  interrupted (Ctrl-C, SIGTERM or SIGHUP): the write is incomplete, write again\n"
+        "  130  interrupted (Ctrl-C, SIGTERM or SIGHUP; in station mode the second one): the\n"
+        "       write is incomplete, write again\n"
         "With --all, the first port in COM order that was not written decides; 8 only\n"
         "when none failed, 7 only when all were written.\n"
         "With --watch, the first write that was not written decides in the same way.\n");

@@ -8,7 +8,7 @@
 
 #include <chrono>
 
-// The command line of zorbelflash: a command (check, list, write) with its file and
+// The command line of zorbelflash: a command (check, list, write, station) with its file and
 // options. Parsing never exits the program; errors come back as text.
 class CommandLine
 {
@@ -19,6 +19,7 @@ public:
         Check,   // check FILE
         List,    // list
         Write,   // write FILE [options]
+        Station, // station PROFILE [--json] [--journal] [--strict]
     };
 
     static constexpr int kDefaultWaitSeconds = 10;
@@ -37,6 +38,8 @@ public:
         int count = 0;    // --all: instruments expected; 0: as many as answer in the first round that finds any
         bool watch = false; // station mode: write each instrument as it appears, until ended
         bool json = false;
+        bool journal = false; // each record also goes to the system's journal
+        QString profile;  // station: the station's profile
         bool strict = false; // check, write: a record with a wrong checksum refuses the file
         QString logFile;  // empty: no log
         int waitMs = millis(std::chrono::seconds(kDefaultWaitSeconds));

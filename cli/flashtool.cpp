@@ -12,6 +12,8 @@
 #include "portscan.h"
 #include "stableportname.h"
 #include "stationmode.h"
+#include "stationprofile.h"
+#include "systemjournal.h"
 #include "writesession.h"
 
 #include <QCoreApplication>
@@ -108,6 +110,8 @@ ExitStatus FlashTool::runCommand(const CommandLine::Result &parsed)
         return check(parsed.options);
     case CommandLine::Command::List:
         return list();
+    case CommandLine::Command::Station:
+        return station(parsed.options);
     case CommandLine::Command::Write:
         break;
     }
@@ -116,6 +120,13 @@ ExitStatus FlashTool::runCommand(const CommandLine::Result &parsed)
 
 void FlashTool::interrupt()
 {
+    if (m_station != nullptr && m_station->state() == StationMode::State::Watching) {
+        // A stop never spoils a unit: the running writes end first.
+        m_station->finishWrites();
+        if (m_station != nullptr && m_station->runningWrites() > 0)
+            say(*m_output.err, QStringLiteral("zorbelflash: stopping after the running writes (again to stop now)\n"));
+        return;
+    }
     m_interrupted = true;
     if (m_scan != nullptr)
         m_scan->stop();
@@ -173,8 +184,32 @@ ExitStatus FlashTool::list()
     return ExitStatus::Success;
 }
 
-ExitStatus FlashTool::write(const CommandLine::Options &options)
+ExitStatus FlashTool::station(const CommandLine::Options &options)
 {
+    const StationProfile profile = StationProfile::load(options.profile);
+    if (!profile.isValid()) {
+        say(*m_output.err, QStringLiteral("zorbelflash: %1; nothing written\n").arg(InstrumentTexts::profileError(profile)));
+        return ExitStatus::UsageError;
+    }
+    CommandLine::Options fromProfile = options;
+    fromProfile.command = CommandLine::Command::Write;
+    fromProfile.file = profile.firmwarePath();
+    fromProfile.watch = true;
+    fromProfile.expectedVersion = profile.expectedVersion();
+    fromProfile.logFile = profile.logPath();
+    fromProfile.restartWaitMs = CommandLine::millis(profile.restartWait());
+    m_profile = profile.path();
+    return write(fromProfile, profile.ports().isEmpty() ? PortScan::CandidateSource() : profile.source());
+}
+
+ExitStatus FlashTool::write(const CommandLine::Options &options, PortScan::CandidateSource source)
+{
+    // Records that cannot be kept stop the run before anything is sent.
+    if (options.journal && !SystemJournal::isReachable()) {
+        say(*m_output.err, QStringLiteral("zorbelflash: --journal: no systemd journal is reachable here; "
+                                          "nothing written\n"));
+        return ExitStatus::UsageError;
+    }
     // The record's file first, before the HEX file and before any port: a log that
     // cannot be kept stops the run before anything is sent.
     std::unique_ptr<LogFile> log;
@@ -202,15 +237,20 @@ ExitStatus FlashTool::write(const CommandLine::Options &options)
         return ExitStatus::FileNotSuitable;
     }
 
-    PortScan::CandidateSource source = &PortScan::presentPorts;
-    if (!options.port.isEmpty()) {
+    QString watched = QStringLiteral("every port present");
+    if (source) {
+        watched = QStringLiteral("the ports of %1").arg(m_profile);
+    } else if (!options.port.isEmpty()) {
         const PortScan::Candidate named = PortScan::portNamed(options.port);
         source = [named] { return QList<PortScan::Candidate>{named}; };
+        watched = options.port;
+    } else {
+        source = &PortScan::presentPorts;
     }
     if (m_interrupted)
         return ExitStatus::Interrupted;
     if (options.watch)
-        return watch(source, options, firmware, log.get());
+        return watch(source, watched, options, firmware, log.get());
     QString looking = options.port.isEmpty()
                           ? QStringLiteral("looking for the instrument on every port present")
                           : QStringLiteral("looking for the instrument on %1").arg(options.port);
@@ -313,10 +353,12 @@ void FlashTool::reportUnavailablePort(const PortScan::PortResult &result, const 
 {
     const auto outcome = result.state == PortScan::PortState::Busy ? InstrumentReport::Outcome::Busy
                                                                     : InstrumentReport::Outcome::PermissionDenied;
-    say(*m_output.err, QStringLiteral("zorbelflash: %1 (%2): %3; nothing written\n")
-                           .arg(result.candidate.name, result.candidate.devicePath, InstrumentTexts::answer(result)));
+    const QString message = QStringLiteral("%1 (%2): %3; nothing written")
+                                .arg(result.candidate.name, result.candidate.devicePath, InstrumentTexts::answer(result));
+    say(*m_output.err, QStringLiteral("zorbelflash: %1\n").arg(message));
     session.record(InstrumentReport::unwritten(result, outcome, firmware,
-                                   StablePortName::of(result.candidate.devicePath, m_byIdFolder)));
+                                               StablePortName::of(result.candidate.devicePath, m_byIdFolder)),
+                   message);
 }
 
 void FlashTool::runJobs(const Jobs &jobs, WriteSession &session)
@@ -346,7 +388,8 @@ void FlashTool::runJobs(const Jobs &jobs, WriteSession &session)
 std::unique_ptr<WriteSession> FlashTool::sessionFor(const CommandLine::Options &options, QIODevice *log) const
 {
     return std::make_unique<WriteSession>(human(options), humanIsTerminal(options), *m_output.out,
-                                          m_output.outIsTerminal, *m_output.err, options.json, log);
+                                          m_output.outIsTerminal, *m_output.err, options.json, log,
+                                          options.journal);
 }
 
 bool FlashTool::runScan(PortScan &scan, int waitMs, int wanted)

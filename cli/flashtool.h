@@ -45,7 +45,9 @@ public:
     // Runs the command to its end on the calling thread's event loop.
     ExitStatus run(const QStringList &arguments);
     // Ends the run as interrupted: a scan stops, every write stops at once without its
-    // end marker. Safe at any moment, also before or after run().
+    // end marker. In station mode the first call takes no new unit and lets the running
+    // writes end (restart wait included); the second stops them at once. Safe at any
+    // moment, also before or after run().
     void interrupt();
     // Where the adapters' stable names are looked up (StablePortName::kByIdFolder).
     void setByIdFolder(const QString &folder) { m_byIdFolder = folder; }
@@ -60,7 +62,10 @@ private:
     ExitStatus runCommand(const CommandLine::Result &parsed);
     ExitStatus check(const CommandLine::Options &options) const;
     ExitStatus list();
-    ExitStatus write(const CommandLine::Options &options);
+    // source: the ports to ask; empty: from --port, or every port present.
+    ExitStatus write(const CommandLine::Options &options, PortScan::CandidateSource source = {});
+    // station PROFILE: write --watch as the profile says.
+    ExitStatus station(const CommandLine::Options &options);
     ExitStatus writeFound(PortScan &scan, const CommandLine::Options &options, const FirmwareFile &firmware,
                           QIODevice *log);
     // Says which instruments answered and returns those to write (all, or the first).
@@ -72,8 +77,9 @@ private:
     void runJobs(const Jobs &jobs, WriteSession &session);
     bool runScan(PortScan &scan, int waitMs, int wanted = 1);
     // Station mode (--watch): writes each instrument as it appears until interrupted.
-    ExitStatus watch(const PortScan::CandidateSource &source, const CommandLine::Options &options,
-                     const FirmwareFile &firmware, QIODevice *log);
+    // watched: what is watched, for the first line ("every port present").
+    ExitStatus watch(const PortScan::CandidateSource &source, const QString &watched,
+                     const CommandLine::Options &options, const FirmwareFile &firmware, QIODevice *log);
     std::unique_ptr<WriteSession> sessionFor(const CommandLine::Options &options, QIODevice *log) const;
     // A file taken although some of its checksums are wrong: said on standard error.
     void warnOfChecksums(const FirmwareFile &firmware, const CommandLine::Options &options) const;
@@ -87,4 +93,5 @@ private:
     PortScan *m_scan = nullptr;       // while a scan runs
     QList<FlashJob *> m_jobs;         // while writes run
     StationMode *m_station = nullptr; // while station mode runs
+    QString m_profile;                // station: the profile's path
 };

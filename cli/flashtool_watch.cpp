@@ -7,7 +7,9 @@
 #include "flashjob.h"
 #include "instrumentreport.h"
 #include "instrumenttexts.h"
+#include "recordjournal.h"
 #include "stationmode.h"
+#include "systemjournal.h"
 #include "writesession.h"
 
 #include <QIODevice>
@@ -16,6 +18,8 @@
 
 namespace {
 
+constexpr int kShortHashDigits = 12; // of the SHA-256, in the journal's message
+
 void say(QIODevice &stream, const QString &text)
 {
     stream.write(text.toUtf8());
@@ -23,12 +27,20 @@ void say(QIODevice &stream, const QString &text)
 
 } // namespace
 
-ExitStatus FlashTool::watch(const PortScan::CandidateSource &source, const CommandLine::Options &options,
-                            const FirmwareFile &firmware, QIODevice *log)
+ExitStatus FlashTool::watch(const PortScan::CandidateSource &source, const QString &watched,
+                            const CommandLine::Options &options, const FirmwareFile &firmware, QIODevice *log)
 {
-    say(human(options), options.port.isEmpty()
-                            ? QStringLiteral("watching every port present for instruments (Ctrl-C ends)\n")
-                            : QStringLiteral("watching %1 for instruments (Ctrl-C ends)\n").arg(options.port));
+    say(human(options), QStringLiteral("watching %1 for instruments (Ctrl-C ends after the running writes)\n")
+                            .arg(watched));
+    const QString sha256 = QString::fromLatin1(firmware.blockDataSha256(firmware.blocksToSend()));
+    const QString expected = InstrumentTexts::firmware(options.expectedVersion);
+    if (options.journal) {
+        SystemJournal::send(RecordJournal::stationEntry(
+            RecordJournal::StationEvent::Started,
+            QStringLiteral("station started: %1 (sha256 %2), units are to answer V%3")
+                .arg(firmware.path(), sha256.left(kShortHashDigits), expected),
+            {{"FILE", firmware.path()}, {"SHA256", sha256}, {"EXPECTED_VERSION", expected}}));
+    }
     const std::unique_ptr<WriteSession> session = sessionFor(options, log);
     StationMode::Timing timing;
     timing.requestTimeoutMs = m_requestTimeoutMs;
@@ -49,9 +61,11 @@ ExitStatus FlashTool::watch(const PortScan::CandidateSource &source, const Comma
     });
     connect(&station, &StationMode::unitCurrent, &station,
             [&](const PortScan::PortResult &result, const QString &byId) {
-                session->showLine(QStringLiteral("%1: already V%2, not written")
-                                      .arg(result.candidate.name, InstrumentTexts::firmware(result.reply)));
-                session->record(InstrumentReport::unwritten(result, InstrumentReport::Outcome::Current, firmware, byId));
+                const QString line = QStringLiteral("%1: already V%2, not written")
+                                         .arg(result.candidate.name, InstrumentTexts::firmware(result.reply));
+                session->showLine(line);
+                session->record(InstrumentReport::unwritten(result, InstrumentReport::Outcome::Current, firmware, byId),
+                                line);
             });
     connect(&station, &StationMode::portUnavailable, &station, [&session](const PortScan::PortResult &result) {
         session->showLine(QStringLiteral("%1 (%2): %3; asked again every round")
@@ -67,6 +81,17 @@ ExitStatus FlashTool::watch(const PortScan::CandidateSource &source, const Comma
     const ExitStatus status = stationStatus(station);
     m_station = nullptr;
     session->finish();
-    say(*m_output.err, InstrumentTexts::stationSummary(station) + QLatin1Char('\n'));
+    const QString summary = InstrumentTexts::stationSummary(station);
+    say(*m_output.err, summary + QLatin1Char('\n'));
+    if (options.journal) {
+        SystemJournal::send(RecordJournal::stationEntry(
+            RecordJournal::StationEvent::Ended, QStringLiteral("station ended: %1").arg(summary),
+            {{"FILE", firmware.path()},
+             {"SHA256", sha256},
+             {"EXPECTED_VERSION", expected},
+             {"WRITTEN", QString::number(station.writtenCount())},
+             {"CURRENT", QString::number(station.currentCount())},
+             {"INCOMPLETE", QString::number(station.incompletePorts().size())}}));
+    }
     return status == ExitStatus::Success && session->recordLost() ? ExitStatus::RecordLost : status;
 }

@@ -6,6 +6,7 @@
 #include "instrumentprotocol.h"
 #include "modem.h"
 #include "stationmode.h"
+#include "stationprofile.h"
 #include "versionreply.h"
 
 
@@ -117,6 +118,40 @@ QString closing(const FlashJob &job)
         .arg(report.port, abort(report.outcome))
         .arg(report.blocks)
         .arg(job.blockTotal());
+}
+
+QString profileError(const StationProfile &profile)
+{
+    const QString where = profile.errorLine() > 0
+                              ? QStringLiteral("%1 line %2").arg(profile.path()).arg(profile.errorLine())
+                              : profile.path();
+    const QString detail = profile.errorDetail();
+    switch (profile.error()) {
+    case StationProfile::Error::NotReadable:
+        return QStringLiteral("%1: cannot read the station profile%2")
+            .arg(where, detail.isEmpty() ? QStringLiteral(" (not a regular file)") : QStringLiteral(" (%1)").arg(detail));
+    case StationProfile::Error::NotKeyValue:
+        return QStringLiteral("%1: not a key=value line: '%2'").arg(where, detail);
+    case StationProfile::Error::UnknownKey:
+        return QStringLiteral("%1: unknown key '%2' (firmware, expect-version, log, restart-wait, port1..port%3, "
+                              "label1..label%3)")
+            .arg(where, detail)
+            .arg(StationProfile::kMaxPorts);
+    case StationProfile::Error::RepeatedKey:
+        return QStringLiteral("%1: '%2' given a second time").arg(where, detail);
+    case StationProfile::Error::BadValue:
+        return QStringLiteral("%1: '%2' cannot take that value").arg(where, detail);
+    case StationProfile::Error::LabelWithoutPort:
+        return QStringLiteral("%1: '%2' names no port (no port line of that number)").arg(where, detail);
+    case StationProfile::Error::NoFirmware:
+        return QStringLiteral("%1: no firmware= line").arg(where);
+    case StationProfile::Error::NoVersion:
+        return QStringLiteral("%1: no expect-version= line: the station judges a unit by the version it answers")
+            .arg(where);
+    case StationProfile::Error::None:
+        break;
+    }
+    return where;
 }
 
 QString stationSummary(const StationMode &station)

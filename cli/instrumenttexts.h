@@ -7,6 +7,7 @@
 
 class FlashJob;
 class StationMode;
+class StationProfile;
 class VersionReply;
 
 // The words zorbelflash uses for instruments, ports and outcomes, in one place.
@@ -24,6 +25,8 @@ QString answer(const PortScan::PortResult &result);
 QString abort(InstrumentReport::Outcome outcome);
 // The line that closes a write's progress row.
 QString closing(const FlashJob &job);
+// Why a station profile was refused: "line1.conf line 3: unknown key 'ports'".
+QString profileError(const StationProfile &profile);
 // A station's summary at its end: "12 written, 1 incomplete (COM4); refused: COM7".
 QString stationSummary(const StationMode &station);
 

@@ -19,7 +19,7 @@ public:
     // human: where progress and messages go (a terminal gets live rows); out, err,
     // json, log: as for RecordKeeper.
     WriteSession(QIODevice &human, bool humanIsTerminal, QIODevice &out, bool outIsTerminal, QIODevice &err,
-                 bool json, QIODevice *log, QObject *parent = nullptr);
+                 bool json, QIODevice *log, bool journal, QObject *parent = nullptr);
     ~WriteSession() override;
 
     WriteSession(const WriteSession &) = delete;
@@ -29,8 +29,9 @@ public:
     void follow(FlashJob *job);
     // A line of its own between the rows.
     void showLine(const QString &text);
-    // A record of a port that was not written (busy, refused, already current).
-    void record(const InstrumentReport &report);
+    // A record of a port that was not written (busy, refused, already current), with
+    // the line a person reads about it.
+    void record(const InstrumentReport &report, const QString &message);
     // The live rows are done: JSON lines held back go out.
     void finish();
     bool recordLost() const { return m_records.recordLost(); }

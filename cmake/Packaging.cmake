@@ -72,6 +72,11 @@ if(UNIX)
     install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/copyright
                   ${ZORBEL_PACKAGING_DIR}/changelog.gz
             DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zorbelfwloader)
+    # The station as a service: the unit template and a commented example profile.
+    install(FILES ${PROJECT_SOURCE_DIR}/packaging/systemd/zorbelflash-station@.service
+            DESTINATION lib/systemd/system)
+    install(FILES ${PROJECT_SOURCE_DIR}/packaging/systemd/station.conf
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zorbelfwloader/examples)
 endif()
 
 # The .deb.

@@ -20,6 +20,11 @@ constexpr double kSecondsScale = 1000.0;
 
 QByteArray InstrumentReport::toJsonLine() const
 {
+    return QJsonDocument(toJson()).toJson(QJsonDocument::Compact) + '\n';
+}
+
+QJsonObject InstrumentReport::toJson() const
+{
     QJsonObject object;
     object.insert(QStringLiteral("port"), port);
     object.insert(QStringLiteral("device"), device);
@@ -36,7 +41,7 @@ QByteArray InstrumentReport::toJsonLine() const
     object.insert(QStringLiteral("time"), time.toUTC().toString(Qt::ISODateWithMs));
     object.insert(QStringLiteral("host"), QSysInfo::machineHostName());
     object.insert(QStringLiteral("tool_version"), QCoreApplication::applicationVersion());
-    return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
+    return object;
 }
 
 InstrumentReport InstrumentReport::unwritten(const PortScan::PortResult &result, Outcome outcome,

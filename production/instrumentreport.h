@@ -8,6 +8,7 @@
 #include <QString>
 
 class FirmwareFile;
+class QJsonObject;
 
 // What zorbelflash reports about one instrument: the fields of its JSON line.
 class InstrumentReport
@@ -46,6 +47,8 @@ public:
     // One line of JSON (with its line feed); the fields in the order of their names.
     // host and tool_version are the station's own.
     QByteArray toJsonLine() const;
+    // The same fields as an object.
+    QJsonObject toJson() const;
     // Sets time to now.
     void stamp();
 

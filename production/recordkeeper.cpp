@@ -3,16 +3,19 @@
 #include "recordkeeper.h"
 
 #include "instrumentreport.h"
+#include "recordjournal.h"
+#include "systemjournal.h"
 
 #include <QIODevice>
 
 #include <utility>
 
-RecordKeeper::RecordKeeper(const Streams &streams, bool json, QIODevice *log)
+RecordKeeper::RecordKeeper(const Streams &streams, bool json, QIODevice *log, bool journal)
     : m_out(streams.out)
     , m_err(streams.err)
     , m_json(json)
     , m_log(log)
+    , m_journal(journal)
 {
 }
 
@@ -23,11 +26,17 @@ void RecordKeeper::setHoldBack(bool hold)
         flushHeld();
 }
 
-void RecordKeeper::keep(const InstrumentReport &report)
+void RecordKeeper::keep(const InstrumentReport &report, const QString &message)
 {
     const QByteArray line = report.toJsonLine();
     if (m_log != nullptr)
         write(*m_log, line, QStringLiteral("the log file"), report.port);
+    if (m_journal && !SystemJournal::send(RecordJournal::recordEntry(report, message))) {
+        m_recordLost = true;
+        m_err.write(QStringLiteral("zorbelflash: the record of %1 could not be written to the journal\n")
+                        .arg(report.port)
+                        .toUtf8());
+    }
     if (!m_json)
         return;
     // A live display on the same terminal would be torn by lines written into it.

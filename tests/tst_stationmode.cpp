@@ -134,7 +134,8 @@ private slots:
     void refusedPortDecidesWhenNothingWritten();
     void appearingPortIsAskedAtOnce();
     void endingItInterruptsTheWrite();
-    void hangUpEndsTheProgram();
+    void signalsEndTheProgram_data();
+    void signalsEndTheProgram();
 
 private:
     QString linkPath(int com) const;
@@ -198,6 +199,8 @@ void TestStationMode::commandLine_data()
     QTest::newRow("one port") << QStringList{"write", "F", "--watch", "--port", "COM3"} + v << true << "";
     QTest::newRow("records") << QStringList{"write", "F", "--watch", "--json", "--log", "L"} + v << true << "";
     QTest::newRow("no version") << QStringList{"write", "F", "--watch"} << true << "--watch needs --expect-version";
+    QTest::newRow("station") << QStringList{"station", "P", "--journal", "--json"} << false << "";
+    QTest::newRow("station, --port") << QStringList{"station", "P", "--port", "COM1"} << false << "from the profile";
     QTest::newRow("with --wait") << QStringList{"write", "F", "--watch", "--wait", "3"} + v << true << "--wait";
     QTest::newRow("with --count") << QStringList{"write", "F", "--watch", "--all", "--count", "2"} + v << true
                                   << "--count";
@@ -434,8 +437,8 @@ void TestStationMode::appearingPortIsAskedAtOnce()
     QCOMPARE(unit.transfersEnded(), 1);
 }
 
-// The command line end to end: write FILE --watch --json --log, ended while a write
-// runs. That write stops without its end marker, is recorded "interrupted" on standard
+// The command line end to end: write FILE --watch --json --log, ended twice while a
+// write runs (the first only stops the station taking units). That write stops without its end marker, is recorded "interrupted" on standard
 // output and in the log, the summary names it, and the status is 130.
 void TestStationMode::endingItInterruptsTheWrite()
 {
@@ -457,7 +460,11 @@ void TestStationMode::endingItInterruptsTheWrite()
 
     ExitStatus status = ExitStatus::Success;
     const QList<Step> steps = {
-        {"a few blocks written", [&] { return instrument.blockAddresses().size() >= 3; }, [&] { tool.interrupt(); }},
+        {"a few blocks written", [&] { return instrument.blockAddresses().size() >= 3; },
+         [&] {
+             tool.interrupt();
+             tool.interrupt();
+         }},
     };
     const QString missed = runScript(
         steps,
@@ -482,10 +489,29 @@ void TestStationMode::endingItInterruptsTheWrite()
     QVERIFY2(err.data().endsWith("0 written, 1 incomplete (COM1)\n"), err.data().constData());
 }
 
-// The program itself, its terminal or SSH session gone (SIGHUP) while it writes: the
-// write stops as on Ctrl-C, its record says so, the summary names it, status 130.
-void TestStationMode::hangUpEndsTheProgram()
+// The program itself, ended by signals while it writes (SIGHUP: its terminal or SSH
+// session gone; SIGTERM: systemctl stop): one signal lets the write end, confirmed, and
+// the program then ends; a second one stops the write as Ctrl-C does, status 130.
+void TestStationMode::signalsEndTheProgram_data()
 {
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<int>("times");
+    QTest::addColumn<QString>("outcome");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("summary");
+
+    QTest::newRow("SIGTERM once") << int(SIGTERM) << 1 << "written" << 0 << "1 written\n";
+    QTest::newRow("SIGHUP twice") << int(SIGHUP) << 2 << "interrupted" << 130 << "0 written, 1 incomplete (COM1)\n";
+}
+
+void TestStationMode::signalsEndTheProgram()
+{
+    QFETCH(int, signal);
+    QFETCH(int, times);
+    QFETCH(QString, outcome);
+    QFETCH(int, status);
+    QFETCH(QString, summary);
+
     SimulatedInstrument::Config paced = oldUnit();
     paced.baudRate = 19200;
     SimulatedInstrument instrument(paced);
@@ -498,16 +524,22 @@ void TestStationMode::hangUpEndsTheProgram()
     program.start(QStringLiteral(ZORBELFLASH_PATH), {"write", hexPath, "--watch", "--expect-version", "1.24", "--json"});
     QVERIFY(program.waitForStarted(10000));
     QTRY_VERIFY_WITH_TIMEOUT(instrument.blockAddresses().size() >= 3, 10000);
-    QVERIFY(::kill(static_cast<pid_t>(program.processId()), SIGHUP) == 0);
-    QVERIFY(program.waitForFinished(10000));
+    QVERIFY(::kill(static_cast<pid_t>(program.processId()), signal) == 0);
+    QByteArray messages;
+    if (times > 1) {
+        QTRY_VERIFY_WITH_TIMEOUT((messages += program.readAllStandardError()).contains("stopping after the running writes"),
+                                 10000);
+        QVERIFY(::kill(static_cast<pid_t>(program.processId()), signal) == 0);
+    }
+    QVERIFY(program.waitForFinished(30000));
 
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(program.exitCode(), 130);
-    QVERIFY(!instrument.endReceived());
+    QCOMPARE(program.exitCode(), status);
+    QCOMPARE(instrument.endReceived(), times == 1);
     const QJsonObject record = QJsonDocument::fromJson(program.readAllStandardOutput()).object();
-    QCOMPARE(record.value(QStringLiteral("outcome")).toString(), QStringLiteral("interrupted"));
-    const QByteArray messages = program.readAllStandardError();
-    QVERIFY2(messages.endsWith("0 written, 1 incomplete (COM1)\n"), messages.constData());
+    QCOMPARE(record.value(QStringLiteral("outcome")).toString(), outcome);
+    messages += program.readAllStandardError();
+    QVERIFY2(messages.endsWith(summary.toUtf8()), messages.constData());
 }
 
 QTEST_GUILESS_MAIN(TestStationMode)
