@@ -103,10 +103,11 @@ QString closing(const FlashJob &job)
         return QStringLiteral("%1: written, but the instrument did not answer again (expected V%2)")
             .arg(report.port, firmware(job.expectedVersion()));
     case InstrumentReport::Outcome::Interrupted:
-        if (report.afterAsked) // every block went out; ended while the unit restarted
+        if (report.afterAsked) { // every block went out; ended while the unit restarted
             return QStringLiteral("%1: written, but ended before the instrument answered again (expected V%2): "
                                   "write again")
                 .arg(report.port, firmware(job.expectedVersion()));
+        }
         break;
     case InstrumentReport::Outcome::Unchanged:
         return QStringLiteral("%1: not written, firmware unchanged (%2 before the write command went out)")
