@@ -233,7 +233,7 @@ ExitStatus FlashTool::writeFound(PortScan &scan, const CommandLine::Options &opt
     QList<int> found = portsIn(scan, {PortScan::PortState::Found});
     const QList<int> unavailable = portsIn(scan, {PortScan::PortState::Busy, PortScan::PortState::PermissionDenied});
     if (found.isEmpty() && !options.port.isEmpty() && unavailable.isEmpty()) {
-        const QString answer = scan.results().isEmpty() ? QStringLiteral("no such device")
+        const QString answer = scan.results().isEmpty() ? Modem::reason(Modem::OpenResult::NoDevice)
                                                         : InstrumentTexts::answer(scan.results().first());
         say(*m_output.err, QStringLiteral("zorbelflash: no instrument found on %1 (%2)\n").arg(options.port, answer));
         return ExitStatus::NoInstrument;
