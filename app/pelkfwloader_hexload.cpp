@@ -23,8 +23,8 @@ void PELKfwloader::on_pushButton_clicked()
     // The file is judged on an image of its own; the window's image and end
     // change only when it is good, and then whole.
     LoadedImage loaded;
-    switch (HexLoader::loadFile(fileName, loaded)) {
-    case HexLoadResult::Suitable:
+    switch (HexLoader::verdictOf(HexLoader::loadFile(fileName, loaded))) {
+    case HexVerdict::Suitable:
         flashImage = loaded.bytes();
         imageEnd = loaded.end();
         ui.pushButton_2->setEnabled(true);
@@ -32,15 +32,10 @@ void PELKfwloader::on_pushButton_clicked()
                                             static_cast<long>(imageEnd)));
         colourLabel(ui.label, Qt::darkGreen);
         return;
-    case HexLoadResult::Unsuitable:
-    case HexLoadResult::Refused:
-    case HexLoadResult::Malformed:
-    case HexLoadResult::CutOff:
-    case HexLoadResult::NoData:
-    case HexLoadResult::TooLarge:
+    case HexVerdict::NotSuitable:
         ui.label->setText(QStringLiteral("HEX-Datei nicht geeignet!!"));
         break;
-    case HexLoadResult::Unreadable:
+    case HexVerdict::Unreadable:
         ui.label->setText(QStringLiteral("HEX-Datei nicht lesbar!"));
         break;
     }

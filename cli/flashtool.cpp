@@ -141,12 +141,12 @@ ExitStatus FlashTool::check(const CommandLine::Options &options) const
     const FirmwareFile firmware = FirmwareFile::load(options.file, checksumRule(options));
     warnOfChecksums(firmware, options);
     switch (firmware.verdict()) {
-    case FirmwareFile::Verdict::Suitable:
+    case HexVerdict::Suitable:
         break;
-    case FirmwareFile::Verdict::NotSuitable:
+    case HexVerdict::NotSuitable:
         say(*m_output.out, QStringLiteral("%1: not suitable: %2\n").arg(options.file, firmware.reason()));
         return ExitStatus::FileNotSuitable;
-    case FirmwareFile::Verdict::Unreadable:
+    case HexVerdict::Unreadable:
         say(*m_output.out, QStringLiteral("%1: unreadable: %2\n").arg(options.file, firmware.reason()));
         return ExitStatus::FileNotSuitable;
     }
@@ -228,8 +228,8 @@ ExitStatus FlashTool::write(const CommandLine::Options &options, PortScan::Candi
 
     const FirmwareFile firmware = FirmwareFile::load(options.file, checksumRule(options));
     warnOfChecksums(firmware, options);
-    if (firmware.verdict() != FirmwareFile::Verdict::Suitable) {
-        const QString verdict = firmware.verdict() == FirmwareFile::Verdict::Unreadable
+    if (firmware.verdict() != HexVerdict::Suitable) {
+        const QString verdict = firmware.verdict() == HexVerdict::Unreadable
                                     ? QStringLiteral("unreadable")
                                     : QStringLiteral("not suitable");
         say(*m_output.err, QStringLiteral("zorbelflash: %1: %2: %3; nothing written\n")
@@ -273,7 +273,7 @@ ExitStatus FlashTool::writeFound(PortScan &scan, const CommandLine::Options &opt
     QList<int> found = portsIn(scan, {PortScan::PortState::Found});
     const QList<int> unavailable = portsIn(scan, {PortScan::PortState::Busy, PortScan::PortState::PermissionDenied});
     if (found.isEmpty() && !options.port.isEmpty() && unavailable.isEmpty()) {
-        const QString answer = scan.results().isEmpty() ? QStringLiteral("no such device")
+        const QString answer = scan.results().isEmpty() ? Modem::reason(Modem::OpenResult::NoDevice)
                                                         : InstrumentTexts::answer(scan.results().first());
         say(*m_output.err, QStringLiteral("zorbelflash: no instrument found on %1 (%2)\n").arg(options.port, answer));
         return ExitStatus::NoInstrument;
@@ -411,7 +411,7 @@ void FlashTool::warnOfChecksums(const FirmwareFile &firmware, const CommandLine:
     // With --strict the warning is the refusal's reason; a file refused for another
     // reason is not written anyway.
     const QString warning = firmware.checksumWarning();
-    if (warning.isEmpty() || options.strict || firmware.verdict() != FirmwareFile::Verdict::Suitable)
+    if (warning.isEmpty() || options.strict || firmware.verdict() != HexVerdict::Suitable)
         return;
     say(*m_output.err, QStringLiteral("zorbelflash: warning: %1: %2; taken as the window takes it (--strict refuses "
                                       "such a file)\n")

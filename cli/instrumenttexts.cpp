@@ -47,15 +47,12 @@ QString answer(const PortScan::PortResult &result)
             .arg(static_cast<int>(result.reply.letter().at(0).unicode()), kHexDigitsOfByte, kHexBase, QLatin1Char('0'))
             .arg(result.reply.firmwareVersion(), kHexDigitsOfByte, kHexBase, QLatin1Char('0'));
     case PortScan::PortState::Busy:
-        return Modem::reason(Modem::OpenResult::Busy);
     case PortScan::PortState::PermissionDenied:
-        return Modem::reason(Modem::OpenResult::PermissionDenied);
     case PortScan::PortState::NoSuchDevice:
-        return Modem::reason(Modem::OpenResult::NoDevice);
     case PortScan::PortState::OpenFailed:
         break;
     }
-    return Modem::reason(Modem::OpenResult::Failed);
+    return Modem::reason(result.open); // the port did not open
 }
 
 QString abort(InstrumentReport::Outcome outcome)

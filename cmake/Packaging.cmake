@@ -6,8 +6,8 @@
 #
 # The loader looks for its window icon as images/zorbelfwloader.ico in its working
 # directory. The desktop entry therefore starts it in share/zorbelfwloader, where
-# that file is installed; started from elsewhere it still runs, without that icon
-# file (the compiled-in images are not used for the window icon).
+# that file is installed; started from elsewhere it shows the same icon from its
+# compiled-in copy (the fallback of PELKfwloader::loaderIcon).
 
 include(GNUInstallDirs)
 

@@ -93,6 +93,24 @@ HexLoadResult HexLoader::loadFile(const QString& path, LoadedImage& image, HexLo
     return loadDevice(*opened.file, image, findings);
 }
 
+HexVerdict HexLoader::verdictOf(HexLoadResult result)
+{
+    switch (result) {
+    case HexLoadResult::Suitable:
+        return HexVerdict::Suitable;
+    case HexLoadResult::Unreadable:
+        return HexVerdict::Unreadable;
+    case HexLoadResult::Unsuitable:
+    case HexLoadResult::Refused:
+    case HexLoadResult::Malformed:
+    case HexLoadResult::CutOff:
+    case HexLoadResult::NoData:
+    case HexLoadResult::TooLarge:
+        break;
+    }
+    return HexVerdict::NotSuitable;
+}
+
 HexLoadResult HexLoader::loadDevice(QIODevice& device, LoadedImage& image, HexLoadFindings* findings)
 {
     HexLoadFindings found;

@@ -20,6 +20,16 @@ enum class HexLoadResult {
     Unreadable  // not a regular file, or it could not be opened or read
 };
 
+// What a load means to whoever chose the file, the same for the window and zorbelflash:
+// HexLoader::verdictOf folds the results into these. Why a file is not suitable is in
+// the load's HexLoadFindings (refusal and line).
+enum class HexVerdict {
+    Suitable,    // the image may be written
+    NotSuitable, // not to be written: not for the instrument, refused, malformed, cut
+                 // off, without data, or too large to be read
+    Unreadable,  // not a regular file, or it could not be opened or read
+};
+
 // Loads one Intel HEX file into a flash image. Every load starts from a fresh
 // image (every entry kErasedByte); a file that is accepted (Suitable or
 // Unsuitable) replaces the image whole, its end becoming the highest address the
@@ -48,6 +58,9 @@ public:
     // one whose read fails, is Unreadable.
     static HexLoadResult loadDevice(QIODevice& device, LoadedImage& image,
                                     HexLoadFindings* findings = nullptr);
+
+    // The verdict on a load's result, the one folding both front ends use.
+    static HexVerdict verdictOf(HexLoadResult result);
 
 private:
     // loadDevice, into fresh findings.

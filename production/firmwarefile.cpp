@@ -88,29 +88,21 @@ FirmwareFile FirmwareFile::load(const QString &path, Checksums checksums)
     const QFileInfo info(path);
     file.m_path = info.absoluteFilePath();
     // The one call of the loader: the window's HEX load makes the same.
-    const HexLoadResult result = HexLoader::loadFile(path, *file.m_image, &file.m_findings);
-    switch (result) {
-    case HexLoadResult::Suitable:
-        file.m_verdict = Verdict::Suitable;
+    file.m_verdict = HexLoader::verdictOf(HexLoader::loadFile(path, *file.m_image, &file.m_findings));
+    switch (file.m_verdict) {
+    case HexVerdict::Suitable:
         if (checksums == Checksums::Refuse && file.m_findings.badChecksums > 0) {
-            file.m_verdict = Verdict::NotSuitable;
+            file.m_verdict = HexVerdict::NotSuitable;
             file.m_reason = file.checksumWarning() + QStringLiteral(" (--strict)");
         }
-        return file;
-    case HexLoadResult::Unreadable:
-        file.m_verdict = Verdict::Unreadable;
+        break;
+    case HexVerdict::Unreadable:
         file.m_reason = unreadableReason(info);
-        return file;
-    case HexLoadResult::TooLarge:
-    case HexLoadResult::Unsuitable:
-    case HexLoadResult::Refused:
-    case HexLoadResult::Malformed:
-    case HexLoadResult::CutOff:
-    case HexLoadResult::NoData:
+        break;
+    case HexVerdict::NotSuitable:
+        file.m_reason = refusalReason(file.m_findings, *file.m_image);
         break;
     }
-    file.m_verdict = Verdict::NotSuitable;
-    file.m_reason = refusalReason(file.m_findings, *file.m_image);
     return file;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "hexloader.h"
 #include "hexloadfindings.h"
 #include "loadedimage.h"
 
@@ -13,21 +14,17 @@
 class FirmwareFile
 {
 public:
-    enum class Verdict {
-        Suitable,    // the image may be written
-        NotSuitable, // loaded, but not for this instrument
-        Unreadable,  // the file could not be opened or read
-    };
-
     // What a record with a wrong checksum does to the verdict.
     enum class Checksums {
         Warn,   // nothing, as in the window (hand-patched files rely on it); see checksumWarning()
-        Refuse, // the file is not suitable
+        Refuse, // the file is not suitable (HexVerdict::NotSuitable)
     };
 
     static FirmwareFile load(const QString &path, Checksums checksums = Checksums::Warn);
 
-    Verdict verdict() const { return m_verdict; }
+    // The loader's verdict (HexLoader::verdictOf), and NotSuitable for a wrong checksum
+    // under Checksums::Refuse.
+    HexVerdict verdict() const { return m_verdict; }
     // Why the file is not suitable or unreadable, in English, with the line to blame
     // where there is one ("line 21: two records on one line"); empty when suitable.
     QString reason() const { return m_reason; }
@@ -47,7 +44,7 @@ private:
     FirmwareFile();
 
     std::shared_ptr<LoadedImage> m_image; // shared by the copies of this file
-    Verdict m_verdict = Verdict::Unreadable;
+    HexVerdict m_verdict = HexVerdict::Unreadable;
     QString m_reason;
     QString m_path;
     HexLoadFindings m_findings;

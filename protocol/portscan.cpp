@@ -177,13 +177,14 @@ void PortScan::beginRound()
 void PortScan::askPort(PortResult &result)
 {
     Modem &modem = modemFor(result.candidate.name);
-    const Modem::OpenResult opened = modem.openDevice(result.candidate.devicePath);
-    if (opened != Modem::OpenResult::Opened) {
-        result.state = stateOf(opened);
+    result.open = modem.openDevice(result.candidate.devicePath);
+    if (result.open != Modem::OpenResult::Opened) {
+        result.state = stateOf(result.open);
         modem.closeTty(); // releases a device a failed open may still hold
         return;
     }
     if (!VersionProbe::sendQuery(modem)) {
+        result.open = Modem::OpenResult::Failed; // opened, but not usable
         result.state = PortState::OpenFailed;
         modem.closeTty();
         return;

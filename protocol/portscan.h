@@ -1,5 +1,6 @@
 #pragma once
 
+#include "modem.h"
 #include "versionreply.h"
 
 #include <QElapsedTimer>
@@ -12,7 +13,6 @@
 #include <map>
 #include <memory>
 
-class Modem;
 class QTimer;
 
 // Looks for the instrument on many ports at once: in each round every candidate port is
@@ -32,7 +32,8 @@ public:
         QString devicePath; // empty when the name has no device
     };
 
-    // What a port answered, as far as the scan got.
+    // What the scan made of a port, as far as it got. Why an open failed is in the
+    // result's `open`.
     enum class PortState {
         NotProbed,        // not tried yet
         NoSuchDevice,     // nothing behind the name or path
@@ -56,6 +57,10 @@ public:
     {
         Candidate candidate;
         PortState state = PortState::NotProbed;
+        // What the port's last open found, its words Modem::reason(open): Failed also
+        // for a port that opened but did not take the query (OpenFailed). Not asked
+        // yet (NotProbed): NoDevice.
+        Modem::OpenResult open = Modem::OpenResult::NoDevice;
         VersionReply reply; // the last complete reply (OtherReply, Found)
     };
 

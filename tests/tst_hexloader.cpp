@@ -113,6 +113,8 @@ private slots:
     void pickedFile_data();
     void pickedFile();
     void closedDeviceIsUnreadable();
+    void verdict_data();
+    void verdict();
     void cleanup();
 
 private:
@@ -490,6 +492,24 @@ void TestHexLoader::closedDeviceIsUnreadable()
     QVERIFY(buffer.open(QIODevice::ReadOnly));
     QCOMPARE(HexLoader::loadDevice(buffer, m_loaded), HexLoadResult::Suitable);
     QCOMPARE(m_loaded.end(), 8191);
+}
+
+void TestHexLoader::verdict_data()
+{
+    QTest::addColumn<HexLoadResult>("result");
+    QTest::addColumn<HexVerdict>("verdict");
+    QTest::newRow("Suitable") << HexLoadResult::Suitable << HexVerdict::Suitable;
+    for (const HexLoadResult result : {HexLoadResult::Unsuitable, HexLoadResult::Refused, HexLoadResult::Malformed,
+                                       HexLoadResult::CutOff, HexLoadResult::NoData, HexLoadResult::TooLarge})
+        QTest::newRow(std::unique_ptr<char[]>(toString(result)).get()) << result << HexVerdict::NotSuitable;
+    QTest::newRow("Unreadable") << HexLoadResult::Unreadable << HexVerdict::Unreadable;
+}
+
+void TestHexLoader::verdict()
+{
+    QFETCH(HexLoadResult, result);
+    QFETCH(HexVerdict, verdict);
+    QCOMPARE(int(HexLoader::verdictOf(result)), int(verdict));
 }
 
 QTEST_GUILESS_MAIN(TestHexLoader)

@@ -95,6 +95,8 @@ void TestPortScan::oneRoundJudgesEveryPort()
     for (int i = 0; i < 6; ++i)
         QCOMPARE(scan.results().at(i).state, PortScan::PortState::NoAnswer);
     QCOMPARE(scan.results().at(6).state, state);
+    QCOMPARE(scan.results().at(6).open, kind == QLatin1String("busy") ? Modem::OpenResult::Busy
+                                        : kind == QLatin1String("absent") ? Modem::OpenResult::NoDevice : Modem::OpenResult::Opened);
     if (state == PortScan::PortState::Found || state == PortScan::PortState::OtherReply)
         QCOMPARE(scan.results().at(6).reply.firmwareVersion(), int(config.version));
 }
