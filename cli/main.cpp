@@ -3,47 +3,14 @@
 
 #include "flashtool.h"
 #include "outputqueue.h"
+#include "standardstreams.h"
 #include "terminationsignals.h"
 
 #include <QCoreApplication>
 #include <QLoggingCategory>
 #include <QThread>
 
-#include <cstdio>
-#ifdef Q_OS_UNIX
-#include <cerrno>
-#include <csignal>
-#include <fcntl.h>
-#endif
-#ifdef Q_OS_WIN
-#include <io.h>
-#define isatty _isatty
-#define STDOUT_FILENO 1
-#define STDERR_FILENO 2
-#else
-#include <unistd.h>
-#endif
-
 namespace {
-
-#ifdef Q_OS_UNIX
-// A standard stream the caller closed is held by /dev/null, opened for reading only:
-// otherwise the next file opened (the event loop's, the log, a serial port) would take
-// its number and receive what is meant for standard output. Writing to it fails, so a
-// record that cannot be kept is noticed.
-void holdClosedStandardStreams()
-{
-    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
-        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
-            continue;
-        const int held = ::open("/dev/null", O_RDONLY);
-        if (held >= 0 && held != fd) {
-            ::dup2(held, fd);
-            ::close(held);
-        }
-    }
-}
-#endif
 
 // Qt's own messages (its warnings, the logs QT_LOGGING_RULES turns on) join the queue of
 // standard error: written straight to it, they would wait on a stopped terminal. A fatal
@@ -64,9 +31,8 @@ void queueMessage(QtMsgType type, const QMessageLogContext &context, const QStri
 
 int main(int argc, char *argv[])
 {
-#ifdef Q_OS_UNIX
-    holdClosedStandardStreams();
-#endif
+    // A standard stream the caller closed is held before any file can take its number.
+    StandardStreams::holdClosed();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("zorbelflash"));
     QCoreApplication::setApplicationVersion(QStringLiteral(ZORBEL_VERSION));
@@ -77,21 +43,19 @@ int main(int argc, char *argv[])
         "zorbel.serial.info=false\nzorbel.serial.debug=false\nzorbel.signals.info=false"));
 
     // Neither stream is ever waited on: see OutputQueue.
-    OutputQueue out(STDOUT_FILENO);
-    OutputQueue err(STDERR_FILENO);
+    OutputQueue out(StandardStreams::kOutput);
+    OutputQueue err(StandardStreams::kError);
     g_messages = &err;
     g_qtHandler = qInstallMessageHandler(queueMessage);
     FlashTool::Output output;
     output.out = &out;
     output.err = &err;
-    output.outIsTerminal = isatty(STDOUT_FILENO) != 0;
-    output.errIsTerminal = isatty(STDERR_FILENO) != 0;
+    output.outIsTerminal = StandardStreams::isTerminal(StandardStreams::kOutput);
+    output.errIsTerminal = StandardStreams::isTerminal(StandardStreams::kError);
 
-#ifdef Q_OS_UNIX
     // A reader that goes away (zorbelflash ... | head -1) must not end a write midway:
     // output to it just fails.
-    ::signal(SIGPIPE, SIG_IGN);
-#endif
+    StandardStreams::ignoreBrokenPipe();
     FlashTool tool(output);
     // SIGINT, SIGTERM and SIGHUP stop every transfer; the records are still written.
     const TerminationSignals terminationSignals;

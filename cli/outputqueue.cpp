@@ -1,25 +1,18 @@
 // OutputQueue: a standard stream written by a thread of its own; the platform's side of
-// it is in the small functions at the top.
+// it (the writer's descriptor) is OutputDescriptor.
 
 #include "outputqueue.h"
 
+#include "outputdescriptor.h"
+
 #include <QByteArray>
 
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <system_error>
 #include <thread>
-
-#ifdef Q_OS_UNIX
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
-#else
-#include <io.h>
-#endif
 
 namespace {
 
@@ -28,75 +21,18 @@ constexpr qint64 kBytesPerKiB = 1024;
 constexpr std::chrono::milliseconds kRoomWaitSlice{100};
 constexpr std::chrono::milliseconds kNoWait{0};
 
-#ifdef Q_OS_UNIX
-// The writer's own descriptor on the same open file description: its number cannot be
-// closed and reused under the writer, and a program started later does not inherit it.
-int duplicate(int fd)
-{
-    return ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-}
-
-void closeDescriptor(int fd)
-{
-    ::close(fd);
-}
-
-qint64 writeOnce(int fd, const char *data, qint64 size)
-{
-    return ::write(fd, data, static_cast<size_t>(size));
-}
-
-// Waits at most `wait` for the descriptor to have room (or to fail, which a write then
-// says at once); false when it has none.
-bool waitForRoom(int fd, std::chrono::milliseconds wait)
-{
-    pollfd entry = {};
-    entry.fd = fd;
-    entry.events = POLLOUT;
-    int ready = 0;
-    do {
-        ready = ::poll(&entry, 1, static_cast<int>(wait.count()));
-    } while (ready < 0 && errno == EINTR);
-    return ready != 0;
-}
-#else
-int duplicate(int fd)
-{
-    return ::_dup(fd);
-}
-
-void closeDescriptor(int fd)
-{
-    ::_close(fd);
-}
-
-qint64 writeOnce(int fd, const char *data, qint64 size)
-{
-    return ::_write(fd, data, static_cast<unsigned int>(size));
-}
-
-// No asking ahead here: the write itself waits for room.
-bool waitForRoom(int /*fd*/, std::chrono::milliseconds wait)
-{
-    std::this_thread::sleep_for(wait);
-    return true;
-}
-#endif
-
 } // namespace
 
 struct OutputQueue::Shared
 {
     enum class Written { Whole, Failed, Dropped };
 
-    Shared() = default;
+    explicit Shared(int fd)
+        : output(fd)
+    {
+    }
     Shared(const Shared &) = delete;
     Shared &operator=(const Shared &) = delete;
-    ~Shared()
-    {
-        if (fd >= 0)
-            closeDescriptor(fd);
-    }
 
     bool isClosing()
     {
@@ -121,23 +57,24 @@ struct OutputQueue::Shared
     // whole. On Failed, failure is the errno.
     Written writeRecord(quint64 number, const QByteArray &record, int &failure)
     {
-        if (!waitForRoom(fd, kNoWait))
+        using State = OutputDescriptor::Written::State;
+        if (!output.waitForRoom(kNoWait))
             announceWait(number);
         qint64 done = 0;
         while (done < record.size()) {
-            const qint64 written = writeOnce(fd, record.constData() + done, record.size() - done);
-            if (written > 0) {
-                done += written;
+            const OutputDescriptor::Written written = output.write(record.constData() + done, record.size() - done);
+            if (written.state == State::Wrote) {
+                done += written.bytes;
                 continue;
             }
-            if (written < 0 && errno == EINTR)
+            if (written.state == State::Interrupted)
                 continue;
-            if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-                failure = errno;
+            if (written.state == State::Failed) {
+                failure = written.error;
                 return Written::Failed;
             }
             announceWait(number);
-            while (!waitForRoom(fd, kRoomWaitSlice)) {
+            while (!output.waitForRoom(kRoomWaitSlice)) {
                 if (done == 0 && isClosing())
                     return Written::Dropped;
             }
@@ -175,7 +112,7 @@ struct OutputQueue::Shared
         }
     }
 
-    int fd = -1; // the writer's duplicate
+    OutputDescriptor output; // the writer's own duplicate of the descriptor
     std::mutex mutex;
     std::condition_variable changed;
     // Under mutex from here on. The front record is the one being written; it stays
@@ -193,12 +130,11 @@ struct OutputQueue::Shared
 
 OutputQueue::OutputQueue(int fd, QObject *parent)
     : QIODevice(parent)
-    , m_shared(std::make_shared<Shared>())
+    , m_shared(std::make_shared<Shared>(fd))
 {
     QIODevice::open(QIODevice::WriteOnly | QIODevice::Unbuffered);
-    m_shared->fd = duplicate(fd);
-    if (m_shared->fd < 0) {
-        m_shared->error = errno;
+    if (m_shared->output.openError() != 0) {
+        m_shared->error = m_shared->output.openError();
         return;
     }
     try {

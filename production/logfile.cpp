@@ -3,18 +3,11 @@
 #include "logfile.h"
 
 #include "regularfile.h"
+#include "wholeappend.h"
 
 #include <QFile>
-#include <QThread>
 
 #include <utility>
-
-#ifdef Q_OS_UNIX
-#include <cerrno>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -52,25 +45,6 @@ std::unique_ptr<QFile> openForAppend(const QString &path, QString *reason)
     return {};
 }
 
-#ifdef Q_OS_UNIX
-// Another station's append holds the lock for far less than this; a program that holds
-// it longer is not waited for (the record is appended without the lock).
-constexpr int kLockTries = 50;
-constexpr unsigned long kLockRetryMs = 2;
-
-bool lockBriefly(int fd)
-{
-    for (int tries = 0; tries < kLockTries; ++tries) {
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
-            return true;
-        if (errno != EWOULDBLOCK && errno != EINTR)
-            return false;
-        QThread::msleep(kLockRetryMs);
-    }
-    return false;
-}
-#endif
-
 } // namespace
 
 LogFile::Opened LogFile::open(const QString &path)
@@ -94,55 +68,22 @@ LogFile::~LogFile() = default;
 
 bool LogFile::append(const QByteArray &line, QString *reason)
 {
-#ifdef Q_OS_UNIX
     if (!followPath(reason))
         return false;
-    const int fd = m_file->handle();
-    const bool locked = lockBriefly(fd);
-    struct stat status = {};
-    if (::fstat(fd, &status) != 0) {
-        *reason = qt_error_string(errno);
-        if (locked)
-            ::flock(fd, LOCK_UN);
-        return false;
-    }
-    // With O_APPEND, and the other stations held off by the lock, the record begins here.
-    const off_t start = status.st_size;
-    const QByteArray record = m_lineOpen ? '\n' + line : line;
-    qint64 written = 0;
-    while (written < record.size()) {
-        const ssize_t count = ::write(fd, record.constData() + written, static_cast<size_t>(record.size() - written));
-        if (count > 0)
-            written += count;
-        else if (count < 0 && errno == EINTR)
-            continue;
-        else {
-            *reason = qt_error_string(count < 0 ? errno : EIO);
-            break;
-        }
-    }
-    // A part of a record is cut off again; without the lock another station's record may
-    // follow it already, so it is left and closed by the next record's newline.
-    if (written > 0 && written < record.size() && !(locked && ::ftruncate(fd, start) == 0))
-        m_lineOpen = true;
-    else if (written == record.size())
-        m_lineOpen = false;
-    if (locked)
-        ::flock(fd, LOCK_UN);
-    return written == record.size();
-#else
-    const qint64 start = m_file->size();
-    const QByteArray record = m_lineOpen ? '\n' + line : line;
-    const qint64 written = m_file->write(record);
-    if (written == record.size()) {
+    const WholeAppend::Result appended = WholeAppend::append(*m_file, m_lineOpen ? '\n' + line : line);
+    switch (appended.outcome) {
+    case WholeAppend::Result::Outcome::Whole:
         m_lineOpen = false;
         return true;
-    }
-    *reason = m_file->errorString();
-    if (written > 0 && !m_file->resize(start))
+    case WholeAppend::Result::Outcome::Torn:
+        // Closed by the next record's newline.
         m_lineOpen = true;
+        break;
+    case WholeAppend::Result::Outcome::NotWritten:
+        break;
+    }
+    *reason = appended.error;
     return false;
-#endif
 }
 
 bool LogFile::followPath(QString *reason)

@@ -16,9 +16,9 @@ class QFile;
 // Each write() is one record, appended whole or not at all: a write the disk cannot
 // take whole is cut off again, so no torn line is left for the next record to be glued
 // to (should the cut fail, the next record begins on a line of its own). Stations
-// sharing one file take turns through an advisory lock (flock). Before each record the
-// path is looked at again: a file moved, deleted or replaced meanwhile is let go, the
-// path opened anew under the same rules, and reopened() says so.
+// sharing one file take turns through an advisory lock (WholeAppend, on Unix). Before
+// each record the path is looked at again: a file moved, deleted or replaced meanwhile
+// is let go, the path opened anew under the same rules, and reopened() says so.
 class LogFile : public QIODevice
 {
     Q_OBJECT

@@ -6,9 +6,9 @@
 #include "flashjob.h"
 #include "instrumentreport.h"
 #include "modem.h"
+#include "serialplatform.h"
 #include "stableportname.h"
 
-#include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
@@ -184,27 +184,16 @@ void StationMode::roundSoon()
 // links) are watched, so that a port that appears is asked at once.
 void StationMode::watchFolders(const QList<PortScan::Candidate> &candidates)
 {
-#ifdef Q_OS_UNIX
-    QStringList folders;
-    for (const PortScan::Candidate &candidate : candidates) {
-        if (!candidate.devicePath.isEmpty())
-            folders.append(QFileInfo(candidate.devicePath).absolutePath());
-    }
-    if (QDir(m_byIdFolder).exists())
-        folders.append(m_byIdFolder);
-#ifdef Q_OS_LINUX
-    folders.append(QStringLiteral("/dev")); // an adapter's first port appears there
-#endif
-    folders.removeDuplicates();
+    QStringList devicePaths;
+    for (const PortScan::Candidate &candidate : candidates)
+        devicePaths.append(candidate.devicePath);
+    const QStringList folders = SerialPlatform::deviceFolders(devicePaths, m_byIdFolder);
     const QStringList alreadyWatched = m_watcher->directories();
-    for (const QString &folder : std::as_const(folders)) {
+    for (const QString &folder : folders) {
         if (!alreadyWatched.contains(folder) && QFileInfo(folder).isDir())
             m_watcher->addPath(folder);
     }
     m_watching = !m_watcher->directories().isEmpty();
-#else
-    Q_UNUSED(candidates);
-#endif
 }
 
 void StationMode::onRoundFinished()

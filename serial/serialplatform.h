@@ -8,6 +8,7 @@
 #include "usblatency.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -57,6 +58,12 @@ QString deviceNode(const QString &devicePath);
 // Whether the device behind an open port is still there (no hang-up, no error), asked
 // without waiting. False where it cannot be told.
 bool deviceStillThere(const QSerialPort &port);
+
+// The folders to watch for the devices at devicePaths to appear and go: their own
+// folders, byIdFolder (the adapters' stable names) when it is there, and on Linux /dev,
+// where an adapter's first port appears; each once. Empty where the system is not asked
+// to tell of such changes (Windows).
+QStringList deviceFolders(const QStringList &devicePaths, const QString &byIdFolder);
 
 // Whether the driver takes output bytes now, asked without waiting. True where it
 // cannot be told: the serial library then decides.

@@ -208,6 +208,22 @@ bool deviceStillThere(const QSerialPort &port)
     return (device.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0;
 }
 
+QStringList deviceFolders(const QStringList &devicePaths, const QString &byIdFolder)
+{
+    QStringList folders;
+    for (const QString &devicePath : devicePaths) {
+        if (!devicePath.isEmpty())
+            folders.append(QFileInfo(devicePath).absolutePath());
+    }
+    if (QDir(byIdFolder).exists())
+        folders.append(byIdFolder);
+#ifdef Q_OS_LINUX
+    folders.append(QStringLiteral("/dev")); // an adapter's first port appears there
+#endif
+    folders.removeDuplicates();
+    return folders;
+}
+
 bool takesOutputNow(const QSerialPort &port)
 {
     pollfd writable{static_cast<int>(port.handle()), POLLOUT, 0};

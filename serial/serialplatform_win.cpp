@@ -54,6 +54,11 @@ bool deviceStillThere(const QSerialPort & /*port*/)
     return false;
 }
 
+QStringList deviceFolders(const QStringList & /*devicePaths*/, const QString & /*byIdFolder*/)
+{
+    return {};
+}
+
 bool takesOutputNow(const QSerialPort & /*port*/)
 {
     return true;

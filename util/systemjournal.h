@@ -1,7 +1,7 @@
 #pragma once
 
 // SystemJournal: structured entries for the system's journal. The platform's side:
-// systemjournal_systemd.cpp (Linux, through libsystemd) and systemjournal_none.cpp
+// systemjournal_linux.cpp (journald, through libsystemd) and systemjournal_win.cpp
 // (elsewhere: there is no journal to reach).
 
 #include <QByteArray>

@@ -1,4 +1,5 @@
-// SystemJournal where the system keeps no journal of that kind: never reachable.
+// SystemJournal where there is no journald (Windows, and Unix systems other than
+// Linux): never reachable.
 
 #include "systemjournal.h"
 
