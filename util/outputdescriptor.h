@@ -48,6 +48,9 @@ public:
     bool waitForRoom(std::chrono::milliseconds wait) const;
 
 private:
+    // What one write call's count and errno mean; both platforms' calls report alike.
+    static Written judged(qint64 count, int error);
+
     int m_fd = -1;
     int m_openError = 0;
 };

@@ -22,20 +22,8 @@ OutputDescriptor::~OutputDescriptor()
 
 OutputDescriptor::Written OutputDescriptor::write(const char *data, qint64 size) const
 {
-    Written result;
     const int count = ::_write(m_fd, data, static_cast<unsigned int>(size));
-    if (count > 0) {
-        result.state = Written::State::Wrote;
-        result.bytes = count;
-    } else if (count < 0 && errno == EINTR) {
-        result.state = Written::State::Interrupted;
-    } else if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-        result.state = Written::State::Failed;
-        result.error = errno;
-    } else {
-        result.state = Written::State::NoRoom;
-    }
-    return result;
+    return judged(count, errno);
 }
 
 bool OutputDescriptor::waitForRoom(std::chrono::milliseconds wait) const
