@@ -23,8 +23,9 @@ namespace {
 constexpr int kShortShaDigits = 12;
 constexpr int kHeaderPx = 100;       // of the screen's height, taken by the header
 constexpr double kTileAspect = 1.5;  // width to height of a tile, when the grid can choose
-constexpr int kHeaderFontPx = 26;
-constexpr int kCountsFontPx = 26;
+constexpr int kFileFontPx = 26;
+constexpr int kImageFontPx = 18;
+constexpr int kCountsFontPx = 30;
 constexpr int kNoticeFontPx = 22;
 constexpr int kSpacingPx = 8;
 constexpr int kMarginPx = 10;
@@ -38,6 +39,8 @@ QLabel *headerLabel(QWidget *parent, const QString &name, int pixelSize, bool bo
     font.setBold(bold);
     label->setFont(font);
     label->setTextFormat(Qt::PlainText);
+    // A long file name is cut at the window's edge rather than widening the window.
+    label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     return label;
 }
 
@@ -46,7 +49,8 @@ QLabel *headerLabel(QWidget *parent, const QString &name, int pixelSize, bool bo
 StationWindow::StationWindow(std::unique_ptr<StationBoard> board, QWidget *parent)
     : QWidget(parent)
     , m_board(std::move(board))
-    , m_file(headerLabel(this, QStringLiteral("file"), kHeaderFontPx, true))
+    , m_file(headerLabel(this, QStringLiteral("file"), kFileFontPx, true))
+    , m_image(headerLabel(this, QStringLiteral("image"), kImageFontPx, false))
     , m_counts(headerLabel(this, QStringLiteral("counts"), kCountsFontPx, true))
     , m_notice(headerLabel(this, QStringLiteral("notice"), kNoticeFontPx, true))
     , m_grid(new QGridLayout)
@@ -54,12 +58,14 @@ StationWindow::StationWindow(std::unique_ptr<StationBoard> board, QWidget *paren
     setWindowTitle(QStringLiteral("zorbelstation"));
     const FirmwareFile &firmware = m_board->firmware();
     const int blocks = firmware.blocksToSend();
-    m_file->setText(QStringLiteral("%1    sha256 %2    %3 blocks    expected V%4")
+    m_file->setText(QStringLiteral("%1    expected V%2")
                         .arg(QFileInfo(firmware.path()).fileName(),
-                             QString::fromLatin1(firmware.blockDataSha256(blocks).left(kShortShaDigits)))
-                        .arg(blocks)
-                        .arg(VersionReply::versionText(m_board->expectedVersion())));
+                             VersionReply::versionText(m_board->expectedVersion())));
+    m_image->setText(QStringLiteral("sha256 %1    %2 blocks")
+                         .arg(QString::fromLatin1(firmware.blockDataSha256(blocks).left(kShortShaDigits)))
+                         .arg(blocks));
     m_counts->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    m_counts->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
     m_notice->setWordWrap(true);
     m_notice->setAutoFillBackground(true);
     QPalette palette = m_notice->palette();
@@ -67,9 +73,11 @@ StationWindow::StationWindow(std::unique_ptr<StationBoard> board, QWidget *paren
     palette.setColor(QPalette::WindowText, TileWidget::foreground(TileState::Role::Restarting));
     m_notice->setPalette(palette);
 
-    auto *header = new QHBoxLayout;
-    header->addWidget(m_file, 1);
-    header->addWidget(m_counts);
+    auto *header = new QGridLayout;
+    header->addWidget(m_file, 0, 0);
+    header->addWidget(m_image, 1, 0);
+    header->addWidget(m_counts, 0, 1, 2, 1);
+    header->setColumnStretch(0, 1);
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(kMarginPx, kMarginPx, kMarginPx, kMarginPx);
     layout->setSpacing(kSpacingPx);

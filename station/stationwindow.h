@@ -64,7 +64,8 @@ private:
     void showNotice();
 
     std::unique_ptr<StationBoard> m_board;
-    QLabel *m_file;
+    QLabel *m_file;  // the file's name and the version it brings
+    QLabel *m_image; // what is written: the digest of its blocks and their count
     QLabel *m_counts;
     QLabel *m_notice;
     QGridLayout *m_grid;

@@ -12,13 +12,13 @@
 namespace {
 
 // Parts of the tile, as shares of its height; the large word also fits its width.
-constexpr double kPadding = 0.06;
+constexpr double kPadding = 0.05;
 constexpr double kTitleHeight = 0.12;
 constexpr double kSubtitleHeight = 0.075;
-constexpr double kWordHeight = 0.26;
-constexpr double kDetailHeight = 0.085;
-constexpr double kBarHeight = 0.07;
-constexpr double kGap = 0.03;
+constexpr double kWordHeight = 0.28;
+constexpr double kDetailHeight = 0.11;
+constexpr double kBarHeight = 0.08;
+constexpr double kGap = 0.02;
 constexpr int kDetailLines = 2;
 constexpr double kTextShare = 0.8; // of a line's height taken by the letters
 constexpr int kMinPixelSize = 6;
