@@ -52,27 +52,27 @@ StationBoard::StationBoard(Setup setup, QObject *parent)
                                               setup.timing);
     m_station->setByIdFolder(m_byIdFolder);
 
-    StationMode *station = m_station.get();
-    connect(station, &StationMode::writeStarted, this, &StationBoard::onWriteStarted);
-    connect(station, &StationMode::writeFinished, this, &StationBoard::onWriteFinished);
-    connect(station, &StationMode::unitCurrent, this, [this](const PortScan::PortResult &result, const QString &byId) {
+    StationMode *engine = m_station.get();
+    connect(engine, &StationMode::writeStarted, this, &StationBoard::onWriteStarted);
+    connect(engine, &StationMode::writeFinished, this, &StationBoard::onWriteFinished);
+    connect(engine, &StationMode::unitCurrent, this, [this](const PortScan::PortResult &result, const QString &byId) {
         keep(InstrumentReport::unwritten(result, InstrumentReport::Outcome::Current, m_firmware, byId));
         const int version = result.reply.firmwareVersion();
         change(tileOf(result.candidate), [version](TileState &tile) { tile.unitCurrent(version); });
         emit countsChanged();
     });
-    connect(station, &StationMode::portNeedsCheck, this, [this](const PortScan::PortResult &result) {
+    connect(engine, &StationMode::portNeedsCheck, this, [this](const PortScan::PortResult &result) {
         const int version = result.reply.firmwareVersion();
         change(tileOf(result.candidate), [version](TileState &tile) { tile.needsCheck(version); });
     });
-    connect(station, &StationMode::portUnavailable, this, [this](const PortScan::PortResult &result) {
+    connect(engine, &StationMode::portUnavailable, this, [this](const PortScan::PortResult &result) {
         const PortScan::PortState state = result.state;
         change(tileOf(result.candidate), [state](TileState &tile) { tile.unavailable(state); });
     });
-    connect(station, &StationMode::portAvailable, this, [this](const PortScan::PortResult &result) {
+    connect(engine, &StationMode::portAvailable, this, [this](const PortScan::PortResult &result) {
         change(tileOf(result.candidate), [](TileState &tile) { tile.available(); });
     });
-    connect(station, &StationMode::portEmptied, this, [this](const PortScan::Candidate &candidate) {
+    connect(engine, &StationMode::portEmptied, this, [this](const PortScan::Candidate &candidate) {
         change(tileOf(candidate), [](TileState &tile) { tile.emptied(); });
     });
 }
@@ -101,7 +101,7 @@ int StationBoard::currentCount() const
 // The station's own list of ports, looked at on its way.
 QList<PortScan::Candidate> StationBoard::listPorts()
 {
-    const QList<PortScan::Candidate> candidates = m_source();
+    QList<PortScan::Candidate> candidates = m_source();
     takeListing(candidates);
     return candidates;
 }
@@ -117,7 +117,7 @@ void StationBoard::takeListing(const QList<PortScan::Candidate> &candidates)
         const QString link = links.value(QFileInfo(candidate.devicePath).canonicalFilePath());
         const bool present = !SerialPlatform::deviceNode(candidate.devicePath).isEmpty();
         change(index, [&](TileState &tile) {
-            tile.setIdentity(label, candidate.name, link);
+            tile.setIdentity({label, candidate.name, link});
             tile.setPresent(present);
         });
     }
@@ -133,9 +133,9 @@ int StationBoard::tileOf(const PortScan::Candidate &candidate)
     const auto found = m_tileIndex.constFind(key);
     if (found != m_tileIndex.constEnd())
         return found.value();
-    Tile tile{key, TileState(m_expectedVersion)};
-    tile.state.setIdentity(m_labelOf ? m_labelOf(candidate) : QString(), candidate.name, QString());
-    m_tiles.push_back(tile);
+    Tile added{key, TileState(m_expectedVersion)};
+    added.state.setIdentity({m_labelOf ? m_labelOf(candidate) : QString(), candidate.name, QString()});
+    m_tiles.push_back(added);
     const int index = static_cast<int>(m_tiles.size()) - 1;
     m_tileIndex.insert(key, index);
     emit tileAdded(index);

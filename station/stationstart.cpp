@@ -9,6 +9,8 @@
 
 #include <QCoreApplication>
 
+#include <optional>
+
 namespace {
 
 const QString kExpectVersion = QStringLiteral("--expect-version");
@@ -47,72 +49,104 @@ StationStart StationStart::withText(Status status, const QString &text)
     return start;
 }
 
+namespace {
+
+// The arguments as given, before anything is looked at.
+struct Arguments
+{
+    QStringList files;
+    std::optional<QString> version;
+    std::optional<QString> log;
+    QString error; // why they cannot be taken; empty: they can
+    QString help;  // --help or --version: the text for standard output
+};
+
+// "--name VALUE" or "--name=VALUE" at index (moved past the value); nullopt when the
+// argument is another one, an empty error text on success.
+std::optional<QString> valueOf(const QString &name, const QStringList &arguments, int &index, QString &error)
+{
+    const QString &argument = arguments.at(index);
+    if (argument.startsWith(name + QLatin1Char('=')))
+        return argument.mid(name.size() + 1);
+    if (argument != name)
+        return std::nullopt;
+    if (index + 1 < arguments.size())
+        return arguments.at(++index);
+    error = QStringLiteral("%1 needs a value").arg(name);
+    return QString();
+}
+
+Arguments parse(const QStringList &arguments)
+{
+    Arguments parsed;
+    for (int index = 1; index < arguments.size() && parsed.error.isEmpty(); ++index) {
+        const QString &argument = arguments.at(index);
+        if (argument == QLatin1String("--help") || argument == QLatin1String("-h")) {
+            parsed.help = StationStart::usage();
+        } else if (argument == QLatin1String("--version")) {
+            parsed.help = QStringLiteral("zorbelstation %1\n").arg(QCoreApplication::applicationVersion());
+        } else if (auto version = valueOf(kExpectVersion, arguments, index, parsed.error)) {
+            parsed.version = version;
+        } else if (auto log = valueOf(kLog, arguments, index, parsed.error)) {
+            parsed.log = log;
+        } else if (argument.startsWith(QLatin1Char('-')) && argument.size() > 1) {
+            parsed.error = QStringLiteral("unknown option %1").arg(argument);
+        } else {
+            parsed.files.append(argument);
+        }
+    }
+    if (parsed.error.isEmpty() && parsed.files.size() != 1) {
+        parsed.error = parsed.files.isEmpty()
+                           ? QStringLiteral("give a station profile, or a firmware file and the version it brings")
+                           : QStringLiteral("one profile or firmware file, not %1").arg(parsed.files.size());
+    }
+    return parsed;
+}
+
+} // namespace
+
 StationStart StationStart::fromArguments(const QStringList &arguments)
 {
-    StationStart start;
-    QStringList files;
-    QString versionText;
-    QString logPath;
-    bool versionGiven = false;
-    bool logGiven = false;
-    for (int index = 1; index < arguments.size(); ++index) {
-        const QString &argument = arguments.at(index);
-        if (argument == QLatin1String("--help") || argument == QLatin1String("-h"))
-            return withText(Status::Help, usage());
-        if (argument == QLatin1String("--version"))
-            return withText(Status::Help, QStringLiteral("zorbelstation %1\n").arg(QCoreApplication::applicationVersion()));
-        QString *value = argument.startsWith(kExpectVersion) ? &versionText
-                         : argument.startsWith(kLog)         ? &logPath
-                                                             : nullptr;
-        const QString name = argument.section(QLatin1Char('='), 0, 0);
-        if (value != nullptr && (name == kExpectVersion || name == kLog)) {
-            (name == kExpectVersion ? versionGiven : logGiven) = true;
-            if (argument.contains(QLatin1Char('=')))
-                *value = argument.section(QLatin1Char('='), 1);
-            else if (index + 1 < arguments.size())
-                *value = arguments.at(++index);
-            else
-                return withText(Status::UsageError, QStringLiteral("%1 needs a value\n%2").arg(name, usage()));
-            continue;
-        }
-        if (argument.startsWith(QLatin1Char('-')) && argument.size() > 1)
-            return withText(Status::UsageError, QStringLiteral("unknown option %1\n%2").arg(argument, usage()));
-        files.append(argument);
-    }
-    if (files.size() != 1) {
-        return withText(Status::UsageError,
-                          QStringLiteral("%1\n%2")
-                              .arg(files.isEmpty() ? QStringLiteral("give a station profile, or a firmware file and "
-                                                                    "the version it brings")
-                                                   : QStringLiteral("one profile or firmware file, not %1")
-                                                         .arg(files.size()),
-                                   usage()));
-    }
-    const QString &file = files.first();
-
-    if (versionGiven) {
-        const int expected = VersionReply::parseVersionText(versionText);
+    const Arguments parsed = parse(arguments);
+    if (!parsed.help.isEmpty())
+        return withText(Status::Help, parsed.help);
+    if (!parsed.error.isEmpty())
+        return withText(Status::UsageError, parsed.error + QLatin1Char('\n') + usage());
+    const QString &file = parsed.files.first();
+    if (parsed.version) {
+        const int expected = VersionReply::parseVersionText(*parsed.version);
         if (expected < 0) {
             return withText(Status::UsageError,
-                              QStringLiteral("--expect-version %1: not a version a unit can answer (1.00 to 2.55)")
-                                  .arg(versionText));
+                            QStringLiteral("--expect-version %1: not a version a unit can answer (1.00 to 2.55)")
+                                .arg(*parsed.version));
         }
-        if (!start.takeFirmware(file, expected) || (logGiven && !start.openLog(logPath)))
-            return start;
-        start.m_setup->source = &PortScan::presentPorts;
-        start.m_status = Status::Ready;
-        return start;
+        return fromFile(file, expected, parsed.log.value_or(QString()));
     }
-    if (logGiven || file.endsWith(kHexSuffix, Qt::CaseInsensitive))
+    if (parsed.log || file.endsWith(kHexSuffix, Qt::CaseInsensitive))
         return withText(Status::UsageError, missingVersion(file));
+    return fromProfile(file);
+}
 
-    const StationProfile profile = StationProfile::load(file);
+StationStart StationStart::fromFile(const QString &file, int expected, const QString &logPath)
+{
+    StationStart start;
+    if (!start.takeFirmware(file, expected) || (!logPath.isEmpty() && !start.openLog(logPath)))
+        return start;
+    start.m_setup->source = &PortScan::presentPorts;
+    start.m_status = Status::Ready;
+    return start;
+}
+
+StationStart StationStart::fromProfile(const QString &path)
+{
+    const StationProfile profile = StationProfile::load(path);
     if (!profile.isValid()) {
         // A HEX file given without its version reads as a profile whose first line is a record.
         if (profile.error() == StationProfile::Error::NotKeyValue && profile.errorDetail().startsWith(kRecordMark))
-            return withText(Status::UsageError, missingVersion(file));
-        return withText(Status::UsageError, QStringLiteral("%1: %2; nothing written").arg(file, profileError(profile)));
+            return withText(Status::UsageError, missingVersion(path));
+        return withText(Status::UsageError, QStringLiteral("%1: %2; nothing written").arg(path, profileError(profile)));
     }
+    StationStart start;
     if (!start.takeFirmware(profile.firmwarePath(), profile.expectedVersion())
         || (!profile.logPath().isEmpty() && !start.openLog(profile.logPath())))
         return start;

@@ -38,6 +38,8 @@ public:
     static QString usage();
 
 private:
+    static StationStart fromFile(const QString &file, int expected, const QString &logPath);
+    static StationStart fromProfile(const QString &path);
     static QString profileError(const StationProfile &profile);
     static StationStart withText(Status status, const QString &text);
     void fail(Status status, const QString &text);

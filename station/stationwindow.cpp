@@ -124,10 +124,10 @@ int StationWindow::columnsFor(int tiles)
 
 void StationWindow::addTile(int index)
 {
-    auto *tile = new TileWidget(this);
-    tile->setObjectName(QStringLiteral("tile%1").arg(index + 1));
-    tile->setState(m_board->tile(index));
-    m_tiles.append(tile);
+    auto *widget = new TileWidget(this);
+    widget->setObjectName(QStringLiteral("tile%1").arg(index + 1));
+    widget->setState(m_board->tile(index));
+    m_tiles.append(widget);
 }
 
 void StationWindow::placeTiles()

@@ -13,6 +13,7 @@ namespace {
 
 constexpr int kSecondsPerMinute = 60;
 constexpr int kSecondsFieldWidth = 2;
+constexpr int kDecimal = 10;
 constexpr double kMsPerSecond = 1000.0;
 
 QString version(int value)
@@ -25,7 +26,7 @@ QString minutesAndSeconds(qint64 seconds)
 {
     return QStringLiteral("%1:%2")
         .arg(seconds / kSecondsPerMinute)
-        .arg(seconds % kSecondsPerMinute, kSecondsFieldWidth, 10, QLatin1Char('0'));
+        .arg(seconds % kSecondsPerMinute, kSecondsFieldWidth, kDecimal, QLatin1Char('0'));
 }
 
 } // namespace
@@ -35,11 +36,11 @@ TileState::TileState(int expectedVersion)
 {
 }
 
-void TileState::setIdentity(const QString &label, const QString &portName, const QString &byIdLink)
+void TileState::setIdentity(const Identity &identity)
 {
-    m_label = label;
-    m_portName = portName;
-    m_adapter = adapterName(byIdLink);
+    m_label = identity.label;
+    m_portName = identity.portName;
+    m_adapter = adapterName(identity.byIdLink);
 }
 
 void TileState::setPresent(bool present)

@@ -53,9 +53,15 @@ public:
 
     explicit TileState(int expectedVersion = -1);
 
-    // Who the slot is: its label (empty: none), COM name, and the adapter's link in the
-    // folder of stable names (empty: none).
-    void setIdentity(const QString &label, const QString &portName, const QString &byIdLink);
+    // Who the slot is.
+    struct Identity
+    {
+        QString label;    // empty: none
+        QString portName; // the COM name
+        QString byIdLink; // the adapter's link in the folder of stable names; empty: none
+    };
+
+    void setIdentity(const Identity &identity);
     // The port's device is there, or gone.
     void setPresent(bool present);
 

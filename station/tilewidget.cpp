@@ -25,28 +25,39 @@ constexpr int kMinPixelSize = 6;
 constexpr int kCornerPx = 6;
 constexpr int kBarTrackAlpha = 90;
 
-// A font whose letters fill `height` pixels and whose text fits `width` pixels.
-QFont fitted(const QFont &base, const QString &text, int height, int width, bool bold)
+// The tiles' colours, by role.
+constexpr QRgb kWaiting = 0xd9dde3;
+constexpr QRgb kWriting = 0x1f5fbf;
+constexpr QRgb kRestarting = 0xf2b705;
+constexpr QRgb kPass = 0x1e8e3e;
+constexpr QRgb kFail = 0xc5221f;
+constexpr QRgb kCurrent = 0x0b7a75;
+constexpr QRgb kCheck = 0xe8710a;
+constexpr QRgb kUnavailable = 0x303336;
+constexpr QRgb kAbsent = 0x9aa0a6;
+constexpr QRgb kDarkText = 0x202124;
+
+// A font whose letters fill the line's height and whose text fits its width.
+QFont fitted(const QFont &base, const QString &text, QSize line, bool bold)
 {
     QFont font = base;
     font.setBold(bold);
-    font.setPixelSize(std::max(kMinPixelSize, static_cast<int>(height * kTextShare)));
+    font.setPixelSize(std::max(kMinPixelSize, static_cast<int>(line.height() * kTextShare)));
     const int advance = QFontMetrics(font).horizontalAdvance(text);
-    if (advance > width && advance > 0)
-        font.setPixelSize(std::max(kMinPixelSize, font.pixelSize() * width / advance));
+    if (advance > line.width() && advance > 0)
+        font.setPixelSize(std::max(kMinPixelSize, font.pixelSize() * line.width() / advance));
     return font;
 }
 
-// A font for `text` in lines of `lineHeight` pixels, wrapped at `width`, that needs no
+// A font for `text` in lines of the line's size, wrapped at its width, that needs no
 // more than `lines` of them.
-QFont wrapped(const QFont &base, const QString &text, int lineHeight, int width, int lines)
+QFont wrapped(const QFont &base, const QString &text, QSize line, int lines)
 {
     QFont font = base;
-    font.setPixelSize(std::max(kMinPixelSize, static_cast<int>(lineHeight * kTextShare)));
+    font.setPixelSize(std::max(kMinPixelSize, static_cast<int>(line.height() * kTextShare)));
+    const QRect room(0, 0, line.width(), line.height() * lines * 2);
     while (font.pixelSize() > kMinPixelSize
-           && QFontMetrics(font).boundingRect(QRect(0, 0, width, lineHeight * lines * 2), Qt::TextWordWrap, text)
-                      .height()
-                  > lineHeight * lines)
+           && QFontMetrics(font).boundingRect(room, Qt::TextWordWrap, text).height() > line.height() * lines)
         font.setPixelSize(font.pixelSize() - 1);
     return font;
 }
@@ -94,25 +105,25 @@ QColor TileWidget::background(TileState::Role role)
 {
     switch (role) {
     case TileState::Role::Waiting:
-        return {0xd9, 0xdd, 0xe3};
+        return QColor::fromRgb(kWaiting);
     case TileState::Role::Writing:
-        return {0x1f, 0x5f, 0xbf};
+        return QColor::fromRgb(kWriting);
     case TileState::Role::Restarting:
-        return {0xf2, 0xb7, 0x05};
+        return QColor::fromRgb(kRestarting);
     case TileState::Role::Pass:
-        return {0x1e, 0x8e, 0x3e};
+        return QColor::fromRgb(kPass);
     case TileState::Role::Fail:
-        return {0xc5, 0x22, 0x1f};
+        return QColor::fromRgb(kFail);
     case TileState::Role::Current:
-        return {0x0b, 0x7a, 0x75};
+        return QColor::fromRgb(kCurrent);
     case TileState::Role::Check:
-        return {0xe8, 0x71, 0x0a};
+        return QColor::fromRgb(kCheck);
     case TileState::Role::Unavailable:
-        return {0x30, 0x33, 0x36};
+        return QColor::fromRgb(kUnavailable);
     case TileState::Role::Absent:
         break;
     }
-    return {0x9a, 0xa0, 0xa6};
+    return QColor::fromRgb(kAbsent);
 }
 
 QColor TileWidget::foreground(TileState::Role role)
@@ -121,7 +132,7 @@ QColor TileWidget::foreground(TileState::Role role)
     case TileState::Role::Waiting:
     case TileState::Role::Restarting:
     case TileState::Role::Absent:
-        return {0x20, 0x21, 0x24};
+        return QColor::fromRgb(kDarkText);
     default:
         break;
     }
@@ -146,7 +157,7 @@ void TileWidget::paintEvent(QPaintEvent * /*event*/)
     auto line = [&](const QString &text, double share, bool bold, Qt::Alignment align) {
         const int lineHeight = static_cast<int>(h * share);
         if (!text.isEmpty()) {
-            painter.setFont(fitted(font(), text, lineHeight, width, bold));
+            painter.setFont(fitted(font(), text, QSize(width, lineHeight), bold));
             painter.drawText(QRect(pad, y, width, lineHeight), static_cast<int>(align | Qt::AlignVCenter), text);
         }
         y += lineHeight;
@@ -159,7 +170,7 @@ void TileWidget::paintEvent(QPaintEvent * /*event*/)
     line(m_shown.word, kWordHeight, true, Qt::AlignHCenter);
     y += static_cast<int>(h * kGap);
     const int detailHeight = static_cast<int>(h * kDetailHeight);
-    painter.setFont(wrapped(font(), m_shown.detail, detailHeight, width, kDetailLines));
+    painter.setFont(wrapped(font(), m_shown.detail, QSize(width, detailHeight), kDetailLines));
     painter.drawText(QRect(pad, y, width, detailHeight * kDetailLines),
                      static_cast<int>(Qt::AlignHCenter | Qt::AlignTop | Qt::TextWordWrap), m_shown.detail);
     y += detailHeight * kDetailLines;

@@ -142,8 +142,8 @@ void TestTileState::fromEvents()
     QFETCH(TileState::Role, role);
 
     TileState tile(kNewVersion);
-    tile.setIdentity(QStringLiteral("Slot A"), QStringLiteral("COM3"),
-                     QStringLiteral("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A12345-if00-port0"));
+    tile.setIdentity({QStringLiteral("Slot A"), QStringLiteral("COM3"),
+                      QStringLiteral("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A12345-if00-port0")});
     events(tile);
     QCOMPARE(tile.word(), word);
     QCOMPARE(tile.detail(), detail);

@@ -26,13 +26,13 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <array>
 #include <cstdio>
 #include <memory>
 #include <vector>
 
 namespace {
 
-constexpr int kSlots = 16;
 constexpr int kOldVersion = 123;
 constexpr int kNewVersion = 124;
 constexpr int kQuickRestartMs = 300;
@@ -40,51 +40,88 @@ constexpr int kNeverMs = 3600 * 1000;   // a restart that outlasts the picture
 constexpr int kSlowRestartMs = 60000;   // still restarting when the picture is taken
 constexpr int kRestartWaitS = 8;
 constexpr int kLineBaud = 19200;        // the slot that restarts is written at the line's speed
-constexpr int kSlowBauds[] = {2400, 3000, 3600, 4800}; // the slots still being written
 constexpr int kPollMs = 100;
 constexpr int kDefaultTimeoutS = 120;
 constexpr int kMsPerSecond = 1000;
+constexpr int kFirstAdapterSerial = 0x5A10;
+constexpr int kHexBase = 16;
 constexpr int kUsageError = 2;
 constexpr int kFailed = 1;
 
-// The word each slot is to show, in slot order.
-const char *const kWanted[kSlots] = {"PASS",    "PASS",    "PASS",    "PASS",       "PASS",   "FAIL",
-                                     "CHECK",   "RESTARTING", "WRITING", "WRITING", "WRITING", "WRITING",
-                                     "CURRENT", "BUSY",    "READY",   "NO PORT"};
+// What a slot holds.
+enum class Holds {
+    Passing,      // a unit that answers the new version after its write
+    Deaf,         // a unit that never answers after its write
+    KeepsOld,     // a unit that answers its old version after every write
+    Restarting,   // a unit that takes long to restart
+    SlowLine,     // a unit on a slow line, still being written
+    Current,      // a unit that has the new version already
+    HeldPort,     // a unit behind a port another program holds
+    EmptySocket,  // an adapter without a unit
+    NoDevice,     // a port whose device is not there
+};
 
-SimulatedInstrument::Config unit(int versionAfterWrite, int restartMs, int baud = 0)
+struct Slot
+{
+    Holds holds;
+    int baud; // its line's pace; 0: unpaced
+};
+
+constexpr std::array<Slot, 16> kSlots = {{
+    {Holds::Passing, 0},     {Holds::Passing, 0},  {Holds::Passing, 0},     {Holds::Passing, 0},
+    {Holds::Passing, 0},     {Holds::Deaf, 0},     {Holds::KeepsOld, 0},    {Holds::Restarting, kLineBaud},
+    {Holds::SlowLine, 2400}, {Holds::SlowLine, 3000}, {Holds::SlowLine, 3600}, {Holds::SlowLine, 4800},
+    {Holds::Current, 0},     {Holds::HeldPort, 0}, {Holds::EmptySocket, 0}, {Holds::NoDevice, 0},
+}};
+
+// The word the tile of a slot is to show.
+QString wordFor(Holds holds)
+{
+    switch (holds) {
+    case Holds::Passing:
+        return QStringLiteral("PASS");
+    case Holds::Deaf:
+        return QStringLiteral("FAIL");
+    case Holds::KeepsOld:
+        return QStringLiteral("CHECK");
+    case Holds::Restarting:
+        return QStringLiteral("RESTARTING");
+    case Holds::SlowLine:
+        return QStringLiteral("WRITING");
+    case Holds::Current:
+        return QStringLiteral("CURRENT");
+    case Holds::HeldPort:
+        return QStringLiteral("BUSY");
+    case Holds::EmptySocket:
+        return QStringLiteral("READY");
+    case Holds::NoDevice:
+        break;
+    }
+    return QStringLiteral("NO PORT");
+}
+
+SimulatedInstrument::Config unitFor(const Slot &slot)
 {
     SimulatedInstrument::Config config;
-    config.version = kOldVersion;
-    config.versionAfterWrite = versionAfterWrite;
-    config.restartMs = restartMs;
-    config.baudRate = baud;
+    config.version = slot.holds == Holds::Current ? kNewVersion : kOldVersion;
+    config.versionAfterWrite = slot.holds == Holds::KeepsOld ? -1 : kNewVersion;
+    config.restartMs = slot.holds == Holds::Deaf         ? kNeverMs
+                       : slot.holds == Holds::Restarting ? kSlowRestartMs
+                                                         : kQuickRestartMs;
+    config.baudRate = slot.baud;
     return config;
 }
 
-SimulatedInstrument::Config slotConfig(int slot)
+// The words the tiles show now, in slot order; whether each is the one wanted.
+bool showsWanted(const StationWindow &window, QStringList *words)
 {
-    switch (slot) {
-    case 5:
-        return unit(kNewVersion, kNeverMs);
-    case 6:
-        return unit(-1, kQuickRestartMs);
-    case 7:
-        return unit(kNewVersion, kSlowRestartMs, kLineBaud);
-    case 8:
-    case 9:
-    case 10:
-    case 11:
-        return unit(kNewVersion, kQuickRestartMs, kSlowBauds[slot - 8]);
-    case 12: {
-        SimulatedInstrument::Config current = unit(kNewVersion, kQuickRestartMs);
-        current.version = kNewVersion;
-        return current;
+    bool wanted = true;
+    for (int slot = 0; slot < window.tileCount(); ++slot) {
+        const QString word = window.tile(slot)->state().word();
+        words->append(word);
+        wanted = wanted && word == wordFor(kSlots.at(static_cast<size_t>(slot)).holds);
     }
-    default:
-        break;
-    }
-    return unit(kNewVersion, kQuickRestartMs);
+    return wanted;
 }
 
 void report(const QString &text)
@@ -122,34 +159,31 @@ int main(int argc, char *argv[])
     // stable name for its adapter.
     std::vector<std::unique_ptr<SimulatedInstrument>> units;
     BenchAdapter emptySocket;
+    DeviceLock otherProgram;
     QStringList ports;
     QString profile = QStringLiteral("firmware=%1\nexpect-version=1.24\nrestart-wait=%2\n")
                           .arg(QFileInfo(parser.value(hexOption)).absoluteFilePath())
                           .arg(kRestartWaitS);
-    for (int slot = 0; slot < kSlots; ++slot) {
+    for (int slot = 0; slot < static_cast<int>(kSlots.size()); ++slot) {
+        const Slot &holds = kSlots.at(static_cast<size_t>(slot));
         const QString link = dir.filePath(QStringLiteral("slot%1").arg(slot + 1));
         ports.append(QStringLiteral("COM%1=%2").arg(slot + 1).arg(link));
         profile += QStringLiteral("port%1=COM%1\nlabel%1=Slot %1\n").arg(slot + 1);
-        QString device;
-        if (slot == 14) {
-            device = emptySocket.devicePath();
-        } else if (slot != 15) {
-            units.push_back(std::make_unique<SimulatedInstrument>(slotConfig(slot)));
-            device = units.back()->devicePath();
-        }
-        if (device.isEmpty())
+        if (holds.holds == Holds::NoDevice)
             continue;
+        if (holds.holds != Holds::EmptySocket)
+            units.push_back(std::make_unique<SimulatedInstrument>(unitFor(holds)));
+        const QString device = holds.holds == Holds::EmptySocket ? emptySocket.devicePath() : units.back()->devicePath();
         const QString adapter = QStringLiteral("%1/usb-FTDI_FT232R_USB_UART_A%2-if00-port0")
-                                    .arg(byId)
-                                    .arg(QStringLiteral("%1").arg(0x5A10 + slot, 0, 16).toUpper());
+                                    .arg(byId, QString::number(kFirstAdapterSerial + slot, kHexBase).toUpper());
         if (!QFile::link(device, link) || !QFile::link(device, adapter)) {
             report(QStringLiteral("cannot make the links of slot %1").arg(slot + 1));
             return kFailed;
         }
+        if (holds.holds == Holds::HeldPort)
+            otherProgram.acquire(link);
     }
     qputenv("ZORBEL_PORTS", ports.join(QLatin1Char(',')).toUtf8());
-    DeviceLock otherProgram;
-    otherProgram.acquire(dir.filePath(QStringLiteral("slot14")));
     const QString profilePath = dir.filePath(QStringLiteral("bench.profile"));
     QFile profileFile(profilePath);
     if (!profileFile.open(QIODevice::WriteOnly) || profileFile.write(profile.toUtf8()) != profile.toUtf8().size()) {
@@ -171,10 +205,9 @@ int main(int argc, char *argv[])
     bool saved = false;
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, &window, [&] {
-        for (int slot = 0; slot < kSlots; ++slot) {
-            if (window.tile(slot)->state().word() != QLatin1String(kWanted[slot]))
-                return;
-        }
+        QStringList words;
+        if (!showsWanted(window, &words))
+            return;
         poll.stop();
         saved = window.grab().save(parser.value(outOption), "PNG");
         if (!saved)
@@ -185,8 +218,7 @@ int main(int argc, char *argv[])
     deadline.setSingleShot(true);
     QObject::connect(&deadline, &QTimer::timeout, &window, [&] {
         QStringList words;
-        for (int slot = 0; slot < kSlots; ++slot)
-            words.append(window.tile(slot)->state().word());
+        showsWanted(window, &words);
         report(QStringLiteral("the slots never showed their states; last: %1").arg(words.join(QStringLiteral(", "))));
         window.board().station().stop();
     });
