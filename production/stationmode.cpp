@@ -313,7 +313,7 @@ void StationMode::noteCondition(const QString &key, const PortScan::PortResult &
 {
     if (!isUnavailable(result.state)) {
         if (result.state != PortScan::PortState::NotProbed && result.state != PortScan::PortState::NoSuchDevice
-            && m_noted.remove(key) > 0)
+            && m_noted.remove(key))
             emit portAvailable(result);
         return;
     }

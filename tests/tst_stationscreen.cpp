@@ -1,8 +1,9 @@
 // zorbelstation's window against simulated units, started from a profile as the program
 // starts it: Slot A's unit passes, Slot B's comes back with another version twice and is
-// named for a check, Slot C has no device. Then a new unit in Slot A, and the window is
-// closed while that unit restarts: once (its write ends on its own and the window closes
-// after it), or twice (the write stops). The tiles, the header and the log records.
+// named for a check, Slot C has no device. Slot A's unit is taken out (its tile ready
+// again), a new one put in, and the window is closed while that unit restarts: once (its
+// write ends on its own and the window closes after it), or twice (the write stops).
+// The tiles, the header and the log records.
 
 #include "benchadapter.h"
 #include "firmwarefile.h"
@@ -132,9 +133,12 @@ void TestStationScreen::passFailAbsent()
                             + shown(window.tile(index));
             }
             seen << window.counts();
+            slotA.pull(); // the unit taken out: its PASS goes
+            ++step;
+        } else if (step == 1 && a == QLatin1String("READY")) {
             slotA.plug(unit(124, kRestartMs)); // the next unit
             ++step;
-        } else if (step >= 1 && step <= closes && a == QLatin1String("RESTARTING")) {
+        } else if (step >= 2 && step <= closes + 1 && a == QLatin1String("RESTARTING")) {
             window.close();
             noticeSeen = window.notice();
             visibleWhileEnding = window.isVisible();
