@@ -30,7 +30,7 @@ StationBoard::StationBoard(Setup setup, QObject *parent)
     , m_expectedVersion(setup.expectedVersion)
     , m_log(std::move(setup.log))
     , m_source(std::move(setup.source))
-    , m_labelOf(std::move(setup.labelOf))
+    , m_labels(setup.labels)
     , m_byIdFolder(setup.byIdFolder)
     , m_records({m_recordsOut, m_recordErrors}, false, m_log.get())
     , m_progressTimer(new QTimer(this))
@@ -110,10 +110,11 @@ void StationBoard::takeListing(const QList<PortScan::Candidate> &candidates)
 {
     const QHash<QString, QString> links = StablePortName::byDevice(m_byIdFolder);
     QSet<QString> listed;
-    for (const PortScan::Candidate &candidate : candidates) {
+    for (int position = 0; position < candidates.size(); ++position) {
+        const PortScan::Candidate &candidate = candidates.at(position);
         const int index = tileOf(candidate);
         listed.insert(m_tiles.at(static_cast<size_t>(index)).key);
-        const QString label = m_labelOf ? m_labelOf(candidate) : QString();
+        const QString label = m_labels.value(position);
         const QString link = links.value(QFileInfo(candidate.devicePath).canonicalFilePath());
         const bool present = !SerialPlatform::deviceNode(candidate.devicePath).isEmpty();
         change(index, [&](TileState &tile) {
@@ -134,7 +135,7 @@ int StationBoard::tileOf(const PortScan::Candidate &candidate)
     if (found != m_tileIndex.constEnd())
         return found.value();
     Tile added{key, TileState(m_expectedVersion)};
-    added.state.setIdentity({m_labelOf ? m_labelOf(candidate) : QString(), candidate.name, QString()});
+    added.state.setIdentity({QString(), candidate.name, QString()});
     m_tiles.push_back(added);
     const int index = static_cast<int>(m_tiles.size()) - 1;
     m_tileIndex.insert(key, index);

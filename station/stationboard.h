@@ -42,8 +42,9 @@ public:
         int expectedVersion = -1;
         std::unique_ptr<LogFile> log; // null: no records kept
         PortScan::CandidateSource source;
-        // The label of a port; empty: none (or no labels at all when not set).
-        std::function<QString(const PortScan::Candidate &)> labelOf;
+        // The labels of the source's ports in the order it gives them (a profile gives its
+        // ports in its order); an empty or missing one: none.
+        QStringList labels;
         StationMode::Timing timing;
         // Where the adapters' stable names are looked up.
         QString byIdFolder = QString::fromLatin1(StablePortName::kByIdFolder);
@@ -97,7 +98,7 @@ private:
     int m_expectedVersion;
     std::unique_ptr<LogFile> m_log;
     PortScan::CandidateSource m_source;
-    std::function<QString(const PortScan::Candidate &)> m_labelOf;
+    QStringList m_labels;
     QString m_byIdFolder;
     QBuffer m_recordsOut;    // standard output of the records: the screen keeps none there
     QBuffer m_recordErrors;  // what the record keeper says of a record it could not keep

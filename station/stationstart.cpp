@@ -151,7 +151,8 @@ StationStart StationStart::fromProfile(const QString &path)
         || (!profile.logPath().isEmpty() && !start.openLog(profile.logPath())))
         return start;
     start.m_setup->source = profile.source();
-    start.m_setup->labelOf = [profile](const PortScan::Candidate &candidate) { return profile.labelOf(candidate); };
+    for (const StationProfile::Port &port : profile.ports())
+        start.m_setup->labels.append(port.label);
     start.m_setup->timing.restartWait = profile.restartWait();
     start.m_status = Status::Ready;
     return start;
