@@ -1,7 +1,8 @@
 # Installing and packaging the loader.
 #
-#   cmake --install build [--prefix DIR]   the loader and zorbelflash, icons, a desktop
-#                                          entry, manual pages, bash completion
+#   cmake --install build [--prefix DIR]   the loader, zorbelflash and zorbelstation,
+#                                          icons, desktop entries, manual pages, bash
+#                                          completion
 #   make package                           a .deb of the same (CPack), in the build folder
 #
 # The loader looks for its window icon as images/zorbelfwloader.ico in its working
@@ -36,12 +37,31 @@ Terminal=false
 Categories=Development;Electronics;
 Keywords=firmware;flash;HEX;serial;COM;
 ")
+# The station on a screen: started with a station profile (a file manager's "open
+# with", or a line's own entry naming its profile); without one it says why it does
+# not start.
+set(ZORBEL_STATION_DESKTOP_TEMPLATE ${PROJECT_BINARY_DIR}/packaging/zorbelstation.desktop.in)
+file(WRITE ${ZORBEL_STATION_DESKTOP_TEMPLATE} "[Desktop Entry]
+Type=Application
+Name=ZORBELstation
+GenericName=Firmware Station
+GenericName[de]=Firmware-Station
+Comment=Write Zorbelmeter firmware on a production bench, one tile per socket
+Comment[de]=Zorbelmeter-Firmware am Fertigungsplatz schreiben, eine Kachel je Steckplatz
+Exec=@ZORBEL_PREFIX@/${CMAKE_INSTALL_BINDIR}/zorbelstation %f
+Icon=zorbelfwloader
+Terminal=false
+Categories=Development;Electronics;
+Keywords=firmware;flash;production;station;serial;
+")
 install(CODE "
     set(ZORBEL_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
-    configure_file(\"${ZORBEL_DESKTOP_TEMPLATE}\"
-                   \"${PROJECT_BINARY_DIR}/packaging/zorbelfwloader.desktop\" @ONLY)
-    file(INSTALL \"${PROJECT_BINARY_DIR}/packaging/zorbelfwloader.desktop\"
-         DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/applications\")
+    foreach(entry zorbelfwloader zorbelstation)
+        configure_file(\"${PROJECT_BINARY_DIR}/packaging/\${entry}.desktop.in\"
+                       \"${PROJECT_BINARY_DIR}/packaging/\${entry}.desktop\" @ONLY)
+        file(INSTALL \"${PROJECT_BINARY_DIR}/packaging/\${entry}.desktop\"
+             DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/applications\")
+    endforeach()
 ")
 
 # Manual pages (section 1), bash completion of zorbelflash, and the copyright and
@@ -51,7 +71,8 @@ if(UNIX)
     find_program(ZORBEL_GZIP gzip REQUIRED)
     set(ZORBEL_PACKAGING_DIR ${PROJECT_BINARY_DIR}/packaging)
     set(ZORBEL_COMPRESSED_FILES)
-    foreach(source docs/man/zorbelflash.1 docs/man/zorbelfwloader.1 packaging/debian/changelog)
+    foreach(source docs/man/zorbelflash.1 docs/man/zorbelfwloader.1 docs/man/zorbelstation.1
+                   packaging/debian/changelog)
         get_filename_component(name ${source} NAME)
         set(output ${ZORBEL_PACKAGING_DIR}/${name}.gz)
         add_custom_command(OUTPUT ${output}
@@ -65,6 +86,7 @@ if(UNIX)
     add_custom_target(zorbel_packaging_files ALL DEPENDS ${ZORBEL_COMPRESSED_FILES})
 
     install(FILES ${ZORBEL_PACKAGING_DIR}/zorbelflash.1.gz ${ZORBEL_PACKAGING_DIR}/zorbelfwloader.1.gz
+                  ${ZORBEL_PACKAGING_DIR}/zorbelstation.1.gz
             DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
     install(FILES ${PROJECT_SOURCE_DIR}/cli/zorbelflash.bash-completion
             DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
@@ -93,7 +115,12 @@ instrument's flash, in one window.
 
 zorbelflash does the same from the command line, for service benches and
 production lines: it writes several instruments at once, keeps JSON records of
-what was written where and says by its exit status what happened.")
+what was written where and says by its exit status what happened.
+
+zorbelstation shows a production station on a screen: it writes every unit
+plugged into the bench's sockets that does not answer the expected version,
+one tile per socket, coloured by its state and readable from across the bench,
+with the same records as zorbelflash.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -235,7 +235,12 @@ void StationMode::takeResult(PortScan &scan, int index)
     noteCondition(key, result);
 
     const int version = result.state == PortScan::PortState::Found ? result.reply.firmwareVersion() : -1;
-    switch (watched(key).takeAnswer(result.state, version)) {
+    WatchedPort &port = watched(key);
+    const bool heldUnit = port.state() != WatchedPort::State::Empty;
+    const WatchedPort::Verdict verdict = port.takeAnswer(result.state, version);
+    if (heldUnit && port.state() == WatchedPort::State::Empty)
+        emit portEmptied(result.candidate);
+    switch (verdict) {
     case WatchedPort::Verdict::Write:
         startWrite(result, std::move(modem));
         break;
@@ -296,8 +301,9 @@ void StationMode::onWriteFinished(FlashJob *job)
 void StationMode::noteCondition(const QString &key, const PortScan::PortResult &result)
 {
     if (!isUnavailable(result.state)) {
-        if (result.state != PortScan::PortState::NotProbed && result.state != PortScan::PortState::NoSuchDevice)
-            m_noted.remove(key);
+        if (result.state != PortScan::PortState::NotProbed && result.state != PortScan::PortState::NoSuchDevice
+            && m_noted.remove(key))
+            emit portAvailable(result);
         return;
     }
     if (m_noted.value(key, PortScan::PortState::NotProbed) == result.state)

@@ -112,6 +112,11 @@ signals:
     // A port has come to a state that keeps it from being written (busy, permission
     // denied, another device). Said once, until its state changes.
     void portUnavailable(const PortScan::PortResult &result);
+    // A port said unavailable answers otherwise now (a unit, silence).
+    void portAvailable(const PortScan::PortResult &result);
+    // A port that held a unit was seen empty (no device, no answer, another device):
+    // the unit has been taken out. Once per appearance.
+    void portEmptied(const PortScan::Candidate &candidate);
     // The port was written WatchedPort::kWritesWithoutV times in a row and its unit
     // still answers another version: not written again until the port was empty or
     // answered the expected version. Once per appearance.

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Static checks of the product code and its tools (app/ cli/ production/ serial/ image/ protocol/
-# util/ tools/, and the simulator program sim/zorbelmeter-sim.cpp):
+# Static checks of the product code and its tools (app/ cli/ station/ production/ serial/
+# image/ protocol/ util/ tools/, and the simulator program sim/zorbelmeter-sim.cpp):
 # clang-tidy with the checks in .clang-tidy (not on the *_win.cpp files, which the
 # Windows check compiles), then cppcheck. Any finding of either fails the run (exit 1);
 # the findings are listed, then counted by check.
@@ -17,7 +17,7 @@ build_dir=${1:-build-lint}
 jobs=${LINT_JOBS:-2}
 clang_tidy=${CLANG_TIDY:-clang-tidy}
 cppcheck=${CPPCHECK:-cppcheck}
-source_dirs=(app cli production serial image protocol util tools)
+source_dirs=(app cli station production serial image protocol util tools)
 # The simulated instrument's program is a tool too; its library is test support.
 extra_sources=(sim/zorbelmeter-sim.cpp)
 autogen_targets=(zorbel_app_autogen)

@@ -10,6 +10,7 @@
 #   writing.png      the flash write half done
 #   written.png      "Flash neu beschrieben!"
 #   aborted.png      the instrument stopped asking for blocks: "Flash schreiben abgebrochen, ..."
+#   station.png      zorbelstation on sixteen simulated slots in mixed states (tools/station-screenshot)
 #
 # Usage: tools/screenshots.sh [BUILD_DIR] [OUTPUT_DIR]
 #        (make screenshots builds first; OUTPUT_DIR defaults to docs/screenshots)
@@ -19,17 +20,19 @@ cd "$(dirname "$0")/.."
 build_dir=${1:-build}
 out_dir=${2:-docs/screenshots}
 driver=$build_dir/tools/screenshot-driver
+station_driver=$build_dir/tools/station-screenshot
 sim=$build_dir/sim/zorbelmeter-sim
 com_name=COM3
 sim_version=123
 sim_baud=19200            # the real line speed, so the write takes as long as on the bench
 stall_after_blocks=60     # where the simulated instrument stops asking, for aborted.png
 xvfb_screen=1024x768x24
+station_screen=1280x800x24 # the screen the station's grid is laid out for
 dump_wait_s=10            # for the simulator to take in the end of the transfer
 
 # shellcheck source=tools/simulator.sh
 source tools/simulator.sh
-require_built screenshots "$driver" "$sim"
+require_built screenshots "$driver" "$sim" "$station_driver"
 bash tools/install-deps.sh xvfb xauth
 
 mkdir -p "$out_dir"
@@ -79,5 +82,12 @@ start_simulator "$sim" "$work/sim-aborted.log" --version "$sim_version" --baud "
 run_driver --shot "aborted=$out_dir/aborted.png" ||
     fail "the aborted run failed (simulator log: $(cat "$work/sim-aborted.log"))"
 stop_simulator
+
+echo "screenshots: the station on sixteen simulated slots"
+env XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/runtime" QT_QPA_PLATFORM=xcb \
+    QT_LOGGING_RULES="default.debug=false;zorbel.*.debug=false;zorbel.*.info=false" \
+    xvfb-run --auto-servernum --server-args="-screen 0 $station_screen -nolisten tcp" \
+    "$station_driver" --hex "$firmware" --out "$out_dir/station.png" ||
+    fail "the station's picture was not taken"
 
 echo "screenshots: written to $out_dir"

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""The Windows compile check: every translation unit of the two programs (app/ cli/ production/
-serial/ image/ protocol/ util/, and the files moc, uic and rcc make for them) compiled
+"""The Windows compile check: every translation unit of the three programs (app/ cli/ station/
+production/ serial/ image/ protocol/ util/, and the files moc, uic and rcc make for them) compiled
 by the MinGW-w64 cross compiler in syntax-only mode, with the flags of the Linux build.
 
 Usage: tools/windows-check.py [BUILD_DIR]   (default build-lint; LINT_JOBS=2 parallel runs)
@@ -28,7 +28,7 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
-PRODUCT_DIRS = ("app", "cli", "production", "serial", "image", "protocol", "util")
+PRODUCT_DIRS = ("app", "cli", "station", "production", "serial", "image", "protocol", "util")
 UNIX_ONLY = re.compile(r"_(posix|linux)\.cpp$")
 WINDOWS_ONLY = re.compile(r"_win\.cpp$")
 # The Linux mkspec folder holds qplatformdefs.h for Linux; a Windows build has its own.
