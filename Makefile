@@ -90,7 +90,7 @@ lint:
 	@status=0; \
 	LINT_JOBS=$(CHECK_JOBS) bash tools/lint.sh $(LINT_DIR) || status=1; \
 	LINT_JOBS=$(CHECK_JOBS) python3 tools/windows-check.py $(LINT_DIR) || status=1; \
-	bash tools/check-unit.sh $(LINT_DIR) || status=1; \
+	bash tools/check-unit.sh || status=1; \
 	exit $$status
 
 # The Windows compile check alone (also the last step of make lint).

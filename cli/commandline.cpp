@@ -126,6 +126,22 @@ bool writeOptionsGiven(const QCommandLineParser &parser, const KnownOptions &kno
            || parser.isSet(known.expectVersion) || parser.isSet(known.restartWait) || parser.isSet(known.journal);
 }
 
+// station PROFILE: everything but --json, --journal and --strict comes from the profile.
+QString settleStation(const QCommandLineParser &parser, const KnownOptions &known, const QStringList &positional,
+                      CommandLine::Options &options)
+{
+    options.command = CommandLine::Command::Station;
+    if (positional.size() != 1)
+        return QStringLiteral("station takes one profile");
+    options.profile = positional.first();
+    const bool others = parser.isSet(known.port) || parser.isSet(known.all) || parser.isSet(known.count)
+                        || parser.isSet(known.log) || parser.isSet(known.wait) || parser.isSet(known.watch)
+                        || parser.isSet(known.expectVersion) || parser.isSet(known.restartWait);
+    return others ? QStringLiteral("station takes its file, version, log and ports from the profile; "
+                                   "options: --json, --journal, --strict")
+                  : QString();
+}
+
 // Checks the command against its file and options; the error text, or empty.
 QString settleCommand(const QCommandLineParser &parser, const KnownOptions &known, CommandLine::Options &options)
 {
@@ -140,19 +156,8 @@ QString settleCommand(const QCommandLineParser &parser, const KnownOptions &know
         return writeOptionsGiven(parser, known) || options.strict ? QStringLiteral("list takes no options")
                                                                   : QString();
     }
-    if (command == QStringLiteral("station")) {
-        // Everything else comes from the profile.
-        options.command = CommandLine::Command::Station;
-        if (positional.size() != 1)
-            return QStringLiteral("station takes one profile");
-        options.profile = positional.first();
-        const bool others = parser.isSet(known.port) || parser.isSet(known.all) || parser.isSet(known.count)
-                            || parser.isSet(known.log) || parser.isSet(known.wait) || parser.isSet(known.watch)
-                            || parser.isSet(known.expectVersion) || parser.isSet(known.restartWait);
-        return others ? QStringLiteral("station takes its file, version, log and ports from the profile; "
-                                       "options: --json, --journal, --strict")
-                      : QString();
-    }
+    if (command == QStringLiteral("station"))
+        return settleStation(parser, known, positional, options);
     if (command != QStringLiteral("check") && command != QStringLiteral("write"))
         return QStringLiteral("unknown command '%1'").arg(command);
     if (positional.size() != 1)

@@ -123,7 +123,7 @@ void FlashTool::interrupt()
     if (m_station != nullptr && m_station->state() == StationMode::State::Watching) {
         // A stop never spoils a unit: the running writes end first.
         m_station->finishWrites();
-        if (m_station != nullptr && m_station->runningWrites() > 0)
+        if (m_station->runningWrites() > 0)
             say(*m_output.err, QStringLiteral("zorbelflash: stopping after the running writes (again to stop now)\n"));
         return;
     }

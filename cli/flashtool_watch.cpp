@@ -45,21 +45,21 @@ ExitStatus FlashTool::watch(const PortScan::CandidateSource &source, const QStri
     StationMode::Timing timing;
     timing.requestTimeoutMs = m_requestTimeoutMs;
     timing.restartWait = std::chrono::milliseconds(options.restartWaitMs);
-    StationMode station(source, firmware, options.expectedVersion, timing);
-    station.setByIdFolder(m_byIdFolder);
-    connect(&station, &StationMode::writeStarted, &station, [&session](FlashJob *job) {
+    StationMode stationMode(source, firmware, options.expectedVersion, timing);
+    stationMode.setByIdFolder(m_byIdFolder);
+    connect(&stationMode, &StationMode::writeStarted, &stationMode, [&session](FlashJob *job) {
         session->showLine(QStringLiteral("found Zorbelmeter FW V%1 on %2 (%3)")
                               .arg(job->report().firmwareBefore, job->port(), job->device()));
         session->follow(job);
     });
     // The answer after a write is the port's: the unit written, or one plugged in meanwhile.
-    connect(session.get(), &WriteSession::jobDone, &station, [&session](FlashJob *job) {
+    connect(session.get(), &WriteSession::jobDone, &stationMode, [&session](FlashJob *job) {
         const InstrumentReport::Outcome outcome = job->report().outcome;
         if (outcome == InstrumentReport::Outcome::WrongVersion || outcome == InstrumentReport::Outcome::NoRestart)
             session->showLine(QStringLiteral("%1: a unit plugged in there meanwhile would answer the same way")
                                   .arg(job->port()));
     });
-    connect(&station, &StationMode::unitCurrent, &station,
+    connect(&stationMode, &StationMode::unitCurrent, &stationMode,
             [&](const PortScan::PortResult &result, const QString &byId) {
                 const QString line = QStringLiteral("%1: already V%2, not written")
                                          .arg(result.candidate.name, InstrumentTexts::firmware(result.reply));
@@ -67,21 +67,21 @@ ExitStatus FlashTool::watch(const PortScan::CandidateSource &source, const QStri
                 session->record(InstrumentReport::unwritten(result, InstrumentReport::Outcome::Current, firmware, byId),
                                 line);
             });
-    connect(&station, &StationMode::portUnavailable, &station, [&session](const PortScan::PortResult &result) {
+    connect(&stationMode, &StationMode::portUnavailable, &stationMode, [&session](const PortScan::PortResult &result) {
         session->showLine(QStringLiteral("%1 (%2): %3; asked again every round")
                               .arg(result.candidate.name, result.candidate.devicePath, InstrumentTexts::answer(result)));
     });
-    connect(&station, &StationMode::portNeedsCheck, &station, [&session](const PortScan::PortResult &result) {
+    connect(&stationMode, &StationMode::portNeedsCheck, &stationMode, [&session](const PortScan::PortResult &result) {
         session->showLine(QStringLiteral("%1: written twice, still answers V%2: check the unit "
                                          "(written again once the port was empty)")
                               .arg(result.candidate.name, InstrumentTexts::firmware(result.reply)));
     });
-    m_station = &station;
-    station.run();
-    const ExitStatus status = stationStatus(station);
+    m_station = &stationMode;
+    stationMode.run();
+    const ExitStatus status = stationStatus(stationMode);
     m_station = nullptr;
     session->finish();
-    const QString summary = InstrumentTexts::stationSummary(station);
+    const QString summary = InstrumentTexts::stationSummary(stationMode);
     say(*m_output.err, summary + QLatin1Char('\n'));
     if (options.journal) {
         SystemJournal::send(RecordJournal::stationEntry(
@@ -89,9 +89,9 @@ ExitStatus FlashTool::watch(const PortScan::CandidateSource &source, const QStri
             {{"FILE", firmware.path()},
              {"SHA256", sha256},
              {"EXPECTED_VERSION", expected},
-             {"WRITTEN", QString::number(station.writtenCount())},
-             {"CURRENT", QString::number(station.currentCount())},
-             {"INCOMPLETE", QString::number(station.incompletePorts().size())}}));
+             {"WRITTEN", QString::number(stationMode.writtenCount())},
+             {"CURRENT", QString::number(stationMode.currentCount())},
+             {"INCOMPLETE", QString::number(stationMode.incompletePorts().size())}}));
     }
     return status == ExitStatus::Success && session->recordLost() ? ExitStatus::RecordLost : status;
 }

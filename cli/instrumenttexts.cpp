@@ -120,7 +120,7 @@ QString closing(const FlashJob &job)
 
 QString profileError(const StationProfile &profile)
 {
-    const QString where = profile.errorLine() > 0
+    QString where = profile.errorLine() > 0
                               ? QStringLiteral("%1 line %2").arg(profile.path()).arg(profile.errorLine())
                               : profile.path();
     const QString detail = profile.errorDetail();

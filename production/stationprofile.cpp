@@ -52,7 +52,7 @@ StationProfile StationProfile::load(const QString &path)
             return profile;
         }
         seen.append(key);
-        if (!profile.take(key, line.mid(equals + 1), number))
+        if (!profile.take({number, key, line.mid(equals + 1)}))
             return profile;
     }
     if (profile.m_firmwarePath.isEmpty())
@@ -66,8 +66,11 @@ StationProfile StationProfile::load(const QString &path)
     return profile;
 }
 
-bool StationProfile::take(const QString &key, const QString &value, int line)
+bool StationProfile::take(const Entry &entry)
 {
+    const QString &key = entry.key;
+    const QString &value = entry.value;
+    const int line = entry.line;
     static const QRegularExpression numbered(QStringLiteral("^(port|label)([1-9][0-9]?)$"));
     if (key == QLatin1String("firmware")) {
         if (value.isEmpty())
@@ -141,12 +144,12 @@ PortScan::CandidateSource StationProfile::source() const
 {
     if (m_ports.isEmpty())
         return &PortScan::presentPorts;
-    QStringList ports;
+    QStringList named;
     for (const Port &port : m_ports)
-        ports.append(port.port);
-    return [ports] {
+        named.append(port.port);
+    return [named] {
         QList<PortScan::Candidate> candidates;
-        for (const QString &port : ports)
+        for (const QString &port : named)
             candidates.append(PortScan::portNamed(port));
         return candidates;
     };

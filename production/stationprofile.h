@@ -69,7 +69,14 @@ public:
 
 private:
     bool fail(Error error, int line, const QString &detail);
-    bool take(const QString &key, const QString &value, int line);
+    // One key=value line of the file.
+    struct Entry
+    {
+        int line = 0; // from 1
+        QString key;
+        QString value;
+    };
+    bool take(const Entry &entry);
     QString resolved(const QString &path) const;
 
     QString m_path;

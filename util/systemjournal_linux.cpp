@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/uio.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -24,9 +25,9 @@ bool SystemJournal::isReachable()
 
 bool SystemJournal::send(const QList<QByteArray> &fields)
 {
-    std::vector<iovec> entries;
-    entries.reserve(static_cast<size_t>(fields.size()));
-    for (const QByteArray &field : fields)
-        entries.push_back({const_cast<char *>(field.constData()), static_cast<size_t>(field.size())});
+    std::vector<iovec> entries(static_cast<size_t>(fields.size()));
+    std::transform(fields.cbegin(), fields.cend(), entries.begin(), [](const QByteArray &field) {
+        return iovec{const_cast<char *>(field.constData()), static_cast<size_t>(field.size())};
+    });
     return ::sd_journal_sendv(entries.data(), static_cast<int>(entries.size())) == 0;
 }
