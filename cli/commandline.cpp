@@ -142,6 +142,8 @@ QString settleStation(const QCommandLineParser &parser, const KnownOptions &know
                   : QString();
 }
 
+QString settleWrite(const QCommandLineParser &parser, const KnownOptions &known, const CommandLine::Options &options);
+
 // Checks the command against its file and options; the error text, or empty.
 QString settleCommand(const QCommandLineParser &parser, const KnownOptions &known, CommandLine::Options &options)
 {
@@ -168,6 +170,12 @@ QString settleCommand(const QCommandLineParser &parser, const KnownOptions &know
         return writeOptionsGiven(parser, known) ? QStringLiteral("check takes no option but --strict") : QString();
     }
     options.command = CommandLine::Command::Write;
+    return settleWrite(parser, known, options);
+}
+
+// write FILE: the options that go together, and those that do not.
+QString settleWrite(const QCommandLineParser &parser, const KnownOptions &known, const CommandLine::Options &options)
+{
     if (options.watch && parser.isSet(known.wait))
         return QStringLiteral("--watch keeps asking until it is ended: it takes no --wait");
     if (options.watch && options.count > 0)
