@@ -16,6 +16,7 @@
 //                                       taking turns)
 
 #include "hexfile.h"
+#include "processclock.h"
 #include "simulatedinstrument.h"
 
 #include <QCoreApplication>
@@ -98,15 +99,6 @@ double runSeconds(const QString &program, const QStringList &arguments, const QS
     if (!process.waitForFinished(kWaitLimitMs * 10) || process.exitCode() != 0)
         return -1;
     return std::chrono::duration<double>(std::chrono::milliseconds(clock.elapsed())).count();
-}
-
-long long clockTicks(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return -1;
-    const QList<QByteArray> fields = stat.readAll().split(')').value(1).trimmed().split(' ');
-    return fields.value(11).toLongLong() + fields.value(12).toLongLong(); // utime, stime
 }
 
 long long rssKiB(qint64 pid)

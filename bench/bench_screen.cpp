@@ -14,6 +14,7 @@
 //   bench_screen [runs] [idle seconds] [firmware bytes]   (defaults 3, 30, 12000)
 
 #include "hexfile.h"
+#include "processclock.h"
 #include "simulatedinstrument.h"
 
 #include <QCoreApplication>
@@ -53,15 +54,6 @@ double median(std::vector<double> values)
 {
     std::sort(values.begin(), values.end());
     return values.empty() ? -1 : values.at(values.size() / 2);
-}
-
-long long clockTicks(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return -1;
-    const QList<QByteArray> fields = stat.readAll().split(')').value(1).trimmed().split(' ');
-    return fields.value(11).toLongLong() + fields.value(12).toLongLong(); // utime, stime
 }
 
 double seconds(qint64 ms)

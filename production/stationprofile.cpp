@@ -130,16 +130,6 @@ QString StationProfile::resolved(const QString &path) const
     return QDir::cleanPath(QFileInfo(m_path).absoluteDir().absoluteFilePath(path));
 }
 
-QString StationProfile::labelOf(const PortScan::Candidate &candidate) const
-{
-    for (const Port &port : m_ports) {
-        const PortScan::Candidate named = PortScan::portNamed(port.port);
-        if (named.name == candidate.name || (!named.devicePath.isEmpty() && named.devicePath == candidate.devicePath))
-            return port.label;
-    }
-    return {};
-}
-
 PortScan::CandidateSource StationProfile::source() const
 {
     if (m_ports.isEmpty())
@@ -147,10 +137,5 @@ PortScan::CandidateSource StationProfile::source() const
     QStringList named;
     for (const Port &port : m_ports)
         named.append(port.port);
-    return [named] {
-        QList<PortScan::Candidate> candidates;
-        for (const QString &port : named)
-            candidates.append(PortScan::portNamed(port));
-        return candidates;
-    };
+    return [named] { return PortScan::portsNamed(named); };
 }

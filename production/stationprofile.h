@@ -61,8 +61,6 @@ public:
     QString logPath() const { return m_logPath; } // empty: none
     std::chrono::milliseconds restartWait() const { return m_restartWait; }
     QList<Port> ports() const { return m_ports; }
-    // The label of the port a scan names so (its COM name or device path); empty: none.
-    QString labelOf(const PortScan::Candidate &candidate) const;
     // The ports to watch, taken afresh every round: the profile's ports, or every port
     // present when it names none.
     PortScan::CandidateSource source() const;

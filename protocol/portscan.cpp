@@ -69,8 +69,21 @@ QList<PortScan::Candidate> PortScan::presentPorts()
 
 PortScan::Candidate PortScan::portNamed(const QString &nameOrPath)
 {
+    return portsNamed({nameOrPath}).value(0);
+}
+
+QList<PortScan::Candidate> PortScan::portsNamed(const QStringList &namesOrPaths)
+{
     PortMap map;
-    map.refresh();
+    map.refresh(); // once for all of them
+    QList<Candidate> candidates;
+    for (const QString &nameOrPath : namesOrPaths)
+        candidates.append(candidateIn(map, nameOrPath));
+    return candidates;
+}
+
+PortScan::Candidate PortScan::candidateIn(const PortMap &map, const QString &nameOrPath)
+{
     if (PortMap::comNumber(nameOrPath) > 0) {
         const QString name = PortMap::comName(PortMap::comNumber(nameOrPath));
         return {name, absoluteDevice(map.devicePath(name))};

@@ -8,10 +8,13 @@
 #include <QObject>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <map>
 #include <memory>
+
+class PortMap;
 
 class QTimer;
 
@@ -73,6 +76,8 @@ public:
     static QList<Candidate> presentPorts();
     // One port, named by a COM name (through that map) or by its device path.
     static Candidate portNamed(const QString &nameOrPath);
+    // Several ports so named, the map taken once (a station's ports, every round).
+    static QList<Candidate> portsNamed(const QStringList &namesOrPaths);
 
     explicit PortScan(CandidateSource source, QObject *parent = nullptr);
     ~PortScan() override;
@@ -108,6 +113,7 @@ signals:
     void finished();
 
 private:
+    static Candidate candidateIn(const PortMap &map, const QString &nameOrPath);
     void beginRound();
     void takeCandidates();
     void askPort(PortResult &result);

@@ -57,6 +57,8 @@ class TestStationUnits : public QObject
 private slots:
     void swaps_data();
     void swaps() { run(); }
+    void peers_data();
+    void peers() { run(); }
     void restarts_data();
     void restarts() { run(); }
 
@@ -80,6 +82,12 @@ void TestStationUnits::swaps_data()
                                                     << QStringList{"no-answer", "written"} << 0;
     QTest::newRow("pulled before its restart") << Scenario::PulledBeforeRestart << QList<int>{1, 1}
                                                << QStringList{"written", "wrong-version"} << 0;
+}
+
+// Another program or station on the port.
+void TestStationUnits::peers_data()
+{
+    columns();
     QTest::newRow("busy spell") << Scenario::BusySpell << QList<int>{1} << QStringList{"written"} << 0;
     QTest::newRow("two stations on one port") << Scenario::TwoStations << QList<int>{1}
                                               << QStringList{"current", "written"} << 0;
