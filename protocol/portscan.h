@@ -15,7 +15,6 @@
 #include <memory>
 
 class PortMap;
-
 class QTimer;
 
 // Looks for the instrument on many ports at once: in each round every candidate port is
